@@ -1,0 +1,65 @@
+#include "fs/fs.h"
+
+#include "fs/find_handle.h"
+
+#include <windows.h>
+
+namespace {
+
+bool IsDotEntry(const wchar_t* name)
+{
+    return (name[0] == L'.' && name[1] == L'\0') || (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0');
+}
+
+void DeleteFileOrMoveAside(const std::wstring& path)
+{
+    if (DeleteFileW(MakeLongPath(path).c_str())) {
+        return;
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_ACCESS_DENIED) {
+        ClearBlockingAttributes(path);
+        if (DeleteFileW(MakeLongPath(path).c_str())) {
+            return;
+        }
+        error = GetLastError();
+    }
+    if (IsInUseError(error)) {
+        MoveLockedFileAside(path);
+    }
+}
+
+} // namespace
+
+void DeleteDirectoryContentsRecursive(const std::wstring& directory)
+{
+    std::wstring folder = directory;
+    if (!folder.empty() && folder.back() != L'\\') {
+        folder += L'\\';
+    }
+    WIN32_FIND_DATAW entry = {};
+    FindHandle search = StartFind(folder + L"*", entry);
+    if (!search) {
+        return;
+    }
+    do {
+        if (IsDotEntry(entry.cFileName)) {
+            continue;
+        }
+        const std::wstring path = folder + entry.cFileName;
+        const bool isDirectory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        const bool isLink = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (isDirectory && isLink) {
+            // A junction or directory link may point anywhere, the player's documents included: remove the link
+            // itself and never walk into it, so that emptying a folder cannot reach outside it.
+            RemoveDirectoryW(MakeLongPath(path).c_str());
+        } else if (isDirectory) {
+            DeleteDirectoryContentsRecursive(path);
+            ClearBlockingAttributes(path);
+            RemoveDirectoryW(MakeLongPath(path).c_str());
+        } else {
+            DeleteFileOrMoveAside(path);
+        }
+    } while (FindNextFileW(search.get(), &entry));
+    search.reset();
+}

@@ -1,0 +1,84 @@
+#include "fs/fs.h"
+
+#include "fs/find_handle.h"
+
+#include <windows.h>
+
+namespace {
+
+const int ASIDE_ATTEMPTS = 32;
+const wchar_t ASIDE_MARK[] = L".old-";
+const size_t ASIDE_MARK_LENGTH = 5;
+const size_t ASIDE_DIGITS = 10;
+
+std::wstring WithTrailingBackslash(const std::wstring& directory)
+{
+    if (!directory.empty() && directory.back() != L'\\') {
+        return directory + L'\\';
+    }
+    return directory;
+}
+
+bool IsLowerHexDigit(wchar_t c)
+{
+    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f');
+}
+
+} // namespace
+
+bool IsAsideName(const std::wstring& fileName)
+{
+    if (fileName.size() < ASIDE_MARK_LENGTH + ASIDE_DIGITS) {
+        return false;
+    }
+    const size_t markAt = fileName.size() - ASIDE_DIGITS - ASIDE_MARK_LENGTH;
+    if (fileName.compare(markAt, ASIDE_MARK_LENGTH, ASIDE_MARK) != 0) {
+        return false;
+    }
+    for (size_t i = markAt + ASIDE_MARK_LENGTH; i < fileName.size(); ++i) {
+        if (!IsLowerHexDigit(fileName[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void MoveLockedFileAside(const std::wstring& path)
+{
+    for (int attempt = 0; attempt < ASIDE_ATTEMPTS; ++attempt) {
+        wchar_t suffix[16] = {};
+        wsprintfW(suffix, L".old-%08x%02x", GetTickCount(), attempt);
+        const std::wstring candidate = path + suffix;
+        if (GetFileAttributesW(MakeLongPath(candidate).c_str()) != INVALID_FILE_ATTRIBUTES) {
+            continue;
+        }
+        // A running image or a loaded library can be renamed but not deleted: renaming frees its name. Only one
+        // rename is tried; the caller's own retries decide what follows a failure.
+        if (MoveFileExW(MakeLongPath(path).c_str(), MakeLongPath(candidate).c_str(), 0)) {
+            DeleteFileW(MakeLongPath(candidate).c_str());
+            MoveFileExW(MakeLongPath(candidate).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        }
+        return;
+    }
+}
+
+void SweepAsideLeftovers(const std::wstring& directory)
+{
+    const std::wstring folder = WithTrailingBackslash(directory);
+    WIN32_FIND_DATAW entry = {};
+    FindHandle search = StartFind(folder + L"*.old-*", entry);
+    if (!search) {
+        return;
+    }
+    do {
+        // The pattern also matches a player's own "notes.old-backup.txt" (and 8.3 aliases): only names of the exact
+        // form this program makes are ours to delete.
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !IsAsideName(entry.cFileName)) {
+            continue;
+        }
+        const std::wstring leftover = folder + entry.cFileName;
+        ClearBlockingAttributes(leftover);
+        DeleteFileW(MakeLongPath(leftover).c_str());
+    } while (FindNextFileW(search.get(), &entry));
+    search.reset();
+}

@@ -1,0 +1,301 @@
+#include "tests/common/test_support.h"
+
+#include "shell/shell.h"
+
+#include <algorithm>
+#include <atomic>
+
+std::string Utf8(const std::wstring& text)
+{
+    if (text.empty()) {
+        return std::string();
+    }
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], size, nullptr, nullptr);
+    return result;
+}
+
+std::wstring Widen(const std::string& utf8)
+{
+    if (utf8.empty()) {
+        return std::wstring();
+    }
+    const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring result(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &result[0], size);
+    return result;
+}
+
+std::wstring MakeTempFolder()
+{
+    static std::atomic<unsigned> counter{0};
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, temp);
+    for (;;) {
+        const std::wstring candidate = std::wstring(temp) + L"vorlance-test-" + std::to_wstring(GetCurrentProcessId()) +
+                                       L"-" + std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(counter++);
+        if (CreateDirectoryW(candidate.c_str(), nullptr)) {
+            return candidate;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            ADD_FAILURE() << "cannot create a temporary folder, error " << GetLastError();
+            return candidate;
+        }
+    }
+}
+
+void RemoveTree(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return;
+    }
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        DeleteFileW(path.c_str());
+        return;
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        for (const std::wstring& name : ListFolder(path)) {
+            RemoveTree(path + L"\\" + name);
+        }
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+void WriteFileBytes(const std::wstring& path, const std::string& bytes)
+{
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << Utf8(path) << " error " << GetLastError();
+    size_t offset = 0;
+    while (offset < bytes.size()) {
+        DWORD written = 0;
+        const DWORD piece = static_cast<DWORD>(std::min<size_t>(bytes.size() - offset, 1 << 20));
+        if (!WriteFile(file, bytes.data() + offset, piece, &written, nullptr) || written == 0) {
+            break;
+        }
+        offset += written;
+    }
+    CloseHandle(file);
+    ASSERT_EQ(offset, bytes.size());
+}
+
+std::string ReadFileBytes(const std::wstring& path)
+{
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return std::string();
+    }
+    std::string bytes;
+    char buffer[65536];
+    DWORD bytesRead = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &bytesRead, nullptr) && bytesRead > 0) {
+        bytes.append(buffer, bytesRead);
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
+bool PathExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+DWORD AttributesOf(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str());
+}
+
+std::vector<std::wstring> ListFolder(const std::wstring& folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry = {};
+    const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        return names;
+    }
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name != L"." && name != L"..") {
+            names.push_back(name);
+        }
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool IsRunningUnderWine()
+{
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+bool ReadOnlyIsEnforced()
+{
+    static const bool enforced = [] {
+        const std::wstring folder = MakeTempFolder();
+        const std::wstring probe = folder + L"\\readonly-probe";
+        WriteFileBytes(probe, "x");
+        SetFileAttributesW(probe.c_str(), FILE_ATTRIBUTE_READONLY);
+        const HANDLE file =
+            CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const bool refused = file == INVALID_HANDLE_VALUE;
+        if (!refused) {
+            CloseHandle(file);
+        }
+        RemoveTree(folder);
+        return refused;
+    }();
+    return enforced;
+}
+
+std::wstring BinFolder()
+{
+    wchar_t path[MAX_PATH * 4] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
+    std::wstring module = path;
+    return module.substr(0, module.rfind(L'\\') + 1);
+}
+
+void FixtureProcess::Stop()
+{
+    if (info.hProcess != nullptr) {
+        if (WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT) {
+            TerminateProcess(info.hProcess, 1);
+            WaitForSingleObject(info.hProcess, 10000);
+        }
+        CloseHandle(info.hProcess);
+        CloseHandle(info.hThread);
+        info = PROCESS_INFORMATION{};
+    }
+}
+
+bool FixtureProcess::WaitForExit(DWORD timeoutMs)
+{
+    return info.hProcess != nullptr && WaitForSingleObject(info.hProcess, timeoutMs) == WAIT_OBJECT_0;
+}
+
+void CopyFixtureTo(const std::wstring& exePath)
+{
+    if (!PathExists(exePath)) {
+        EXPECT_TRUE(CopyFileW((BinFolder() + L"fixture_game.exe").c_str(), exePath.c_str(), TRUE))
+            << Utf8(exePath) << " error " << GetLastError();
+    }
+}
+
+bool WaitForFile(const std::wstring& path, DWORD timeoutMs)
+{
+    const DWORD start = GetTickCount();
+    while (!PathExists(path)) {
+        if (GetTickCount() - start > timeoutMs) {
+            return false;
+        }
+        Sleep(20);
+    }
+    return true;
+}
+
+FixtureProcess StartFixture(const std::wstring& exePath, const std::wstring& arguments, const std::wstring& recordName)
+{
+    CopyFixtureTo(exePath);
+    const std::wstring folder = exePath.substr(0, exePath.rfind(L'\\') + 1);
+    const std::wstring record = folder + recordName;
+    DeleteFileW(record.c_str());
+    std::wstring commandLine = L"\"" + exePath + L"\" --record \"" + recordName + L"\" " + arguments;
+    commandLine.push_back(L'\0');
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    FixtureProcess process;
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
+                        &process.info)) {
+        ADD_FAILURE() << "cannot start " << Utf8(exePath) << " error " << GetLastError();
+        return process;
+    }
+    EXPECT_TRUE(WaitForFile(record, 20000)) << "the fixture game never wrote " << Utf8(record);
+    return process;
+}
+
+std::wstring RecordValue(const std::wstring& recordPath, const std::string& key)
+{
+    const std::string text = ReadFileBytes(recordPath);
+    const std::string prefix = key + "=";
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        if (text.compare(at, prefix.size(), prefix) == 0) {
+            return Widen(text.substr(at + prefix.size(), end - at - prefix.size()));
+        }
+        at = end + 1;
+    }
+    return std::wstring();
+}
+
+HWND CreateRecorderWindow()
+{
+    return CreateWindowExW(0, L"STATIC", L"recorder", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+}
+
+std::vector<PostedMessage> TakePosted(HWND recorder)
+{
+    std::vector<PostedMessage> posted;
+    MSG message = {};
+    while (PeekMessageW(&message, recorder, WM_UPDATER_PROGRESS, WM_UPDATER_CLOSE, PM_REMOVE)) {
+        PostedMessage item{message.message, message.wParam, std::wstring()};
+        if (message.message == WM_UPDATER_STATUS && message.wParam != 0) {
+            wchar_t* text = reinterpret_cast<wchar_t*>(message.wParam);
+            item.text = text;
+            delete[] text;
+        }
+        posted.push_back(item);
+    }
+    return posted;
+}
+
+std::vector<std::wstring> StatusTexts(const std::vector<PostedMessage>& posted)
+{
+    std::vector<std::wstring> texts;
+    for (const PostedMessage& item : posted) {
+        if (item.message == WM_UPDATER_STATUS) {
+            texts.push_back(item.text);
+        }
+    }
+    return texts;
+}
+
+std::vector<int> ProgressValues(const std::vector<PostedMessage>& posted)
+{
+    std::vector<int> values;
+    for (const PostedMessage& item : posted) {
+        if (item.message == WM_UPDATER_PROGRESS) {
+            values.push_back(static_cast<int>(item.value));
+        }
+    }
+    return values;
+}
+
+bool DismissMessageBox(const std::wstring& title, DWORD timeoutMs, std::wstring& text)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const HWND box = FindWindowW(L"#32770", title.c_str());
+        if (box != nullptr) {
+            wchar_t buffer[2048] = {};
+            GetDlgItemTextW(box, 0xFFFF, buffer, 2048);
+            text = buffer;
+            PostMessageW(box, WM_COMMAND, IDOK, 0);
+            return true;
+        }
+        if (GetTickCount() - start > timeoutMs) {
+            return false;
+        }
+        Sleep(50);
+    }
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// Real files, real processes and real windows for the tests; nothing here stands in for Win32.
+
+// A fresh folder under the Windows temporary directory (no trailing backslash).
+std::wstring MakeTempFolder();
+// Removes a tree even when it holds read-only, hidden or system entries; follows no links.
+void RemoveTree(const std::wstring& path);
+
+void WriteFileBytes(const std::wstring& path, const std::string& bytes);
+std::string ReadFileBytes(const std::wstring& path); // empty when missing
+bool PathExists(const std::wstring& path);
+DWORD AttributesOf(const std::wstring& path);
+// File names directly inside a folder, sorted, without "." and "..".
+std::vector<std::wstring> ListFolder(const std::wstring& folder);
+
+std::string Utf8(const std::wstring& text);
+std::wstring Widen(const std::string& utf8);
+
+bool IsRunningUnderWine();
+// Wine does not enforce the read-only attribute for root; tests of it skip when it is not enforced here.
+bool ReadOnlyIsEnforced();
+
+// The folder of the running test executable, ending in a backslash (the build's bin folder).
+std::wstring BinFolder();
+
+// A started fixture game (tests/fixture). Stop() ends it if it still runs.
+struct FixtureProcess {
+    PROCESS_INFORMATION info{};
+    void Stop();
+    bool WaitForExit(DWORD timeoutMs);
+};
+// Copies the fixture game to exePath (when it is not there) and starts it with arguments, working directory =
+// the exe's folder. Waits until its record file exists, i.e. until every hold it was asked for is in place.
+FixtureProcess StartFixture(const std::wstring& exePath, const std::wstring& arguments,
+                            const std::wstring& recordName = L"launch.txt");
+void CopyFixtureTo(const std::wstring& exePath);
+// Waits up to timeoutMs for a file to appear.
+bool WaitForFile(const std::wstring& path, DWORD timeoutMs);
+// Value of "key=" in a fixture record.
+std::wstring RecordValue(const std::wstring& recordPath, const std::string& key);
+
+// What one call posted to the status window, recorded in posting order.
+struct PostedMessage {
+    UINT message;
+    WPARAM value;      // progress percentage
+    std::wstring text; // status text
+};
+// A message-only window of the calling thread that collects what the code under test posts to it.
+HWND CreateRecorderWindow();
+// Removes the WM_UPDATER_* messages queued for the recorder, freeing status texts.
+std::vector<PostedMessage> TakePosted(HWND recorder);
+std::vector<std::wstring> StatusTexts(const std::vector<PostedMessage>& posted);
+std::vector<int> ProgressValues(const std::vector<PostedMessage>& posted);
+
+// Waits for a message box with this title (from any thread or process), reads its text and dismisses it.
+// Returns false when none appeared within timeoutMs.
+bool DismissMessageBox(const std::wstring& title, DWORD timeoutMs, std::wstring& text);
+
+// A test fixture with a fresh temporary folder, removed afterwards.
+class TempFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override { folder = MakeTempFolder(); }
+    void TearDown() override { RemoveTree(folder); }
+    std::wstring Path(const std::wstring& name) const { return folder + L"\\" + name; }
+    std::wstring folder;
+};
