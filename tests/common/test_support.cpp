@@ -281,12 +281,21 @@ std::vector<int> ProgressValues(const std::vector<PostedMessage>& posted)
     return values;
 }
 
-bool DismissMessageBox(const std::wstring& title, DWORD timeoutMs, std::wstring& text)
+bool DismissMessageBox(const std::wstring& title, DWORD timeoutMs, std::wstring& text, DWORD processId)
 {
+    if (processId == 0) {
+        processId = GetCurrentProcessId();
+    }
     const DWORD start = GetTickCount();
     for (;;) {
-        const HWND box = FindWindowW(L"#32770", title.c_str());
-        if (box != nullptr) {
+        // Other test programs may show a box of the same title at the same time: take only our own.
+        for (HWND box = FindWindowExW(nullptr, nullptr, L"#32770", title.c_str()); box != nullptr;
+             box = FindWindowExW(nullptr, box, L"#32770", title.c_str())) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(box, &owner);
+            if (owner != processId) {
+                continue;
+            }
             wchar_t buffer[2048] = {};
             GetDlgItemTextW(box, 0xFFFF, buffer, 2048);
             text = buffer;

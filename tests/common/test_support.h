@@ -59,9 +59,9 @@ std::vector<PostedMessage> TakePosted(HWND recorder);
 std::vector<std::wstring> StatusTexts(const std::vector<PostedMessage>& posted);
 std::vector<int> ProgressValues(const std::vector<PostedMessage>& posted);
 
-// Waits for a message box with this title (from any thread or process), reads its text and dismisses it.
+// Waits for a message box with this title shown by a process (0: this one), reads its text and dismisses it.
 // Returns false when none appeared within timeoutMs.
-bool DismissMessageBox(const std::wstring& title, DWORD timeoutMs, std::wstring& text);
+bool DismissMessageBox(const std::wstring& title, DWORD timeoutMs, std::wstring& text, DWORD processId = 0);
 
 // A test fixture with a fresh temporary folder, removed afterwards.
 class TempFolderTest : public ::testing::Test {
