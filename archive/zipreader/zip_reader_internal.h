@@ -1,0 +1,65 @@
+#pragma once
+
+#include "miniz.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// What an open archive keeps: the caller's image and a private copy of its central directory, so later changes to
+// the image cannot alter names, sizes or flags.
+struct mz_zip_internal_state_tag {
+    const mz_uint8* pMem;
+    size_t memSize;
+    mz_uint8* pCentralDir;
+    size_t centralDirSize;
+    mz_uint32* pRecordOffsets;  // one per entry, from the start of the central directory
+    mz_uint32 recordCount;
+    bool zip64ExtraSeen;
+};
+
+namespace zipreader {
+
+constexpr mz_uint32 LOCAL_HEADER_SIGNATURE = 0x04034b50;
+constexpr mz_uint32 CENTRAL_HEADER_SIGNATURE = 0x02014b50;
+constexpr mz_uint32 END_RECORD_SIGNATURE = 0x06054b50;
+constexpr mz_uint32 ZIP64_LOCATOR_SIGNATURE = 0x07064b50;
+constexpr mz_uint32 ZIP64_END_RECORD_SIGNATURE = 0x06064b50;
+constexpr size_t LOCAL_HEADER_SIZE_BYTES = 30;
+constexpr size_t CENTRAL_HEADER_SIZE_BYTES = 46;
+constexpr size_t END_RECORD_SIZE_BYTES = 22;
+constexpr size_t ZIP64_LOCATOR_SIZE_BYTES = 20;
+constexpr size_t ZIP64_END_RECORD_SIZE_BYTES = 56;
+constexpr mz_uint16 ZIP64_EXTRA_ID = 0x0001;
+constexpr mz_uint32 ZIP64_MARKER_32 = 0xFFFFFFFFu;
+
+constexpr mz_uint16 FLAG_ENCRYPTED = 0x0001;
+constexpr mz_uint16 FLAG_PATCH_DATA = 0x0020;
+constexpr mz_uint16 FLAG_STRONG_ENCRYPTION = 0x0040;
+constexpr mz_uint16 FLAG_LOCAL_HEADER_MASKED = 0x2000;
+constexpr mz_uint32 DOS_DIRECTORY_ATTRIBUTE = 0x10;
+
+inline mz_uint16 ReadLe16(const mz_uint8* p) {
+    return static_cast<mz_uint16>(p[0] | (p[1] << 8));
+}
+
+inline mz_uint32 ReadLe32(const mz_uint8* p) {
+    return static_cast<mz_uint32>(p[0]) | (static_cast<mz_uint32>(p[1]) << 8) | (static_cast<mz_uint32>(p[2]) << 16) |
+           (static_cast<mz_uint32>(p[3]) << 24);
+}
+
+inline mz_uint64 ReadLe64(const mz_uint8* p) {
+    return static_cast<mz_uint64>(ReadLe32(p)) | (static_cast<mz_uint64>(ReadLe32(p + 4)) << 32);
+}
+
+// Stores err in the archive (when there is one) and returns MZ_FALSE, so failures read `return Fail(pZip, ...)`.
+mz_bool Fail(mz_zip_archive* pZip, mz_zip_error err);
+
+// The image bytes [ofs, ofs + n), or nullptr when any of them lies outside the image.
+const mz_uint8* ImageBytes(const mz_zip_internal_state* pState, mz_uint64 ofs, mz_uint64 n);
+
+enum class ExtraSearch { found, absent, malformed };
+
+// Walks the (id, size) pairs of an extra field for the zip64 block; on success *ppField and *pFieldSize describe it.
+ExtraSearch FindZip64Extra(const mz_uint8* pExtra, size_t extraSize, const mz_uint8** ppField, size_t* pFieldSize);
+
+}  // namespace zipreader
