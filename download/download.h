@@ -1,0 +1,17 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// The primary and the fallback mirror, tried in this order; both end in "vorlance/". Set at build time from the
+// CMake cache variables UPDATER_PRIMARY_BASE_URL and UPDATER_FALLBACK_BASE_URL.
+extern const wchar_t* const VORLANCE_HOSTS[2];
+
+// Fetches base URL + fileName from the first mirror of VORLANCE_HOSTS that serves it whole, writing it to
+// destinationPath and posting progress to window. A failed attempt never leaves a partial file. Throws std::bad_alloc.
+bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window);
+
+// The same transfer over any list of base URLs, tried in order; DownloadAny passes VORLANCE_HOSTS.
+bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
+                         const std::wstring& destinationPath, HWND window);

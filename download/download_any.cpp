@@ -1,0 +1,133 @@
+#include "download/download.h"
+
+#include "fs/fs.h"
+#include "shell/shell.h"
+
+#include <wininet.h>
+
+#include <memory>
+#include <type_traits>
+
+namespace {
+
+const wchar_t USER_AGENT[] = L"VorlanceUpdater/1.0";
+// Always from the server, never from or into the local cache: a cached copy could be an older game.
+const DWORD OPEN_URL_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
+const DWORD READ_BUFFER_BYTES = 65536;
+
+struct InternetCloser {
+    void operator()(HINTERNET handle) const { InternetCloseHandle(handle); }
+};
+using InternetHandle = std::unique_ptr<std::remove_pointer_t<HINTERNET>, InternetCloser>;
+
+struct FileCloser {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using FileHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, FileCloser>;
+
+// A numeric response value; 0 when the query fails, e.g. for a header the response lacks.
+DWORD QueryNumber(HINTERNET request, DWORD query)
+{
+    DWORD value = 0;
+    DWORD length = sizeof(value);
+    DWORD index = 0;
+    if (!HttpQueryInfoW(request, query | HTTP_QUERY_FLAG_NUMBER, &value, &length, &index)) {
+        return 0;
+    }
+    return value;
+}
+
+// Copies the body into the open file through buffer, posting progress after every block. True when the body ended
+// normally and every byte received was written.
+bool TransferBody(HINTERNET request, HANDLE file, unsigned char* buffer, DWORD contentLength, HWND window)
+{
+    DWORD byteCount = 0;
+    bool succeeded = false;
+    for (;;) {
+        DWORD bytesRead = 0;
+        if (!InternetReadFile(request, buffer, READ_BUFFER_BYTES, &bytesRead)) {
+            break;
+        }
+        if (bytesRead == 0) {
+            succeeded = true;
+            break;
+        }
+        DWORD bytesWritten = 0;
+        if (!WriteFile(file, buffer, bytesRead, &bytesWritten, nullptr) || bytesWritten < bytesRead) {
+            break;
+        }
+        byteCount += bytesWritten;
+        if (contentLength != 0) {
+            const int percent = static_cast<int>(byteCount * 100.0 / contentLength);
+            PostMessageW(window, WM_UPDATER_PROGRESS, static_cast<WPARAM>(percent), 0);
+        }
+    }
+    // A connection cut off mid-body can end the loop like a complete body (a successful read of 0 bytes): a count
+    // that differs from the announced length is the only sign of a truncated file. Without a length there is nothing
+    // to compare with.
+    if (contentLength != 0 && byteCount != contentLength) {
+        succeeded = false;
+    }
+    return succeeded;
+}
+
+// One attempt against one mirror. The destination is left as it was when the attempt fails before the body.
+bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPath, HWND window)
+{
+    InternetHandle root(InternetOpenW(USER_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (!root) {
+        return false;
+    }
+    InternetHandle request(InternetOpenUrlW(root.get(), url.c_str(), nullptr, 0, OPEN_URL_FLAGS, 0));
+    if (!request) {
+        root.reset();
+        return false;
+    }
+    // Only a whole file counts: 206 would be a piece of it, 304 nothing at all.
+    if (QueryNumber(request.get(), HTTP_QUERY_STATUS_CODE) != HTTP_STATUS_OK) {
+        request.reset();
+        root.reset();
+        return false;
+    }
+    const DWORD contentLength = QueryNumber(request.get(), HTTP_QUERY_CONTENT_LENGTH);
+
+    // Made once, so that deleting a partial file cannot fail for want of memory after it was written.
+    const std::wstring longDestination = MakeLongPath(destinationPath);
+    const HANDLE opened = CreateFileW(longDestination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
+        request.reset();
+        root.reset();
+        return false;
+    }
+    FileHandle file(opened);
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[READ_BUFFER_BYTES]());
+
+    const bool succeeded = TransferBody(request.get(), file.get(), buffer.get(), contentLength, window);
+    file.reset();
+    request.reset();
+    root.reset();
+    if (!succeeded) {
+        DeleteFileW(longDestination.c_str());
+    }
+    buffer.reset();
+    return succeeded;
+}
+
+} // namespace
+
+bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
+                         const std::wstring& destinationPath, HWND window)
+{
+    for (size_t i = 0; i < baseUrlCount; ++i) {
+        if (AttemptDownload(baseUrls[i] + fileName, destinationPath, window)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window)
+{
+    return DownloadFromMirrors(VORLANCE_HOSTS, 2, fileName, destinationPath, window);
+}

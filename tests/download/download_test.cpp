@@ -1,0 +1,330 @@
+#include "download/download.h"
+
+#include "tests/common/test_support.h"
+#include "tests/mirror/mirror_client.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t FILE_NAME[] = L"game.exe";
+
+// Bytes that differ from offset to offset and from seed to seed, so that a file stitched together from two attempts
+// cannot pass for either body.
+std::string SampleBody(size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    unsigned state = seed * 2654435761u + 1;
+    for (char& c : bytes) {
+        state = state * 1103515245u + 12345u;
+        c = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
+// Each scenario gets its own folder on the mirror with a "primary" and a "fallback" side, both serving game.exe.
+class DownloadFromMirrorsTest : public TempFolderTest {
+protected:
+    void SetUp() override
+    {
+        TempFolderTest::SetUp();
+        ASSERT_FALSE(MirrorRootFolder().empty());
+        recorder = CreateRecorderWindow();
+        ASSERT_NE(recorder, nullptr);
+        destination = Path(L"vorlance_new.exe");
+        NewScenario();
+    }
+
+    void TearDown() override
+    {
+        TakePosted(recorder);
+        DestroyWindow(recorder);
+        TempFolderTest::TearDown();
+    }
+
+    void NewScenario()
+    {
+        scenario = MakeMirrorScenario();
+        primaryUrl = MirrorUrl(scenario + L"/primary/");
+        fallbackUrl = MirrorUrl(scenario + L"/fallback/");
+        DeleteFileW(destination.c_str());
+        TakePosted(recorder);
+    }
+
+    // A base URL for the same scenario side on another port of the mirror.
+    std::wstring UrlOnPort(const std::wstring& side, int port) const
+    {
+        return MirrorUrl(scenario + L"/" + side + L"/", port);
+    }
+
+    void Serve(const std::wstring& side, const std::string& body, const std::string& behaviour = std::string())
+    {
+        ServeFile(scenario + L"/" + side + L"/" + FILE_NAME, body);
+        if (!behaviour.empty()) {
+            SetBehaviour(scenario + L"/" + side + L"/" + FILE_NAME, behaviour);
+        }
+    }
+
+    bool Download() { return DownloadWith(primaryUrl, fallbackUrl); }
+
+    bool DownloadWith(const std::wstring& first, const std::wstring& second)
+    {
+        const wchar_t* const baseUrls[] = {first.c_str(), second.c_str()};
+        return DownloadFromMirrors(baseUrls, 2, FILE_NAME, destination, recorder);
+    }
+
+    // How often the mirror was asked for game.exe on one side of the current scenario.
+    int RequestsTo(const std::wstring& side) const
+    {
+        const std::string expected = "GET /" + Utf8(scenario + L"/" + side + L"/" + FILE_NAME);
+        const std::vector<std::string> requests = RequestsFor(scenario);
+        return static_cast<int>(std::count(requests.begin(), requests.end(), expected));
+    }
+
+    std::vector<int> Progress() { return ProgressValues(TakePosted(recorder)); }
+
+    HWND recorder = nullptr;
+    std::wstring destination;
+    std::wstring scenario;
+    std::wstring primaryUrl;
+    std::wstring fallbackUrl;
+};
+
+TEST_F(DownloadFromMirrorsTest, PrimaryServesTheWholeFileAndTheFallbackIsNeverAsked)
+{
+    const std::string primaryBody = SampleBody(200000, 1);
+    Serve(L"primary", primaryBody);
+    Serve(L"fallback", SampleBody(200000, 2));
+    WriteFileBytes(destination, std::string(250000, 'x')); // a longer leftover must not survive past the new end
+
+    EXPECT_TRUE(Download());
+
+    EXPECT_EQ(ReadFileBytes(destination), primaryBody);
+    EXPECT_EQ(RequestsTo(L"primary"), 1);
+    EXPECT_EQ(RequestsTo(L"fallback"), 0);
+}
+
+TEST_F(DownloadFromMirrorsTest, FallbackServesWhenThePrimaryFailsBeforeTheBody)
+{
+    struct Case {
+        const char* name;
+        bool served;
+        const char* behaviour;
+        int port; // 0: the mirror's trusted port
+        int primaryRequests;
+    };
+    const Case cases[] = {
+        {"missing file", false, "", 0, 1},
+        {"server error", true, R"({"status": 500})", 0, 1},
+        {"partial content", true, R"({"status": 206})", 0, 1},
+        {"not modified", true, R"({"status": 304})", 0, 1},
+        {"nothing listening", true, "", 1, 0},
+        // A refused certificate ends the attempt before any request is sent.
+        {"untrusted CA", true, "", MirrorUntrustedPort(), 0},
+        {"certificate for another host", true, "", MirrorWrongHostPort(), 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        NewScenario();
+        if (c.served) {
+            Serve(L"primary", SampleBody(70000, 3), c.behaviour);
+        }
+        const std::string fallbackBody = SampleBody(90000, 4);
+        Serve(L"fallback", fallbackBody);
+
+        EXPECT_TRUE(DownloadWith(c.port == 0 ? primaryUrl : UrlOnPort(L"primary", c.port), fallbackUrl));
+
+        EXPECT_EQ(ReadFileBytes(destination), fallbackBody);
+        EXPECT_EQ(RequestsTo(L"primary"), c.primaryRequests);
+        EXPECT_EQ(RequestsTo(L"fallback"), 1);
+    }
+}
+
+TEST_F(DownloadFromMirrorsTest, FollowsARedirectToAServedFile)
+{
+    const std::string movedBody = SampleBody(80000, 5);
+    ServeFile(scenario + L"/moved/game.bin", movedBody);
+    SetBehaviour(scenario + L"/primary/game.exe", R"({"redirect": "/)" + Utf8(scenario) + R"(/moved/game.bin"})");
+    Serve(L"fallback", SampleBody(80000, 6));
+
+    EXPECT_TRUE(Download());
+
+    EXPECT_EQ(ReadFileBytes(destination), movedBody);
+    const std::vector<std::string> expected = {"GET /" + Utf8(scenario) + "/primary/game.exe",
+                                               "GET /" + Utf8(scenario) + "/moved/game.bin"};
+    EXPECT_EQ(RequestsFor(scenario), expected);
+}
+
+TEST_F(DownloadFromMirrorsTest, ACutOffBodyFailsAndTheFallbackRewritesTheFileFromItsFirstByte)
+{
+    const char* const cuts[] = {
+        R"({"cut_after": 200000})",
+        R"({"cut_after": 70000, "stall_ms": 300})",
+        R"({"stall_ms": 200})",
+    };
+    for (const char* cut : cuts) {
+        SCOPED_TRACE(cut);
+        NewScenario();
+        Serve(L"primary", SampleBody(300000, 7), cut);
+        const std::string fallbackBody = SampleBody(50000, 8); // shorter than what the primary left behind
+        Serve(L"fallback", fallbackBody);
+
+        EXPECT_TRUE(Download());
+
+        EXPECT_EQ(ReadFileBytes(destination), fallbackBody);
+        EXPECT_EQ(RequestsTo(L"primary"), 1);
+        EXPECT_EQ(RequestsTo(L"fallback"), 1);
+    }
+}
+
+TEST_F(DownloadFromMirrorsTest, WhenBothMirrorsFailNoPartialFileRemains)
+{
+    WriteFileBytes(destination, "installed earlier");
+    Serve(L"primary", SampleBody(300000, 9), R"({"cut_after": 100000})");
+    Serve(L"fallback", SampleBody(300000, 10), R"({"status": 404})");
+
+    EXPECT_FALSE(Download());
+
+    EXPECT_FALSE(PathExists(destination));
+    EXPECT_EQ(RequestsTo(L"fallback"), 1);
+
+    NewScenario();
+    Serve(L"primary", SampleBody(300000, 11), R"({"cut_after": 100000})");
+    Serve(L"fallback", SampleBody(300000, 12), R"({"cut_after": 100000})");
+
+    EXPECT_FALSE(Download());
+
+    EXPECT_FALSE(PathExists(destination));
+    EXPECT_EQ(RequestsTo(L"fallback"), 1);
+}
+
+TEST_F(DownloadFromMirrorsTest, WhenBothMirrorsFailBeforeTheBodyTheExistingFileIsUntouched)
+{
+    WriteFileBytes(destination, "installed earlier");
+    Serve(L"primary", SampleBody(1000, 13), R"({"status": 500})");
+
+    EXPECT_FALSE(DownloadWith(primaryUrl, MirrorUrl(scenario + L"/fallback/", 1)));
+
+    EXPECT_EQ(ReadFileBytes(destination), "installed earlier");
+    EXPECT_EQ(RequestsTo(L"primary"), 1);
+    EXPECT_TRUE(Progress().empty());
+}
+
+TEST_F(DownloadFromMirrorsTest, BodiesWithoutALengthAreWrittenWithoutProgress)
+{
+    for (const char* behaviour : {R"({"no_length": true})", R"({"chunked": true})"}) {
+        SCOPED_TRACE(behaviour);
+        NewScenario();
+        const std::string body = SampleBody(150000, 14);
+        Serve(L"primary", body, behaviour);
+
+        EXPECT_TRUE(Download());
+
+        EXPECT_EQ(ReadFileBytes(destination), body);
+        EXPECT_TRUE(Progress().empty());
+        EXPECT_EQ(RequestsTo(L"fallback"), 0);
+    }
+}
+
+TEST_F(DownloadFromMirrorsTest, AnEmptyBodyLeavesAnEmptyFile)
+{
+    WriteFileBytes(destination, "installed earlier");
+    Serve(L"primary", std::string());
+
+    EXPECT_TRUE(Download());
+
+    EXPECT_TRUE(PathExists(destination));
+    EXPECT_EQ(ReadFileBytes(destination), "");
+    EXPECT_TRUE(Progress().empty());
+    EXPECT_EQ(RequestsTo(L"fallback"), 0);
+}
+
+TEST_F(DownloadFromMirrorsTest, ADestinationThatCannotBeOpenedFailsBothAttemptsWithoutReadingTheBody)
+{
+    Serve(L"primary", SampleBody(200000, 15));
+    Serve(L"fallback", SampleBody(200000, 16));
+
+    WriteFileBytes(destination, "held by the game");
+    const HANDLE holder =
+        CreateFileW(destination.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    const bool heldResult = Download();
+    CloseHandle(holder);
+
+    EXPECT_FALSE(heldResult);
+    EXPECT_EQ(ReadFileBytes(destination), "held by the game");
+    EXPECT_EQ(RequestsTo(L"primary"), 1);
+    EXPECT_EQ(RequestsTo(L"fallback"), 1);
+    EXPECT_TRUE(Progress().empty());
+
+    const std::wstring missingFolder = Path(L"missing");
+    destination = missingFolder + L"\\vorlance_new.exe";
+    EXPECT_FALSE(Download());
+    EXPECT_FALSE(PathExists(missingFolder));
+    EXPECT_EQ(RequestsTo(L"primary"), 2);
+    EXPECT_EQ(RequestsTo(L"fallback"), 2);
+    EXPECT_TRUE(Progress().empty());
+}
+
+TEST_F(DownloadFromMirrorsTest, ProgressIsPostedAfterEveryBlock)
+{
+    Serve(L"primary", SampleBody(300000, 17));
+
+    EXPECT_TRUE(Download());
+
+    EXPECT_EQ(Progress(), (std::vector<int>{21, 43, 65, 87, 100}));
+}
+
+TEST_F(DownloadFromMirrorsTest, ProgressStartsAgainWhenTheFallbackTakesOver)
+{
+    Serve(L"primary", SampleBody(300000, 18), R"({"cut_after": 200000})");
+    Serve(L"fallback", SampleBody(300000, 19));
+
+    EXPECT_TRUE(Download());
+
+    const std::vector<int> progress = Progress();
+    ASSERT_GT(progress.size(), 5u);
+    const std::vector<int> primaryPart(progress.begin(), progress.end() - 5);
+    const std::vector<int> fallbackPart(progress.end() - 5, progress.end());
+    EXPECT_TRUE(std::is_sorted(primaryPart.begin(), primaryPart.end()));
+    EXPECT_LT(primaryPart.back(), 100); // the cut attempt never claims to be complete
+    EXPECT_EQ(fallbackPart, (std::vector<int>{21, 43, 65, 87, 100}));
+}
+
+using DownloadAnyTest = DownloadFromMirrorsTest;
+
+TEST_F(DownloadAnyTest, FetchesFromTheBuiltInPrimaryThenTheFallback)
+{
+    if (VORLANCE_HOSTS[0] != MirrorUrl(L"primary/vorlance/") || VORLANCE_HOSTS[1] != MirrorUrl(L"fallback/vorlance/")) {
+        GTEST_SKIP() << "this build downloads from " << Utf8(VORLANCE_HOSTS[0]) << " and " << Utf8(VORLANCE_HOSTS[1])
+                     << ", not from the test mirror (configure through scripts/test)";
+    }
+    // Names of their own: every test run shares the build's two fixed mirror folders.
+    const std::wstring bothName = scenario + L"-both.bin";
+    const std::wstring fallbackOnlyName = scenario + L"-fallback.bin";
+    const std::string primaryBody = SampleBody(100000, 20);
+    const std::string fallbackBody = SampleBody(100000, 21);
+    ServeFile(L"primary/vorlance/" + bothName, primaryBody);
+    ServeFile(L"fallback/vorlance/" + bothName, fallbackBody);
+    ServeFile(L"fallback/vorlance/" + fallbackOnlyName, fallbackBody);
+
+    EXPECT_TRUE(DownloadAny(bothName, destination, recorder));
+    EXPECT_EQ(ReadFileBytes(destination), primaryBody);
+
+    EXPECT_TRUE(DownloadAny(fallbackOnlyName, destination, recorder));
+    EXPECT_EQ(ReadFileBytes(destination), fallbackBody);
+
+    const std::vector<std::string> primaryRequests = RequestsFor(L"primary");
+    const std::vector<std::string> fallbackRequests = RequestsFor(L"fallback");
+    const auto count = [](const std::vector<std::string>& requests, const std::wstring& path) {
+        return std::count(requests.begin(), requests.end(), "GET /" + Utf8(path));
+    };
+    EXPECT_EQ(count(primaryRequests, L"primary/vorlance/" + bothName), 1);
+    EXPECT_EQ(count(primaryRequests, L"primary/vorlance/" + fallbackOnlyName), 1);
+    EXPECT_EQ(count(fallbackRequests, L"fallback/vorlance/" + bothName), 0);
+    EXPECT_EQ(count(fallbackRequests, L"fallback/vorlance/" + fallbackOnlyName), 1);
+}
+
+} // namespace

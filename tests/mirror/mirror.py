@@ -1,0 +1,263 @@
+#!/usr/bin/env python3
+"""HTTPS download mirror for the tests and the demo, on 127.0.0.1 only.
+
+GET /a/b/c answers with ROOT/a/b/c (200 and a Content-Length), or 404 when there is no such file. A sidecar
+ROOT/a/b/c.behaviour holding a JSON object changes the answer for that path:
+
+    {"status": 500}                 that status line (a 206 or 500 still carries the file as its body)
+    {"redirect": "/other/path"}     302 to that path on the same server
+    {"cut_after": N}                announce the whole length, send N body bytes, drop the connection
+    {"no_length": true}             no Content-Length: the body ends when the connection closes
+    {"chunked": true}               chunked transfer coding; with "cut_after" the last chunks never come
+    {"stall_ms": N}                 send the headers (and "cut_after" bytes, else none), wait N ms, drop the connection
+
+Every request is appended as "GET /a/b/c" to ROOT/a/requests.log (ROOT/requests.log when ROOT/a is no folder), so
+a test can tell which mirror was asked. Three ports serve the same folder with different certificates: --port with
+a localhost certificate of the trusted test CA, --wrong-host-port with a "wrong.example" certificate of the same CA,
+--untrusted-port with a localhost certificate of a CA that is never trusted. Each sends its full chain.
+"""
+
+import argparse
+import json
+import os
+import socket
+import ssl
+import sys
+import threading
+import time
+import urllib.parse
+
+REASONS = {200: "OK", 206: "Partial Content", 302: "Found", 304: "Not Modified", 400: "Bad Request",
+           403: "Forbidden", 404: "Not Found", 500: "Internal Server Error", 503: "Service Unavailable"}
+CHUNK_BYTES = 16384
+SEND_BYTES = 65536
+SOCKET_TIMEOUT_S = 30
+LONGEST_STALL_MS = 60000
+
+log_lock = threading.Lock()
+
+
+def log(message):
+    sys.stderr.write("%s %s\n" % (time.strftime("%H:%M:%S"), message))
+    sys.stderr.flush()
+
+
+def record_request(root, method, path):
+    segments = [s for s in path.split("/") if s]
+    folder = os.path.join(root, segments[0]) if segments else root
+    if not os.path.isdir(folder):
+        folder = root
+    with log_lock:
+        with open(os.path.join(folder, "requests.log"), "a", encoding="utf-8") as requests:
+            requests.write("%s %s\n" % (method, path))
+
+
+def local_file(root, path):
+    """The file below root that a request path names, or None for anything outside root."""
+    relative = urllib.parse.unquote(path.split("?", 1)[0]).lstrip("/")
+    parts = relative.split("/")
+    if any(part in ("", ".", "..") or "\\" in part for part in parts):
+        return None
+    return os.path.join(root, *parts)
+
+
+def read_behaviour(file_path):
+    try:
+        with open(file_path + ".behaviour", encoding="utf-8") as sidecar:
+            return json.load(sidecar)
+    except FileNotFoundError:
+        return {}
+
+
+def read_request_head(connection):
+    head = b""
+    while b"\r\n\r\n" not in head:
+        data = connection.recv(4096)
+        if not data:
+            return None
+        head += data
+        if len(head) > 65536:
+            return None
+    lines = head.split(b"\r\n\r\n", 1)[0].decode("latin-1").split("\r\n")
+    parts = lines[0].split(" ")
+    if len(parts) != 3:
+        return None
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        headers[name.strip().lower()] = value.strip()
+    return parts[0], parts[1], headers
+
+
+def send_head(connection, status, headers):
+    lines = ["HTTP/1.1 %d %s" % (status, REASONS.get(status, "Status"))]
+    lines += ["%s: %s" % item for item in headers] + ["Connection: close", "", ""]
+    connection.sendall("\r\n".join(lines).encode("latin-1"))
+
+
+def send_body(connection, body, chunked):
+    step = CHUNK_BYTES if chunked else SEND_BYTES
+    for offset in range(0, len(body), step):
+        piece = body[offset:offset + step]
+        if chunked:
+            connection.sendall(b"%x\r\n" % len(piece) + piece + b"\r\n")
+        else:
+            connection.sendall(piece)
+
+
+def drop(connection):
+    """Ends the connection the way a broken network does: closing without unwrap sends no TLS close_notify."""
+    try:
+        connection.close()
+    except OSError:
+        pass
+
+
+def close_cleanly(connection):
+    """Ends the response properly: close_notify, then the TCP close. Waiting for the client's own close_notify would
+    hold a body without a length open until the socket timed out: Wine's client ends such a body only at the close."""
+    try:
+        connection.setblocking(False)
+        connection.unwrap()
+    except (OSError, ValueError):
+        pass  # ssl.SSLWantReadError: the client's close_notify, which nobody needs, has not come yet
+    drop(connection)
+
+
+def answer(connection, root, port_host):
+    request = read_request_head(connection)
+    if request is None:
+        return close_cleanly
+    method, path, headers = request
+    record_request(root, method, path)
+    file_path = local_file(root, path)
+    if file_path is None:
+        send_head(connection, 404, [("Content-Length", "0")])
+        return close_cleanly
+    behaviour = read_behaviour(file_path)
+
+    if "redirect" in behaviour:
+        host = headers.get("host", port_host)
+        send_head(connection, 302, [("Location", "https://%s%s" % (host, behaviour["redirect"])),
+                                    ("Content-Length", "0")])
+        return close_cleanly
+
+    status = int(behaviour.get("status", 200))
+    if os.path.isfile(file_path):
+        with open(file_path, "rb") as served:
+            body = served.read()
+    elif "status" in behaviour:
+        body = b"status %d\n" % status
+    else:
+        send_head(connection, 404, [("Content-Length", "9")])
+        connection.sendall(b"not found")
+        return close_cleanly
+    if status == 304 or 100 <= status < 200 or status == 204:
+        send_head(connection, status, [])
+        return close_cleanly
+    if method == "HEAD":
+        send_head(connection, status, [("Content-Length", str(len(body)))])
+        return close_cleanly
+
+    chunked = bool(behaviour.get("chunked"))
+    head = [("Content-Type", "application/octet-stream")]
+    if chunked:
+        head.append(("Transfer-Encoding", "chunked"))
+    elif not behaviour.get("no_length"):
+        head.append(("Content-Length", str(len(body))))
+    send_head(connection, status, head)
+
+    cut_after = behaviour.get("cut_after")
+    stall_ms = behaviour.get("stall_ms")
+    if cut_after is None and stall_ms is None:
+        send_body(connection, body, chunked)
+        if chunked:
+            connection.sendall(b"0\r\n\r\n")
+        return close_cleanly
+    send_body(connection, body[:int(cut_after or 0)], chunked)
+    if stall_ms is not None:
+        time.sleep(min(int(stall_ms), LONGEST_STALL_MS) / 1000.0)
+    return drop
+
+
+def serve_connection(context, raw, root, port_host):
+    raw.settimeout(SOCKET_TIMEOUT_S)
+    try:
+        connection = context.wrap_socket(raw, server_side=True)
+    except (OSError, ssl.SSLError) as error:
+        # A client that refuses the certificate may give up here, or only after the handshake (Wine's does).
+        log("handshake on %s: %s" % (port_host, error))
+        raw.close()
+        return
+    finish = drop
+    try:
+        finish = answer(connection, root, port_host)
+    except Exception as error:  # one broken connection must never stop the mirror
+        log("request on %s: %r" % (port_host, error))
+    finish(connection)
+
+
+def serve_port(context, listener, root, port_host):
+    while True:
+        try:
+            raw, _ = listener.accept()
+        except OSError as error:
+            log("accept on %s: %s" % (port_host, error))
+            time.sleep(0.1)
+            continue
+        threading.Thread(target=serve_connection, args=(context, raw, root, port_host), daemon=True).start()
+
+
+def make_context(certs, chain_name, key_name):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(os.path.join(certs, chain_name), os.path.join(certs, key_name))
+    return context
+
+
+def listen(port):
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", port))
+    listener.listen(64)
+    return listener
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--certs", required=True, help="the folder make-certs.sh filled")
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--wrong-host-port", type=int)
+    parser.add_argument("--untrusted-port", type=int)
+    parser.add_argument("--pidfile")
+    parser.add_argument("--log", help="append diagnostics here instead of stderr")
+    args = parser.parse_args()
+    if args.log:
+        sys.stderr = open(args.log, "a", encoding="utf-8", buffering=1)
+
+    root = os.path.abspath(args.root)
+    ports = [(args.port, "localhost-chain.pem", "localhost.key"),
+             (args.wrong_host_port, "wrong-host-chain.pem", "wrong-host.key"),
+             (args.untrusted_port, "untrusted-chain.pem", "untrusted.key")]
+    threads = []
+    for port, chain_name, key_name in ports:
+        if port is None:
+            continue
+        context = make_context(args.certs, chain_name, key_name)
+        port_host = "localhost:%d" % port
+        threads.append(threading.Thread(target=serve_port, args=(context, listen(port), root, port_host),
+                                        daemon=True))
+    # Written only once every port listens, so that whoever waits for the file can connect at once.
+    if args.pidfile:
+        with open(args.pidfile + ".tmp", "w") as pidfile:
+            pidfile.write("%d\n" % os.getpid())
+        os.replace(args.pidfile + ".tmp", args.pidfile)
+    log("serving %s on %s" % (root, ", ".join(str(p[0]) for p in ports if p[0] is not None)))
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+
+
+if __name__ == "__main__":
+    main()
