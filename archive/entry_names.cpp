@@ -1,0 +1,52 @@
+#include "archive/archive.h"
+
+namespace {
+
+bool IsSeparator(wchar_t c)
+{
+    return c == L'\\' || c == L'/';
+}
+
+} // namespace
+
+bool IsSafeEntryName(const std::wstring& entryName)
+{
+    // A ':' would name a drive ("C:x") or an alternate data stream; a leading separator the root of the drive.
+    if (entryName.empty() || entryName.find(L':') != std::wstring::npos || IsSeparator(entryName[0])) {
+        return false;
+    }
+    size_t start = 0;
+    for (;;) {
+        size_t end = start;
+        while (end < entryName.size() && !IsSeparator(entryName[end])) {
+            ++end;
+        }
+        if (entryName.compare(start, end - start, L"..") == 0) {
+            return false;
+        }
+        if (end == entryName.size()) {
+            return true;
+        }
+        start = end + 1;
+    }
+}
+
+std::string WideToUtf8(const std::wstring& text)
+{
+    if (text.empty()) {
+        return std::string();
+    }
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    if (length <= 0) {
+        return std::string();
+    }
+    std::string result(static_cast<size_t>(length), '\0');
+    const int converted = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0],
+                                              length, nullptr, nullptr);
+    if (converted <= 0) {
+        return std::string();
+    }
+    result.resize(static_cast<size_t>(converted));
+    return result;
+}

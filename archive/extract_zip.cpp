@@ -1,0 +1,283 @@
+#include "archive/archive.h"
+
+#include "fs/fs.h"
+#include "shell/shell.h"
+
+#include <miniz.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <type_traits>
+#include <vector>
+
+namespace {
+
+const LONGLONG MAX_ARCHIVE_BYTES = 0x40000000; // 1 GiB
+const size_t READ_PIECE_BYTES = 0x100000;      // 1 MiB
+const mz_uint16 UTF8_NAME_FLAG = 0x0800;
+const UINT IBM_PC_CODE_PAGE = 437; // what zip tools wrote before names carried the UTF-8 flag
+
+// A destination held by another program gets 14 attempts over about five seconds. Renaming it aside after the third
+// and the seventh failure frees its name when the holder allows renaming, as a loaded library does.
+const int OPEN_ATTEMPTS = 14;
+const int FIRST_MOVE_ASIDE_ATTEMPT = 2;
+const int SECOND_MOVE_ASIDE_ATTEMPT = 6;
+const int SHORT_PAUSE_ATTEMPTS = 4;
+const DWORD SHORT_PAUSE_MS = 150;
+const DWORD LONG_PAUSE_MS = 400;
+
+const char HELD_FILE_ADVICE[] = " - another program still has this file open. Close the game completely (or restart "
+                                "Windows) and run the updater again.";
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using FileHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleCloser>;
+
+struct ZipReaderEnder {
+    void operator()(mz_zip_archive* zip) const { mz_zip_reader_end(zip); }
+};
+using OpenZip = std::unique_ptr<mz_zip_archive, ZipReaderEnder>;
+
+struct ArchiveImage {
+    std::unique_ptr<mz_uint8[]> bytes;
+    size_t size = 0;
+};
+
+bool Fail(std::string& message, const std::string& text)
+{
+    message = text;
+    return false;
+}
+
+std::string ErrorSuffix(DWORD code)
+{
+    return " (error " + std::to_string(code) + ")";
+}
+
+// The library's text for its last error, which reading also clears.
+std::string LibraryText(mz_zip_archive* zip)
+{
+    return mz_zip_get_error_string(mz_zip_get_last_error(zip));
+}
+
+bool MakeAbsolute(const std::wstring& path, std::wstring& absolute, DWORD& error)
+{
+    const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (length == 0) {
+        error = GetLastError();
+        return false;
+    }
+    std::vector<wchar_t> buffer(length, L'\0');
+    const DWORD filled = GetFullPathNameW(path.c_str(), length, buffer.data(), nullptr);
+    if (filled == 0) {
+        error = GetLastError();
+        return false;
+    }
+    if (filled >= length) {
+        // The current directory changed between the two calls and the answer no longer fits.
+        error = ERROR_INSUFFICIENT_BUFFER;
+        return false;
+    }
+    absolute.assign(buffer.data(), filled);
+    return true;
+}
+
+// Reads the whole archive file; the zip library works on this image and never on the file.
+bool ReadArchiveImage(const std::wstring& path, ArchiveImage& image, std::string& message)
+{
+    const std::wstring longPath = MakeLongPath(path);
+    const HANDLE opened =
+        CreateFileW(longPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                    nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
+        return Fail(message, "cannot open zip file" + ErrorSuffix(GetLastError()));
+    }
+    FileHandle file(opened);
+
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 || size.QuadPart > MAX_ARCHIVE_BYTES) {
+        file.reset();
+        return Fail(message, "zip file is empty or unreasonably large");
+    }
+    image.size = static_cast<size_t>(size.QuadPart);
+    image.bytes.reset(new mz_uint8[image.size]());
+
+    size_t offset = 0;
+    while (offset < image.size) {
+        const DWORD piece = static_cast<DWORD>(std::min(image.size - offset, READ_PIECE_BYTES));
+        DWORD pieceRead = 0;
+        if (!ReadFile(file.get(), image.bytes.get() + offset, piece, &pieceRead, nullptr) || pieceRead == 0) {
+            const DWORD error = GetLastError();
+            file.reset();
+            return Fail(message, "failed reading zip file" + ErrorSuffix(error));
+        }
+        offset += pieceRead;
+    }
+    file.reset();
+    return true;
+}
+
+// The stored name as a wide string with '\' separators; empty when it cannot be converted.
+std::wstring EntryNameOf(const mz_zip_archive_file_stat& stat)
+{
+    UINT codePage = (stat.m_bit_flag & UTF8_NAME_FLAG) != 0 ? CP_UTF8 : IBM_PC_CODE_PAGE;
+    int length = MultiByteToWideChar(codePage, 0, stat.m_filename, -1, nullptr, 0);
+    if (length <= 0) {
+        codePage = CP_ACP;
+        length = MultiByteToWideChar(codePage, 0, stat.m_filename, -1, nullptr, 0);
+        if (length <= 0) {
+            return std::wstring();
+        }
+    }
+    std::wstring name(static_cast<size_t>(length), L'\0');
+    const int converted = MultiByteToWideChar(codePage, 0, stat.m_filename, -1, &name[0], length);
+    if (converted <= 0) {
+        return std::wstring();
+    }
+    name.resize(static_cast<size_t>(converted) - 1);
+    std::replace(name.begin(), name.end(), L'/', L'\\');
+    return name;
+}
+
+// Opens the destination for writing, waiting for another program to let go of it. INVALID_HANDLE_VALUE with the
+// last error code when it gives up (heldTooLong) or meets a code that waiting cannot cure.
+HANDLE OpenForWriteWithRetries(const std::wstring& path, const std::wstring& longPath, DWORD& error,
+                               bool& heldTooLong)
+{
+    heldTooLong = false;
+    for (int attempt = 0; attempt < OPEN_ATTEMPTS; ++attempt) {
+        const HANDLE file =
+            CreateFileW(longPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            return file;
+        }
+        error = GetLastError();
+        if (!IsInUseError(error)) {
+            return INVALID_HANDLE_VALUE;
+        }
+        if (error == ERROR_ACCESS_DENIED) {
+            ClearBlockingAttributes(path);
+        }
+        if (attempt == FIRST_MOVE_ASIDE_ATTEMPT || attempt == SECOND_MOVE_ASIDE_ATTEMPT) {
+            MoveLockedFileAside(path);
+        }
+        Sleep(attempt < SHORT_PAUSE_ATTEMPTS ? SHORT_PAUSE_MS : LONG_PAUSE_MS);
+    }
+    heldTooLong = true;
+    return INVALID_HANDLE_VALUE;
+}
+
+// Why the library failed an entry. miniz stores no code when inflate meets corrupt or cut-short data, which would
+// read "no error"; such an entry is corrupt.
+std::string EntryFailureText(mz_zip_archive* zip)
+{
+    const mz_zip_error error = mz_zip_get_last_error(zip);
+    return mz_zip_get_error_string(error == MZ_ZIP_NO_ERROR ? MZ_ZIP_DECOMPRESSION_FAILED : error);
+}
+
+bool ExtractFileEntry(mz_zip_archive* zip, mz_uint index, const std::wstring& root, const std::wstring& name,
+                      std::string& message)
+{
+    const std::wstring destination = root + name;
+    const std::wstring longDestination = MakeLongPath(destination);
+    ZipCreateParentDirs(root, name);
+    ZipWriteContext context = {INVALID_HANDLE_VALUE, true};
+
+    DWORD error = 0;
+    bool heldTooLong = false;
+    const HANDLE opened = OpenForWriteWithRetries(destination, longDestination, error, heldTooLong);
+    if (opened == INVALID_HANDLE_VALUE) {
+        const std::string reason = heldTooLong ? std::string(HELD_FILE_ADVICE) : ErrorSuffix(error);
+        return Fail(message, "cannot write " + WideToUtf8(name) + reason);
+    }
+    FileHandle file(opened);
+    context.file = file.get();
+
+    // An earlier entry may have left a code behind (the library stores one for an odd but empty entry and still
+    // succeeds); it must not be blamed for this entry's failure.
+    mz_zip_get_last_error(zip);
+    const bool extracted = mz_zip_reader_extract_to_callback(zip, index, ZipWriteCallback, &context, 0) != MZ_FALSE;
+    file.reset();
+    context.file = INVALID_HANDLE_VALUE;
+
+    if (extracted && context.ok) {
+        return true;
+    }
+    DeleteFileW(longDestination.c_str());
+    return Fail(message, "failed extracting " + WideToUtf8(name) + ": " +
+                             (context.ok ? EntryFailureText(zip) : std::string("disk write failed")));
+}
+
+bool ExtractEntries(mz_zip_archive* zip, const std::wstring& root, HWND window, std::string& message)
+{
+    const mz_uint count = mz_zip_reader_get_num_files(zip);
+    if (count == 0) {
+        return Fail(message, "zip archive is empty");
+    }
+    for (mz_uint i = 0; i < count; ++i) {
+        mz_zip_archive_file_stat stat;
+        std::memset(&stat, 0, sizeof(stat));
+        if (!mz_zip_reader_file_stat(zip, i, &stat)) {
+            return Fail(message, "cannot read zip entry " + std::to_string(i) + ": " + LibraryText(zip));
+        }
+        const std::wstring name = EntryNameOf(stat);
+        // Checked before anything is created for the entry, directories included.
+        if (!IsSafeEntryName(name)) {
+            return Fail(message, "unsafe path in zip entry " + std::to_string(i));
+        }
+        if (stat.m_is_directory || name.back() == L'\\') {
+            ZipCreateParentDirs(root, name);
+            CreateDirectoryW(MakeLongPath(root + name).c_str(), nullptr);
+            continue;
+        }
+        if (!ExtractFileEntry(zip, i, root, name, message)) {
+            return false;
+        }
+        // Directory entries count too, so the bar reaches 100 only when the last entry is a file.
+        if (window != nullptr) {
+            const int percent = static_cast<int>((i + 1) * 100.0 / count);
+            PostMessageW(window, WM_UPDATER_PROGRESS, static_cast<WPARAM>(percent), 0);
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool ExtractZip(const std::wstring& archivePath, const std::wstring& targetDirectory, HWND window,
+                std::string& message)
+{
+    std::wstring archive;
+    std::wstring target;
+    DWORD error = 0;
+    if (!MakeAbsolute(archivePath, archive, error) || !MakeAbsolute(targetDirectory, target, error)) {
+        return Fail(message, "cannot open zip file" + ErrorSuffix(error));
+    }
+
+    ArchiveImage image;
+    if (!ReadArchiveImage(archive, image, message)) {
+        return false;
+    }
+
+    mz_zip_archive zip;
+    std::memset(&zip, 0, sizeof(zip));
+    if (!mz_zip_reader_init_mem(&zip, image.bytes.get(), image.size, 0)) {
+        const std::string text = LibraryText(&zip);
+        image.bytes.reset();
+        return Fail(message, "not a valid zip archive: " + text);
+    }
+    OpenZip opened(&zip);
+
+    std::wstring root = target;
+    if (!root.empty() && root.back() != L'\\') {
+        root += L'\\';
+    }
+    const bool extracted = ExtractEntries(&zip, root, window, message);
+
+    // The library reads the image until it is ended.
+    opened.reset();
+    image.bytes.reset();
+    return extracted;
+}

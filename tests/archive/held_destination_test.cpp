@@ -1,0 +1,93 @@
+#include "tests/archive/extract_test_support.h"
+
+namespace {
+
+const char HELD_TOO_LONG[] = "cannot write bass.dll - another program still has this file open. Close the game "
+                             "completely (or restart Windows) and run the updater again.";
+
+// A running game holds its library the way the fixture is told to.
+class HeldDestinationTest : public ExtractZipTest {
+protected:
+    void SetUp() override
+    {
+        ExtractZipTest::SetUp();
+        WriteFileBytes(Target(L"bass.dll"), "old");
+        WriteArchive({StoredEntry("first.txt", "1"), StoredEntry("bass.dll", "new")});
+    }
+    void TearDown() override
+    {
+        game.Stop();
+        ExtractZipTest::TearDown();
+    }
+    void Hold(const std::wstring& share, int stayMs)
+    {
+        game = StartFixture(Path(L"game.exe"), L"--hold \"" + Target(L"bass.dll") + L"\" --share " + share +
+                                                   L" --stay " + std::to_wstring(stayMs));
+    }
+    // Runs the extraction and measures how long it took.
+    std::string TimedExtract(ULONGLONG& elapsedMs)
+    {
+        const ULONGLONG start = GetTickCount64();
+        const std::string message = Extract();
+        elapsedMs = GetTickCount64() - start;
+        return message;
+    }
+
+    FixtureProcess game;
+};
+
+TEST_F(HeldDestinationTest, GivesUpWhenTheFileStaysHeldThroughEveryAttempt)
+{
+    Hold(L"none", 20000);
+    ULONGLONG elapsedMs = 0;
+    EXPECT_EQ(TimedExtract(elapsedMs), HELD_TOO_LONG);
+    // 14 attempts: four short pauses and ten long ones.
+    EXPECT_GE(elapsedMs, 4550u);
+    // A holder that shares nothing cannot be renamed either: both tries to move it aside left it where it was.
+    game.Stop();
+    EXPECT_EQ(ReadTree(target), (Tree{{L"bass.dll", "old"}, {L"first.txt", "1"}}));
+}
+
+TEST_F(HeldDestinationTest, WritesTheFileOnceItsHolderLetsGo)
+{
+    Hold(L"none", 1000);
+    ULONGLONG elapsedMs = 0;
+    EXPECT_EQ(TimedExtract(elapsedMs), "");
+    EXPECT_GE(elapsedMs, 450u);
+    EXPECT_EQ(ReadTree(target), (Tree{{L"bass.dll", "new"}, {L"first.txt", "1"}}));
+}
+
+TEST_F(HeldDestinationTest, MovesALoadedLibraryAsideAfterTheThirdAttempt)
+{
+    Hold(L"read-delete", 20000);
+    ULONGLONG elapsedMs = 0;
+    EXPECT_EQ(TimedExtract(elapsedMs), "");
+    EXPECT_GE(elapsedMs, 450u);
+    EXPECT_LT(elapsedMs, 4600u);
+    EXPECT_EQ(ReadFileBytes(Target(L"bass.dll")), "new");
+    // The moved copy was marked for deletion and goes with its last holder.
+    game.Stop();
+    EXPECT_EQ(ReadTree(target), (Tree{{L"bass.dll", "new"}, {L"first.txt", "1"}}));
+}
+
+TEST_F(HeldDestinationTest, ReplacesAReadOnlyFile)
+{
+    if (!ReadOnlyIsEnforced()) {
+        GTEST_SKIP() << "the read-only attribute is not enforced for this user";
+    }
+    SetFileAttributesW(Target(L"bass.dll").c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(Extract(), "");
+    // Overwritten in place, not moved aside.
+    EXPECT_EQ(ReadTree(target), (Tree{{L"bass.dll", "new"}, {L"first.txt", "1"}}));
+    EXPECT_EQ(AttributesOf(Target(L"bass.dll")) & FILE_ATTRIBUTE_READONLY, 0u);
+}
+
+TEST_F(HeldDestinationTest, StopsAtOnceWhenWaitingCannotHelp)
+{
+    // "bass.dll" is a file, so nothing can be created below it.
+    WriteArchive({StoredEntry("first.txt", "1"), StoredEntry("bass.dll/x.dll", "new")});
+    EXPECT_EQ(Extract(), "cannot write bass.dll\\x.dll (error 3)");
+    EXPECT_EQ(ReadTree(target), (Tree{{L"bass.dll", "old"}, {L"first.txt", "1"}}));
+}
+
+} // namespace
