@@ -31,8 +31,11 @@ install_packages() {
 
 build() {
     log "building in $BUILD"
+    local port=${VORLANCE_TEST_MIRROR_PORT:-18443}
     cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
-        -DCMAKE_BUILD_TYPE=${VORLANCE_BUILD_TYPE:-Release} "$@" >/dev/null
+        -DCMAKE_BUILD_TYPE=${VORLANCE_BUILD_TYPE:-Release} -DVORLANCE_TEST_MIRROR_PORT="$port" \
+        -DUPDATER_PRIMARY_BASE_URL="https://localhost:$port/primary/vorlance/" \
+        -DUPDATER_FALLBACK_BASE_URL="https://localhost:$port/fallback/vorlance/" "$@" >/dev/null
     cmake --build "$BUILD" -j "$(nproc)"
 }
 

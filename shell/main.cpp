@@ -1,0 +1,28 @@
+#include "shell/shell.h"
+
+#include "update/update.h"
+
+#include <new>
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
+{
+    const HWND window = CreateUpdaterWindow(instance);
+
+    // The worker owns the block from here on and frees it first thing.
+    StartBlock* start = new StartBlock{window};
+    const HANDLE thread = CreateThread(nullptr, 0, WorkerThread, start, 0, nullptr);
+    if (thread == nullptr) {
+        delete start;
+        MessageBoxW(nullptr, L"Failed to create worker thread.", L"Updater Error", MB_OK | MB_ICONERROR);
+        return 1;
+    }
+    // The main thread never waits for the worker: closing the window ends the process wherever the worker is.
+    CloseHandle(thread);
+
+    MSG message = {};
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return 0;
+}

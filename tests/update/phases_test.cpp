@@ -1,0 +1,269 @@
+#include "update/update.h"
+
+#include "download/download.h"
+#include "shell/shell.h"
+#include "tests/archive/zip_test_writer.h"
+#include "tests/common/test_support.h"
+#include "tests/mirror/mirror_client.h"
+
+#include <stdexcept>
+
+namespace {
+
+const char DOWNLOAD_FAILED[] =
+    "Failed to download the update. Your game was not changed; please try again later.";
+const char DAMAGED[] = "The downloaded update was damaged. Your game was not changed; please try again later.";
+const char IN_USE[] = "The update could not be installed because the game file is in use. Please close the game "
+                      "and run the updater again.";
+
+// A plausible executable of the given size: "MZ" and filler.
+std::string Executable(size_t size, const std::string& signature = "MZ")
+{
+    std::string bytes = signature + std::string(size > signature.size() ? size - signature.size() : 0, 'x');
+    return bytes.substr(0, size);
+}
+
+// The phases fetch from the build's fixed mirror folders (VORLANCE_HOSTS), which these tests lay out afresh.
+class PhaseTest : public TempFolderTest {
+protected:
+    void SetUp() override
+    {
+        TempFolderTest::SetUp();
+        programDirectory = folder + L"\\";
+        recorder = CreateRecorderWindow();
+        RemoveTree(MirrorRootFolder() + L"\\primary");
+        RemoveTree(MirrorRootFolder() + L"\\fallback");
+    }
+    void TearDown() override
+    {
+        DestroyWindow(recorder);
+        TempFolderTest::TearDown();
+    }
+    static void ServeOnPrimary(const std::wstring& name, const std::string& bytes)
+    {
+        ServeFile(L"primary/vorlance/" + name, bytes);
+    }
+    // Runs a phase and returns its failure text, or "" when it returned normally.
+    template <typename Phase>
+    std::string FailureOf(Phase phase)
+    {
+        try {
+            phase(programDirectory, recorder);
+        } catch (const std::runtime_error& failure) {
+            return failure.what();
+        }
+        return std::string();
+    }
+    std::wstring programDirectory;
+    HWND recorder = nullptr;
+};
+
+TEST(DownloadHosts, PointAtTheLocalTestMirror)
+{
+    EXPECT_EQ(std::wstring(VORLANCE_HOSTS[0]), MirrorUrl(L"primary/vorlance/"));
+    EXPECT_EQ(std::wstring(VORLANCE_HOSTS[1]), MirrorUrl(L"fallback/vorlance/"));
+}
+
+using ReplaceGameExecutableTest = PhaseTest;
+
+struct DownloadCheckCase {
+    const char* what;
+    std::string bytes;
+    bool accepted;
+};
+
+TEST_F(ReplaceGameExecutableTest, AcceptsOnlyPlausibleExecutables)
+{
+    const DownloadCheckCase cases[] = {
+        {"exactly 100000 bytes", Executable(100000), false},
+        {"100001 bytes", Executable(100001), true},
+        {"signature reversed", Executable(200000, "ZM"), false},
+        {"lower-case signature", Executable(200000, "mz"), false},
+        {"one byte", "M", false},
+        {"empty", "", false},
+    };
+    for (const DownloadCheckCase& c : cases) {
+        WriteFileBytes(Path(L"vorlance.exe"), "installed game");
+        ServeOnPrimary(L"game.exe", c.bytes);
+
+        const std::string failure = FailureOf(ReplaceGameExecutable);
+
+        if (c.accepted) {
+            EXPECT_EQ(failure, "") << c.what;
+            EXPECT_EQ(ReadFileBytes(Path(L"vorlance.exe")), c.bytes) << c.what;
+        } else {
+            EXPECT_EQ(failure, DAMAGED) << c.what;
+            EXPECT_EQ(ReadFileBytes(Path(L"vorlance.exe")), "installed game") << c.what;
+        }
+        EXPECT_FALSE(PathExists(Path(L"vorlance_new.exe"))) << c.what;
+        const std::vector<PostedMessage> posted = TakePosted(recorder);
+        std::vector<std::wstring> expected{L"Downloading update..."};
+        if (c.accepted) {
+            expected.push_back(L"Installing update...");
+        }
+        EXPECT_EQ(StatusTexts(posted), expected) << c.what;
+        ASSERT_FALSE(ProgressValues(posted).empty());
+        EXPECT_EQ(ProgressValues(posted).front(), 0) << "the bar is reset before the download";
+    }
+}
+
+TEST_F(ReplaceGameExecutableTest, InstallsWhenNoGameIsInstalled)
+{
+    const std::string update = Executable(150000);
+    ServeOnPrimary(L"game.exe", update);
+    EXPECT_EQ(FailureOf(ReplaceGameExecutable), "");
+    EXPECT_EQ(ReadFileBytes(Path(L"vorlance.exe")), update);
+    EXPECT_EQ(ListFolder(folder), std::vector<std::wstring>{L"vorlance.exe"});
+}
+
+TEST_F(ReplaceGameExecutableTest, MovesARunningGameAsideAndReplacesItAtOnce)
+{
+    FixtureProcess game = StartFixture(Path(L"vorlance.exe"), L"--stay 60000");
+    const std::string update = Executable(150000);
+    ServeOnPrimary(L"game.exe", update);
+
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(FailureOf(ReplaceGameExecutable), "");
+    EXPECT_LT(GetTickCount() - start, 3000u) << "replaced within the first attempt, no 500 ms pause";
+
+    EXPECT_EQ(ReadFileBytes(Path(L"vorlance.exe")), update);
+    int aside = 0;
+    for (const std::wstring& name : ListFolder(folder)) {
+        aside += name.compare(0, 17, L"vorlance.exe.old-") == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(aside, 1) << "the running image waits under its aside name";
+    game.Stop();
+}
+
+TEST_F(ReplaceGameExecutableTest, KeepsTheGameWhenNoMirrorServesTheUpdate)
+{
+    const std::string installed = Executable(180000);
+    WriteFileBytes(Path(L"vorlance.exe"), installed);
+    SetBehaviour(L"primary/vorlance/game.exe", "{\"status\": 404}");
+    // The fallback folder holds nothing: 404 there too.
+    EXPECT_EQ(FailureOf(ReplaceGameExecutable), DOWNLOAD_FAILED);
+    EXPECT_EQ(ReadFileBytes(Path(L"vorlance.exe")), installed);
+    EXPECT_EQ(ListFolder(folder), std::vector<std::wstring>{L"vorlance.exe"});
+}
+
+TEST_F(ReplaceGameExecutableTest, KeepsTheGameWhenEveryTransferIsCutOff)
+{
+    const std::string installed = Executable(180000);
+    WriteFileBytes(Path(L"vorlance.exe"), installed);
+    const std::string update = Executable(400000);
+    for (const wchar_t* mirror : {L"primary", L"fallback"}) {
+        ServeFile(std::wstring(mirror) + L"/vorlance/game.exe", update);
+        SetBehaviour(std::wstring(mirror) + L"/vorlance/game.exe", "{\"cut_after\": 150000}");
+    }
+    EXPECT_EQ(FailureOf(ReplaceGameExecutable), DOWNLOAD_FAILED);
+    EXPECT_EQ(ReadFileBytes(Path(L"vorlance.exe")), installed);
+    EXPECT_FALSE(PathExists(Path(L"vorlance_new.exe")));
+}
+
+TEST_F(ReplaceGameExecutableTest, GivesUpAfterSixtyAttemptsOnADirectory)
+{
+    ASSERT_TRUE(CreateDirectoryW(Path(L"vorlance.exe").c_str(), nullptr));
+    const std::string update = Executable(150000);
+    ServeOnPrimary(L"game.exe", update);
+
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(FailureOf(ReplaceGameExecutable), IN_USE);
+    EXPECT_GE(GetTickCount() - start, 30000u) << "sixty pauses of 500 ms";
+    EXPECT_EQ(ReadFileBytes(Path(L"vorlance_new.exe")), update) << "the download is kept for the next run";
+    EXPECT_NE(AttributesOf(Path(L"vorlance.exe")) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+}
+
+using InstallLibraryPackageTest = PhaseTest;
+
+std::string LibraryPackage()
+{
+    return BuildZip({
+        StoredEntry("bass.dll", "bass v2"),
+        DeflatedEntry("BASS_FX.DLL", SampleText(20000)),
+        StoredEntry("bass_dir.dll/", ""),
+        StoredEntry("plugins/bassmidi.dll", "midi plugin"),
+        DeflatedEntry("data/readme.txt", "new readme"),
+    });
+}
+
+TEST_F(InstallLibraryPackageTest, RefillsTheLibraryFolderAndCopiesBassLibraries)
+{
+    CreateDirectoryW(Path(L"lib").c_str(), nullptr);
+    CreateDirectoryW(Path(L"lib\\old").c_str(), nullptr);
+    WriteFileBytes(Path(L"lib\\old\\stale.dll"), "gone from the package");
+    WriteFileBytes(Path(L"lib\\bass.dll"), "bass v1");
+    WriteFileBytes(Path(L"bass.dll"), "bass v1");
+    WriteFileBytes(Path(L"notes.txt"), "the player's own file");
+    ServeOnPrimary(L"lib.zip", LibraryPackage());
+
+    EXPECT_EQ(FailureOf(InstallLibraryPackage), "");
+
+    EXPECT_EQ(ListFolder(Path(L"lib")),
+              (std::vector<std::wstring>{L"BASS_FX.DLL", L"bass.dll", L"bass_dir.dll", L"data", L"plugins"}));
+    EXPECT_EQ(ReadFileBytes(Path(L"lib\\data\\readme.txt")), "new readme");
+    EXPECT_EQ(ReadFileBytes(Path(L"bass.dll")), "bass v2");
+    EXPECT_EQ(ReadFileBytes(Path(L"BASS_FX.DLL")), SampleText(20000));
+    EXPECT_EQ(ListFolder(folder), (std::vector<std::wstring>{L"BASS_FX.DLL", L"bass.dll", L"lib", L"notes.txt"}))
+        << "no temporary archive, no copy of a folder or of a library in a subfolder";
+
+    const std::vector<PostedMessage> posted = TakePosted(recorder);
+    EXPECT_EQ(StatusTexts(posted), (std::vector<std::wstring>{L"Downloading libraries...", L"Extracting libraries..."}));
+    const std::vector<int> progress = ProgressValues(posted);
+    ASSERT_GE(progress.size(), 4u);
+    EXPECT_EQ(progress.front(), 0);
+    // 100 when extraction starts, then one value per file entry: 20, 40, 80, 100 (the folder entry posts nothing).
+    EXPECT_EQ(std::vector<int>(progress.end() - 5, progress.end()), (std::vector<int>{100, 20, 40, 80, 100}));
+}
+
+TEST_F(InstallLibraryPackageTest, LeavesTheLibrariesAloneWhenNoMirrorServesThePackage)
+{
+    CreateDirectoryW(Path(L"lib").c_str(), nullptr);
+    WriteFileBytes(Path(L"lib\\bass.dll"), "bass v1");
+    SetBehaviour(L"primary/vorlance/lib.zip", "{\"status\": 500}");
+
+    EXPECT_EQ(FailureOf(InstallLibraryPackage), "");
+
+    EXPECT_EQ(ListFolder(Path(L"lib")), std::vector<std::wstring>{L"bass.dll"});
+    EXPECT_EQ(ReadFileBytes(Path(L"lib\\bass.dll")), "bass v1");
+    EXPECT_EQ(ListFolder(folder), std::vector<std::wstring>{L"lib"});
+    EXPECT_EQ(StatusTexts(TakePosted(recorder)), std::vector<std::wstring>{L"Downloading libraries..."});
+}
+
+TEST_F(InstallLibraryPackageTest, ReportsADamagedPackageAndDeletesIt)
+{
+    ServeOnPrimary(L"lib.zip", "this is an error page, not a zip archive");
+    EXPECT_EQ(FailureOf(InstallLibraryPackage),
+              "Library extraction failed: not a valid zip archive: failed finding central directory");
+    EXPECT_FALSE(PathExists(Path(L"lib_temp.zip")));
+    EXPECT_TRUE(ListFolder(Path(L"lib")).empty());
+}
+
+TEST_F(InstallLibraryPackageTest, OverwritesAReadOnlyLibraryBesideTheGame)
+{
+    WriteFileBytes(Path(L"bass.dll"), "bass v1");
+    SetFileAttributesW(Path(L"bass.dll").c_str(), FILE_ATTRIBUTE_READONLY);
+    ServeOnPrimary(L"lib.zip", LibraryPackage());
+
+    EXPECT_EQ(FailureOf(InstallLibraryPackage), "");
+    EXPECT_EQ(ReadFileBytes(Path(L"bass.dll")), "bass v2");
+}
+
+TEST_F(InstallLibraryPackageTest, MovesALoadedLibraryAsideAfterTheThirdFailedCopy)
+{
+    WriteFileBytes(Path(L"bass.dll"), "bass v1");
+    // Held the way the loader holds a library: no write sharing, delete sharing allowed.
+    FixtureProcess game = StartFixture(Path(L"vorlance.exe"),
+                                       L"--stay 60000 --hold \"" + Path(L"bass.dll") + L"\" --share read-delete");
+    ServeOnPrimary(L"lib.zip", LibraryPackage());
+
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(FailureOf(InstallLibraryPackage), "");
+    const DWORD took = GetTickCount() - start;
+
+    EXPECT_EQ(ReadFileBytes(Path(L"bass.dll")), "bass v2");
+    EXPECT_GE(took, 450u) << "three failed copies, each followed by a 150 ms pause";
+    EXPECT_LT(took, 3000u) << "the fourth copy succeeded";
+    game.Stop();
+}
+
+} // namespace

@@ -1,0 +1,74 @@
+#include "update/update.h"
+
+#include "download/download.h"
+#include "fs/fs.h"
+#include "shell/shell.h"
+
+#include <stdexcept>
+
+namespace {
+
+const LONGLONG SMALLEST_PLAUSIBLE_EXE_BYTES = 100000;
+const int INSTALL_ATTEMPTS = 60;
+const DWORD INSTALL_PAUSE_MS = 500;
+
+// A Windows executable starts with "MZ"; anything this small is a broken download or an error page.
+bool LooksLikeGameExecutable(const std::wstring& path)
+{
+    const HANDLE file = CreateFileW(MakeLongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    unsigned char signature[2] = {};
+    DWORD bytesRead = 0;
+    const BOOL readOk = ReadFile(file, signature, sizeof(signature), &bytesRead, nullptr);
+    LARGE_INTEGER size = {};
+    GetFileSizeEx(file, &size);
+    CloseHandle(file);
+    return readOk && bytesRead == 2 && signature[0] == 0x4D && signature[1] == 0x5A &&
+           size.QuadPart > SMALLEST_PLAUSIBLE_EXE_BYTES;
+}
+
+// Frees the game's name: a running image cannot be deleted, but it can be renamed aside.
+void RemoveInstalledGame(const std::wstring& gamePath)
+{
+    if ((GetFileAttributesW(gamePath.c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return; // missing (INVALID_FILE_ATTRIBUTES has the bit) or a directory: nothing to remove
+    }
+    ClearBlockingAttributes(gamePath);
+    if (!DeleteFileW(MakeLongPath(gamePath).c_str())) {
+        MoveLockedFileAside(gamePath);
+    }
+}
+
+} // namespace
+
+void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window)
+{
+    PostStatus(window, L"Downloading update...");
+    PostMessageW(window, WM_UPDATER_PROGRESS, 0, 0);
+
+    const std::wstring gamePath = programDirectory + L"vorlance.exe";
+    const std::wstring newPath = programDirectory + L"vorlance_new.exe";
+    if (!DownloadAny(L"game.exe", newPath, window)) {
+        throw std::runtime_error(
+            "Failed to download the update. Your game was not changed; please try again later.");
+    }
+    if (!LooksLikeGameExecutable(newPath)) {
+        DeleteFileW(MakeLongPath(newPath).c_str());
+        throw std::runtime_error(
+            "The downloaded update was damaged. Your game was not changed; please try again later.");
+    }
+
+    PostStatus(window, L"Installing update...");
+    for (int attempt = 1; attempt <= INSTALL_ATTEMPTS; ++attempt) {
+        RemoveInstalledGame(gamePath);
+        if (MoveFileExW(MakeLongPath(newPath).c_str(), MakeLongPath(gamePath).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            return;
+        }
+        Sleep(INSTALL_PAUSE_MS);
+    }
+    throw std::runtime_error("The update could not be installed because the game file is in use. Please close the "
+                             "game and run the updater again.");
+}

@@ -1,0 +1,27 @@
+#include "update/update.h"
+
+#include "shell/shell.h"
+
+#include <stdexcept>
+#include <vector>
+
+void LaunchGame(const std::wstring& programDirectory, HWND window)
+{
+    PostStatus(window, L"Launching...");
+    PostMessageW(window, WM_UPDATER_PROGRESS, 100, 0);
+
+    const std::wstring commandLine = L"\"" + programDirectory + L"vorlance.exe\"";
+    // CreateProcessW may write into its command line, so it gets a private copy.
+    std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
+    writableCommandLine.push_back(L'\0');
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, writableCommandLine.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
+                        programDirectory.c_str(), &startup, &process)) {
+        throw std::runtime_error("Failed to launch the game");
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}

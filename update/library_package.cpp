@@ -1,0 +1,85 @@
+#include "update/update.h"
+
+#include "archive/archive.h"
+#include "download/download.h"
+#include "fs/find_handle.h"
+#include "fs/fs.h"
+#include "shell/shell.h"
+
+#include <stdexcept>
+
+namespace {
+
+const int COPY_ATTEMPTS = 10;
+const DWORD SHORT_PAUSE_MS = 150;
+const DWORD LONG_PAUSE_MS = 400;
+
+// Copies one library beside the game, waiting out a game or tool that still holds the old copy; gives up silently.
+void CopyLibraryBesideGame(const std::wstring& source, const std::wstring& destination)
+{
+    for (int attempt = 1; attempt <= COPY_ATTEMPTS; ++attempt) {
+        if (CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
+            return;
+        }
+        const DWORD error = GetLastError();
+        if (!IsInUseError(error)) {
+            return;
+        }
+        if (error == ERROR_ACCESS_DENIED) {
+            ClearBlockingAttributes(destination);
+        }
+        // A loaded library can be renamed though not overwritten: free its name now and then.
+        if (attempt == 3 || attempt == 6) {
+            MoveLockedFileAside(destination);
+        }
+        Sleep(attempt <= 4 ? SHORT_PAUSE_MS : LONG_PAUSE_MS);
+    }
+}
+
+void CopyBassLibraries(const std::wstring& programDirectory, const std::wstring& libraryDirectory)
+{
+    WIN32_FIND_DATAW entry = {};
+    FindHandle search = StartFind(libraryDirectory + L"\\bass*.dll", entry);
+    if (!search) {
+        return;
+    }
+    do {
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            continue;
+        }
+        CopyLibraryBesideGame(libraryDirectory + L"\\" + entry.cFileName, programDirectory + entry.cFileName);
+    } while (FindNextFileW(search.get(), &entry));
+    search.reset();
+}
+
+} // namespace
+
+void InstallLibraryPackage(const std::wstring& programDirectory, HWND window)
+{
+    const std::wstring libraryDirectory = programDirectory + L"lib";
+    const std::wstring archivePath = programDirectory + L"lib_temp.zip";
+
+    PostStatus(window, L"Downloading libraries...");
+    PostMessageW(window, WM_UPDATER_PROGRESS, 0, 0);
+    // The package is optional: without it the installed libraries stay as they are.
+    if (!DownloadAny(L"lib.zip", archivePath, window)) {
+        return;
+    }
+
+    if (GetFileAttributesW(libraryDirectory.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        DeleteDirectoryContentsRecursive(libraryDirectory);
+    }
+    CreateDirectoryW(MakeLongPath(libraryDirectory).c_str(), nullptr);
+    SweepAsideLeftovers(libraryDirectory);
+
+    PostStatus(window, L"Extracting libraries...");
+    PostMessageW(window, WM_UPDATER_PROGRESS, 100, 0);
+    std::string reason;
+    const bool extracted = ExtractZip(archivePath, libraryDirectory, window, reason);
+    DeleteFileW(MakeLongPath(archivePath).c_str());
+    if (!extracted) {
+        throw std::runtime_error("Library extraction failed: " + reason);
+    }
+
+    CopyBassLibraries(programDirectory, libraryDirectory);
+}

@@ -1,0 +1,78 @@
+#include "update/update.h"
+
+#include "fs/fs.h"
+#include "shell/shell.h"
+
+#include <exception>
+#include <vector>
+
+namespace {
+
+const DWORD MODULE_PATH_FIRST_SIZE = 520;
+
+} // namespace
+
+std::wstring GetProgramDirectory()
+{
+    std::vector<wchar_t> buffer(MODULE_PATH_FIRST_SIZE, L'\0');
+    DWORD length = 0;
+    for (;;) {
+        length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) {
+            return L".\\";
+        }
+        if (length < buffer.size()) {
+            break;
+        }
+        // The name was cut short: grow until the whole path fits.
+        buffer.assign(buffer.size() * 2, L'\0');
+    }
+    std::wstring path(buffer.data(), length);
+    const size_t lastBackslash = path.rfind(L'\\');
+    if (lastBackslash == std::wstring::npos) {
+        return path + L'\\';
+    }
+    return path.substr(0, lastBackslash + 1);
+}
+
+void ReportFailure(const char* utf8Text)
+{
+    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8Text, -1, nullptr, 0);
+    if (length < 2) {
+        return;
+    }
+    std::vector<wchar_t> text(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8Text, -1, text.data(), length);
+    // The box is modal on the worker: the status window stays up, showing the last status, until it is dismissed.
+    MessageBoxW(nullptr, text.data(), L"Update Error", MB_OK | MB_ICONERROR);
+}
+
+void RunUpdate(const std::wstring& programDirectory, HWND window)
+{
+    try {
+        WaitForGameToClose(programDirectory, window);
+        SweepAsideLeftovers(programDirectory);
+        InstallLibraryPackage(programDirectory, window);
+        ReplaceGameExecutable(programDirectory, window);
+        LaunchGame(programDirectory, window);
+    } catch (const std::exception& failure) {
+        ReportFailure(failure.what());
+    }
+}
+
+DWORD WINAPI WorkerThread(LPVOID parameter)
+{
+    StartBlock* start = static_cast<StartBlock*>(parameter);
+    const HWND window = start->window;
+    delete start;
+
+    try {
+        const std::wstring programDirectory = GetProgramDirectory();
+        RunUpdate(programDirectory, window);
+    } catch (const std::exception& failure) {
+        // Only running out of memory while working out the program directory lands here.
+        ReportFailure(failure.what());
+    }
+    PostMessageW(window, WM_UPDATER_CLOSE, 0, 0);
+    return 0;
+}

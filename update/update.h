@@ -1,0 +1,38 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// The update run on the worker thread. Phases raise std::runtime_error with a UTF-8 text for the player; the run
+// reports it once in the "Update Error" box.
+
+// Carries the status window's handle from WinMain to the worker, which frees it first thing.
+struct StartBlock {
+    HWND window;
+};
+
+// Thread procedure: takes ownership of the StartBlock, runs every phase, reports a failure, closes the window.
+DWORD WINAPI WorkerThread(LPVOID parameter);
+
+// The directory of the updater's own executable, ending in a backslash; ".\" when it cannot be read.
+std::wstring GetProgramDirectory();
+
+// Steps 1 to 7 of the run with the single failure report; never throws.
+void RunUpdate(const std::wstring& programDirectory, HWND window);
+
+// Waits up to about 15 s for programs started from the program directory (or below it) to end. Never throws.
+void WaitForGameToClose(const std::wstring& programDirectory, HWND window);
+
+// Downloads "lib.zip", refills "lib" from it and copies "bass*.dll" beside the game; returns quietly when no mirror
+// serves the package. Throws "Library extraction failed: ..." when the package cannot be unpacked.
+void InstallLibraryPackage(const std::wstring& programDirectory, HWND window);
+
+// Downloads "game.exe" as "vorlance_new.exe", checks it and moves it over "vorlance.exe". Throws on failure.
+void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window);
+
+// Starts "vorlance.exe" detached, with the program directory as working directory. Throws on failure.
+void LaunchGame(const std::wstring& programDirectory, HWND window);
+
+// Shows a failure text (UTF-8) in the "Update Error" box; shows nothing for an empty or unconvertible text.
+void ReportFailure(const char* utf8Text);

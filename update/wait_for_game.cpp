@@ -1,0 +1,77 @@
+#include "update/update.h"
+
+#include "shell/shell.h"
+
+#include <tlhelp32.h>
+
+namespace {
+
+const DWORD WAIT_LIMIT_MS = 15000;
+const DWORD WAIT_SLICE_MS = 500;
+const DWORD IMAGE_PATH_CHARS = 520;
+const DWORD LOWEST_CONSIDERED_PID = 5;
+
+// Opens the first process, other than this one, whose image lies in the program directory or below it; null if none.
+HANDLE FindBlockingProcess(const std::wstring& programDirectory)
+{
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    const DWORD ownId = GetCurrentProcessId();
+    const int directoryLength = static_cast<int>(programDirectory.size());
+    HANDLE found = nullptr;
+
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && found == nullptr;
+         more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == ownId || entry.th32ProcessID < LOWEST_CONSIDERED_PID) {
+            continue;
+        }
+        const HANDLE process =
+            OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+        if (process == nullptr) {
+            continue;
+        }
+        wchar_t image[IMAGE_PATH_CHARS] = {};
+        DWORD imageLength = IMAGE_PATH_CHARS;
+        // The program directory ends in a backslash, so a sibling folder such as "Demo2" never matches "Demo\".
+        if (QueryFullProcessImageNameW(process, 0, image, &imageLength) &&
+            imageLength >= static_cast<DWORD>(directoryLength) &&
+            CompareStringOrdinal(image, directoryLength, programDirectory.c_str(), directoryLength, TRUE) ==
+                CSTR_EQUAL) {
+            found = process;
+        } else {
+            CloseHandle(process);
+        }
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+} // namespace
+
+void WaitForGameToClose(const std::wstring& programDirectory, HWND window)
+{
+    const DWORD start = GetTickCount();
+    bool statusPosted = false;
+    // Unsigned subtraction keeps the limit right across a wrap of the tick counter.
+    while (GetTickCount() - start < WAIT_LIMIT_MS) {
+        const HANDLE blocking = FindBlockingProcess(programDirectory);
+        if (blocking == nullptr) {
+            break;
+        }
+        if (!statusPosted) {
+            try {
+                PostStatus(window, L"Waiting for the game to close...");
+            } catch (...) {
+                CloseHandle(blocking);
+                throw;
+            }
+        }
+        WaitForSingleObject(blocking, WAIT_SLICE_MS);
+        CloseHandle(blocking);
+        statusPosted = true;
+    }
+}
