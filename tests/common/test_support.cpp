@@ -2,6 +2,8 @@
 
 #include "shell/shell.h"
 
+#include <tlhelp32.h>
+
 #include <algorithm>
 #include <atomic>
 
@@ -238,6 +240,34 @@ std::wstring RecordValue(const std::wstring& recordPath, const std::string& key)
     return std::wstring();
 }
 
+std::vector<DWORD> ProcessesRunningFrom(const std::wstring& folder)
+{
+    std::vector<DWORD> found;
+    const std::wstring prefix = folder.back() == L'\\' ? folder : folder + L'\\';
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return found;
+    }
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+        if (process == nullptr) {
+            continue;
+        }
+        wchar_t image[1024] = {};
+        DWORD length = 1024;
+        if (QueryFullProcessImageNameW(process, 0, image, &length) && length >= prefix.size() &&
+            CompareStringOrdinal(image, static_cast<int>(prefix.size()), prefix.c_str(),
+                                 static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL) {
+            found.push_back(entry.th32ProcessID);
+        }
+        CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
 HWND CreateRecorderWindow()
 {
     return CreateWindowExW(0, L"STATIC", L"recorder", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
@@ -281,6 +311,35 @@ std::vector<int> ProgressValues(const std::vector<PostedMessage>& posted)
     return values;
 }
 
+HWND FindProcessWindow(const wchar_t* className, const wchar_t* title, DWORD processId)
+{
+    for (HWND window = FindWindowExW(nullptr, nullptr, className, title); window != nullptr;
+         window = FindWindowExW(nullptr, window, className, title)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == processId) {
+            return window;
+        }
+    }
+    return nullptr;
+}
+
+std::wstring DismissBox(HWND box)
+{
+    // A box found the moment it appears may not have its text yet.
+    wchar_t buffer[2048] = {};
+    const DWORD start = GetTickCount();
+    while (GetDlgItemTextW(box, 0xFFFF, buffer, 2048) == 0 && GetTickCount() - start < 5000) {
+        Sleep(20);
+    }
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    // Wait until it is gone, so nobody takes it for a second box.
+    while (IsWindow(box) && GetTickCount() - start < 10000) {
+        Sleep(20);
+    }
+    return buffer;
+}
+
 bool DismissMessageBox(const std::wstring& title, DWORD timeoutMs, std::wstring& text, DWORD processId)
 {
     if (processId == 0) {
@@ -289,17 +348,9 @@ bool DismissMessageBox(const std::wstring& title, DWORD timeoutMs, std::wstring&
     const DWORD start = GetTickCount();
     for (;;) {
         // Other test programs may show a box of the same title at the same time: take only our own.
-        for (HWND box = FindWindowExW(nullptr, nullptr, L"#32770", title.c_str()); box != nullptr;
-             box = FindWindowExW(nullptr, box, L"#32770", title.c_str())) {
-            DWORD owner = 0;
-            GetWindowThreadProcessId(box, &owner);
-            if (owner != processId) {
-                continue;
-            }
-            wchar_t buffer[2048] = {};
-            GetDlgItemTextW(box, 0xFFFF, buffer, 2048);
-            text = buffer;
-            PostMessageW(box, WM_COMMAND, IDOK, 0);
+        const HWND box = FindProcessWindow(L"#32770", title.c_str(), processId);
+        if (box != nullptr) {
+            text = DismissBox(box);
             return true;
         }
         if (GetTickCount() - start > timeoutMs) {

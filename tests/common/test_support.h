@@ -46,6 +46,9 @@ bool WaitForFile(const std::wstring& path, DWORD timeoutMs);
 // Value of "key=" in a fixture record.
 std::wstring RecordValue(const std::wstring& recordPath, const std::string& key);
 
+// Processes whose image lies in folder or below it (case-insensitive), by id.
+std::vector<DWORD> ProcessesRunningFrom(const std::wstring& folder);
+
 // What one call posted to the status window, recorded in posting order.
 struct PostedMessage {
     UINT message;
@@ -59,6 +62,10 @@ std::vector<PostedMessage> TakePosted(HWND recorder);
 std::vector<std::wstring> StatusTexts(const std::vector<PostedMessage>& posted);
 std::vector<int> ProgressValues(const std::vector<PostedMessage>& posted);
 
+// A top-level window of the given class and title that belongs to the process; null when there is none.
+HWND FindProcessWindow(const wchar_t* className, const wchar_t* title, DWORD processId);
+// Reads a message box's text and presses its OK button.
+std::wstring DismissBox(HWND box);
 // Waits for a message box with this title shown by a process (0: this one), reads its text and dismisses it.
 // Returns false when none appeared within timeoutMs.
 bool DismissMessageBox(const std::wstring& title, DWORD timeoutMs, std::wstring& text, DWORD processId = 0);

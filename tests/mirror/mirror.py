@@ -10,6 +10,7 @@ ROOT/a/b/c.behaviour holding a JSON object changes the answer for that path:
     {"no_length": true}             no Content-Length: the body ends when the connection closes
     {"chunked": true}               chunked transfer coding; with "cut_after" the last chunks never come
     {"stall_ms": N}                 send the headers (and "cut_after" bytes, else none), wait N ms, drop the connection
+    {"pace_ms": N}                  wait N ms before each block of the body (a slow line), with any of the above
 
 Every request is appended as "GET /a/b/c" to ROOT/a/requests.log (ROOT/requests.log when ROOT/a is no folder), so
 a test can tell which mirror was asked. Three ports serve the same folder with different certificates: --port with
@@ -95,9 +96,11 @@ def send_head(connection, status, headers):
     connection.sendall("\r\n".join(lines).encode("latin-1"))
 
 
-def send_body(connection, body, chunked):
+def send_body(connection, body, chunked, pace_ms=0):
     step = CHUNK_BYTES if chunked else SEND_BYTES
     for offset in range(0, len(body), step):
+        if pace_ms:
+            time.sleep(min(int(pace_ms), LONGEST_STALL_MS) / 1000.0)
         piece = body[offset:offset + step]
         if chunked:
             connection.sendall(b"%x\r\n" % len(piece) + piece + b"\r\n")
@@ -169,12 +172,13 @@ def answer(connection, root, port_host):
 
     cut_after = behaviour.get("cut_after")
     stall_ms = behaviour.get("stall_ms")
+    pace_ms = behaviour.get("pace_ms", 0)
     if cut_after is None and stall_ms is None:
-        send_body(connection, body, chunked)
+        send_body(connection, body, chunked, pace_ms)
         if chunked:
             connection.sendall(b"0\r\n\r\n")
         return close_cleanly
-    send_body(connection, body[:int(cut_after or 0)], chunked)
+    send_body(connection, body[:int(cut_after or 0)], chunked, pace_ms)
     if stall_ms is not None:
         time.sleep(min(int(stall_ms), LONGEST_STALL_MS) / 1000.0)
     return drop

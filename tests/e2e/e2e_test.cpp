@@ -1,0 +1,377 @@
+#include "tests/archive/zip_test_writer.h"
+#include "tests/common/test_support.h"
+#include "tests/e2e/updater_run.h"
+#include "tests/mirror/mirror_client.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+const wchar_t DOWNLOAD_FAILED[] =
+    L"Failed to download the update. Your game was not changed; please try again later.";
+const wchar_t DAMAGED[] = L"The downloaded update was damaged. Your game was not changed; please try again later.";
+const wchar_t IN_USE[] = L"The update could not be installed because the game file is in use. Please close the "
+                         L"game and run the updater again.";
+
+std::string FixtureBytes()
+{
+    static const std::string bytes = ReadFileBytes(BinFolder() + L"fixture_game.exe");
+    return bytes;
+}
+
+// Real, runnable game builds told apart by what follows the image.
+std::string OldGame()
+{
+    return FixtureBytes() + "old build";
+}
+
+std::string NewGame()
+{
+    return FixtureBytes() + "new build";
+}
+
+std::string LibraryPackage()
+{
+    return BuildZip({DeflatedEntry("bass.dll", SampleText(30000)), StoredEntry("bass_fx.dll", "effects v2"),
+                     DeflatedEntry("data/readme.txt", "package readme")});
+}
+
+bool IsAsidePrefix(const std::wstring& name, const std::wstring& of)
+{
+    return name.size() == of.size() + 15 && name.compare(0, of.size() + 5, of + L".old-") == 0;
+}
+
+// A game the killed updater had started ends by itself at once; anything still running from the folder after a
+// few seconds is ended, so that the next trial starts from a clean folder. Under Wine a game whose start was under
+// way at the moment of the kill can hang before its first instruction (it never writes its record); the next run
+// then waits its 15 seconds for it, as for any program running from the folder. That is the platform's process
+// start-up (on Windows too a process whose creator dies inside CreateProcessW can stay suspended), so it is only
+// reported.
+void EndProcessesLeftIn(const std::wstring& folder, const std::wstring& record)
+{
+    const DWORD start = GetTickCount();
+    while (!ProcessesRunningFrom(folder).empty() && GetTickCount() - start < 5000) {
+        Sleep(50);
+    }
+    for (DWORD id : ProcessesRunningFrom(folder)) {
+        const HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+        wchar_t image[1024] = {};
+        DWORD length = 1024;
+        QueryFullProcessImageNameW(process, 0, image, &length);
+        // The game writes its process id into its record once it runs.
+        const bool startedUp = RecordValue(record, "pid") == std::to_wstring(id);
+        if (!startedUp) {
+            std::printf("  %s never got past its start-up; ended by the test\n", Utf8(image).c_str());
+        } else {
+            ADD_FAILURE() << "a game that had started is still running: " << Utf8(image);
+        }
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, 5000);
+        CloseHandle(process);
+    }
+}
+
+// A fresh game folder with the updater, an installed old game and old libraries, and a mirror serving a release.
+class EndToEndTest : public TempFolderTest {
+protected:
+    void SetUp() override
+    {
+        TempFolderTest::SetUp();
+        game = Path(L"Vorlance Game");
+        LayOutGameFolder();
+        RemoveTree(MirrorRootFolder() + L"\\primary");
+        RemoveTree(MirrorRootFolder() + L"\\fallback");
+        Serve(L"primary", NewGame(), LibraryPackage());
+    }
+    void LayOutGameFolder()
+    {
+        EndProcessesLeftIn(game, game + L"\\launched.txt");
+        for (int attempt = 0; attempt < 100 && PathExists(game); ++attempt) {
+            RemoveTree(game);
+            if (PathExists(game)) {
+                Sleep(50);
+            }
+        }
+        ASSERT_TRUE(CreateDirectoryW(game.c_str(), nullptr));
+        ASSERT_TRUE(CopyFileW((BinFolder() + L"VorlanceUpdater.exe").c_str(), InGame(L"VorlanceUpdater.exe").c_str(),
+                              FALSE));
+        WriteFileBytes(InGame(L"vorlance.exe"), OldGame());
+        // What the game does when the updater starts it: record how, then end.
+        WriteFileBytes(InGame(L"fixture_args.txt"), "--stay 0 --record launched.txt");
+        CreateDirectoryW(InGame(L"lib").c_str(), nullptr);
+        WriteFileBytes(InGame(L"lib\\retired.dll"), "no longer in the package");
+        WriteFileBytes(InGame(L"bass.dll"), "bass v1");
+    }
+    static void Serve(const std::wstring& mirror, const std::string& gameBytes, const std::string& package)
+    {
+        ServeFile(mirror + L"/vorlance/game.exe", gameBytes);
+        ServeFile(mirror + L"/vorlance/lib.zip", package);
+    }
+    std::wstring InGame(const std::wstring& name) const { return game + L"\\" + name; }
+
+    bool GameWasLaunched() const { return WaitForFile(InGame(L"launched.txt"), 10000); }
+
+    void ExpectUpdatedAndLaunched(const UpdaterRun& run)
+    {
+        EXPECT_TRUE(run.exited);
+        EXPECT_EQ(run.exitCode, 0u);
+        EXPECT_EQ(run.errorBox, L"");
+        EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == NewGame()) << "vorlance.exe is the new build";
+        EXPECT_FALSE(PathExists(InGame(L"vorlance_new.exe")));
+        EXPECT_FALSE(PathExists(InGame(L"lib_temp.zip")));
+        EXPECT_EQ(ListFolder(InGame(L"lib")), (std::vector<std::wstring>{L"bass.dll", L"bass_fx.dll", L"data"}));
+        EXPECT_TRUE(ReadFileBytes(InGame(L"bass.dll")) == SampleText(30000));
+        EXPECT_EQ(ReadFileBytes(InGame(L"bass_fx.dll")), "effects v2");
+        ASSERT_TRUE(GameWasLaunched());
+        EXPECT_EQ(RecordValue(InGame(L"launched.txt"), "cmdline"), L"\"" + game + L"\\vorlance.exe\"");
+        std::wstring cwd = RecordValue(InGame(L"launched.txt"), "cwd");
+        if (!cwd.empty() && cwd.back() == L'\\') {
+            cwd.pop_back();
+        }
+        EXPECT_EQ(CompareStringOrdinal(cwd.c_str(), -1, game.c_str(), -1, TRUE), CSTR_EQUAL) << Utf8(cwd);
+    }
+
+    void ExpectStoppedWith(const UpdaterRun& run, const std::wstring& message)
+    {
+        EXPECT_TRUE(run.exited);
+        EXPECT_EQ(run.exitCode, 0u) << "the exit code is 0 after a failure too";
+        EXPECT_EQ(run.errorBox, message);
+        EXPECT_FALSE(WaitForFile(InGame(L"launched.txt"), 300)) << "no game is started after a failure";
+    }
+
+    std::wstring game;
+};
+
+TEST_F(EndToEndTest, UpdatesLibrariesAndGameAndStartsIt)
+{
+    const UpdaterRun run = RunUpdater(game);
+    ExpectUpdatedAndLaunched(run);
+    EXPECT_EQ(RequestsFor(L"fallback"), std::vector<std::string>{}) << "the primary served everything";
+}
+
+TEST_F(EndToEndTest, FallsBackWhenThePrimaryIsDown)
+{
+    SetBehaviour(L"primary/vorlance/game.exe", "{\"status\": 503}");
+    SetBehaviour(L"primary/vorlance/lib.zip", "{\"status\": 503}");
+    Serve(L"fallback", NewGame(), LibraryPackage());
+    ExpectUpdatedAndLaunched(RunUpdater(game));
+    EXPECT_EQ(RequestsFor(L"fallback").size(), 2u);
+}
+
+TEST_F(EndToEndTest, KeepsTheLibrariesWhenNoMirrorHasThePackage)
+{
+    DeleteFileW((MirrorRootFolder() + L"\\primary\\vorlance\\lib.zip").c_str());
+    const UpdaterRun run = RunUpdater(game);
+    EXPECT_EQ(run.errorBox, L"");
+    EXPECT_EQ(ListFolder(InGame(L"lib")), std::vector<std::wstring>{L"retired.dll"});
+    EXPECT_EQ(ReadFileBytes(InGame(L"bass.dll")), "bass v1");
+    EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == NewGame());
+    EXPECT_TRUE(GameWasLaunched());
+    EXPECT_TRUE(std::find(run.labels.begin(), run.labels.end(), L"Extracting libraries...") == run.labels.end());
+}
+
+TEST_F(EndToEndTest, ReportsAMissingUpdateAndKeepsTheGame)
+{
+    DeleteFileW((MirrorRootFolder() + L"\\primary\\vorlance\\game.exe").c_str());
+    ExpectStoppedWith(RunUpdater(game), DOWNLOAD_FAILED);
+    EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == OldGame());
+    EXPECT_FALSE(PathExists(InGame(L"vorlance_new.exe")));
+}
+
+TEST_F(EndToEndTest, ReportsAnUpdateCutOffOnBothMirrors)
+{
+    Serve(L"fallback", NewGame(), LibraryPackage());
+    SetBehaviour(L"primary/vorlance/game.exe", "{\"cut_after\": 100000}");
+    SetBehaviour(L"fallback/vorlance/game.exe", "{\"cut_after\": 150000}");
+    ExpectStoppedWith(RunUpdater(game), DOWNLOAD_FAILED);
+    EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == OldGame());
+    EXPECT_FALSE(PathExists(InGame(L"vorlance_new.exe")));
+}
+
+TEST_F(EndToEndTest, RejectsADamagedExecutable)
+{
+    Serve(L"primary", "<html>502 Bad Gateway</html>" + std::string(200000, ' '), LibraryPackage());
+    ExpectStoppedWith(RunUpdater(game), DAMAGED);
+    EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == OldGame());
+    EXPECT_FALSE(PathExists(InGame(L"vorlance_new.exe")));
+}
+
+TEST_F(EndToEndTest, RefusesAPackageThatWritesOutsideTheLibraryFolder)
+{
+    Serve(L"primary", NewGame(),
+          BuildZip({StoredEntry("bass.dll", "bass v2"), StoredEntry("../vorlance.exe", "overwritten!")}));
+    ExpectStoppedWith(RunUpdater(game), L"Library extraction failed: unsafe path in zip entry 1");
+    EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == OldGame());
+    EXPECT_EQ(ListFolder(InGame(L"lib")), std::vector<std::wstring>{L"bass.dll"});
+    EXPECT_FALSE(PathExists(InGame(L"lib_temp.zip")));
+}
+
+TEST_F(EndToEndTest, ReportsAPackageThatIsNoZipArchive)
+{
+    Serve(L"primary", NewGame(), "<html>this mirror shows an error page instead of the package</html>");
+    ExpectStoppedWith(RunUpdater(game),
+                      L"Library extraction failed: not a valid zip archive: failed finding central directory");
+    EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == OldGame());
+    EXPECT_FALSE(PathExists(InGame(L"lib_temp.zip")));
+}
+
+TEST_F(EndToEndTest, WaitsForARunningGameThenGoesOnAtOnce)
+{
+    FixtureProcess old = StartFixture(InGame(L"vorlance.exe"), L"--stay 3000", L"old-game.txt");
+    const UpdaterRun run = RunUpdater(game);
+    EXPECT_TRUE(old.WaitForExit(0));
+    ASSERT_FALSE(run.labels.empty());
+    EXPECT_TRUE(std::find(run.labels.begin(), run.labels.end(), L"Waiting for the game to close...") !=
+                run.labels.end());
+    EXPECT_LT(run.tookMs, 9000u) << "the run goes on as soon as the game has ended";
+    ExpectUpdatedAndLaunched(run);
+    old.Stop();
+}
+
+TEST_F(EndToEndTest, ReplacesAGameThatNeverClosesAndSweepsItLater)
+{
+    FixtureProcess old = StartFixture(InGame(L"vorlance.exe"), L"--stay 120000", L"old-game.txt");
+    const UpdaterRun run = RunUpdater(game);
+    EXPECT_GE(run.tookMs, 15000u);
+    ExpectUpdatedAndLaunched(run);
+    std::vector<std::wstring> aside;
+    for (const std::wstring& name : ListFolder(game)) {
+        if (IsAsidePrefix(name, L"vorlance.exe")) {
+            aside.push_back(name);
+        }
+    }
+    EXPECT_EQ(aside.size(), 1u) << "the running image waits under its aside name";
+
+    old.Stop();
+    DeleteFileW(InGame(L"launched.txt").c_str());
+    ExpectUpdatedAndLaunched(RunUpdater(game));
+    for (const std::wstring& name : ListFolder(game)) {
+        EXPECT_FALSE(IsAsidePrefix(name, L"vorlance.exe")) << "the next run swept " << Utf8(name);
+    }
+}
+
+TEST_F(EndToEndTest, ReportsAGameHeldOpenByAnotherProgram)
+{
+    // The holder lives outside the game folder, so the updater does not wait for it.
+    FixtureProcess holder = StartFixture(Path(L"holder.exe"), L"--stay 120000 --hold \"" + InGame(L"vorlance.exe") +
+                                                                  L"\" --share none");
+    const UpdaterRun run = RunUpdater(game);
+    ExpectStoppedWith(run, IN_USE);
+    EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance_new.exe")) == NewGame()) << "the download is kept";
+    holder.Stop();
+    EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == OldGame());
+}
+
+TEST_F(EndToEndTest, SweepsItsLeftoversAndLeavesThePlayersFilesAlone)
+{
+    WriteFileBytes(InGame(L"bass.dll.old-0001e24000"), "left by an earlier run");
+    WriteFileBytes(InGame(L"vorlance.exe.old-00a1b2c301"), "left by an earlier run");
+    WriteFileBytes(InGame(L"notes.old-backup.txt"), "the player's notes");
+    WriteFileBytes(InGame(L"screenshot.old-1.png"), "the player's picture");
+    WriteFileBytes(Path(L"save.old-0001e24000"), "beside the game folder");
+    WriteFileBytes(InGame(L"lib\\x.dll.old-0001e24000"), "left in lib");
+    ExpectUpdatedAndLaunched(RunUpdater(game));
+    EXPECT_FALSE(PathExists(InGame(L"bass.dll.old-0001e24000")));
+    EXPECT_FALSE(PathExists(InGame(L"vorlance.exe.old-00a1b2c301")));
+    EXPECT_EQ(ReadFileBytes(InGame(L"notes.old-backup.txt")), "the player's notes");
+    EXPECT_EQ(ReadFileBytes(InGame(L"screenshot.old-1.png")), "the player's picture");
+    EXPECT_EQ(ReadFileBytes(Path(L"save.old-0001e24000")), "beside the game folder");
+}
+
+TEST_F(EndToEndTest, ReplacesAReadOnlyLibraryBesideTheGame)
+{
+    SetFileAttributesW(InGame(L"bass.dll").c_str(), FILE_ATTRIBUTE_READONLY);
+    ExpectUpdatedAndLaunched(RunUpdater(game));
+}
+
+TEST_F(EndToEndTest, WaitsForALibraryHeldForAFewSeconds)
+{
+    FixtureProcess holder =
+        StartFixture(Path(L"holder.exe"), L"--stay 1500 --hold \"" + InGame(L"bass.dll") + L"\" --share none");
+    ExpectUpdatedAndLaunched(RunUpdater(game));
+    holder.Stop();
+}
+
+TEST_F(EndToEndTest, ClosingTheWindowDuringADownloadEndsTheRunQuietly)
+{
+    SetBehaviour(L"primary/vorlance/game.exe", "{\"pace_ms\": 300}");
+    UpdaterRunOptions options;
+    options.closeWindowAtLabel = L"Downloading update...";
+    const UpdaterRun run = RunUpdater(game, options);
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.errorBox, L"");
+    EXPECT_LT(run.tookMs, 10000u) << "the process ended with the window, not after the download";
+    EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == OldGame());
+    EXPECT_FALSE(WaitForFile(InGame(L"launched.txt"), 300));
+}
+
+// The game executable is always the old or the new build, whole, wherever a run is killed; only between removing
+// the old file and moving in the new one may it be missing, with the whole new build beside it. The next run
+// completes the update.
+TEST_F(EndToEndTest, SurvivesBeingKilledAtAnyMoment)
+{
+    SetBehaviour(L"primary/vorlance/game.exe", "{\"pace_ms\": 25}");
+    SetBehaviour(L"primary/vorlance/lib.zip", "{\"pace_ms\": 25}");
+    Serve(L"primary", NewGame(),
+          BuildZip({StoredEntry("bass.dll", SampleText(1500000)), DeflatedEntry("bass_fx.dll", SampleText(900000)),
+                    DeflatedEntry("data/readme.txt", "package readme")}));
+    struct Moment {
+        const wchar_t* label; // empty: from the start of the run
+        DWORD afterMs;
+    };
+    // Twenty moments spread over every phase: start-up and wait, both downloads, extraction, installation, launch.
+    const Moment moments[] = {
+        {L"", 0},
+        {L"", 30},
+        {L"", 60},
+        {L"Downloading libraries...", 0},
+        {L"Downloading libraries...", 150},
+        {L"Downloading libraries...", 400},
+        {L"Extracting libraries...", 0},
+        {L"Extracting libraries...", 5},
+        {L"Extracting libraries...", 15},
+        {L"Extracting libraries...", 30},
+        {L"Extracting libraries...", 60},
+        {L"Downloading update...", 0},
+        {L"Downloading update...", 50},
+        {L"Downloading update...", 150},
+        {L"Downloading update...", 250},
+        {L"Installing update...", 0},
+        {L"Installing update...", 1},
+        {L"Installing update...", 3},
+        {L"Launching...", 0},
+        {L"Launching...", 2},
+    };
+    int trial = 0;
+    for (const Moment& moment : moments) {
+        ++trial;
+        LayOutGameFolder();
+        UpdaterRunOptions options;
+        options.killAtLabel = moment.label;
+        options.killAfterMs = moment.afterMs;
+        const UpdaterRun killed = RunUpdater(game, options);
+        std::printf("trial %d: %s %lu ms after \"%s\"; last label seen \"%s\"\n", trial,
+                    killed.exited ? "ended by itself" : "killed", options.killAfterMs, Utf8(moment.label).c_str(),
+                    killed.labels.empty() ? "" : Utf8(killed.labels.back()).c_str());
+        EndProcessesLeftIn(game, InGame(L"launched.txt"));
+
+        const std::string installed = ReadFileBytes(InGame(L"vorlance.exe"));
+        if (PathExists(InGame(L"vorlance.exe"))) {
+            EXPECT_TRUE(installed == OldGame() || installed == NewGame()) << "trial " << trial << ": a partial game";
+        } else {
+            EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance_new.exe")) == NewGame())
+                << "trial " << trial << ": the game is gone and the new build is not whole beside it";
+        }
+
+        DeleteFileW(InGame(L"launched.txt").c_str());
+        const UpdaterRun next = RunUpdater(game);
+        EXPECT_EQ(next.errorBox, L"") << "trial " << trial;
+        EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == NewGame()) << "trial " << trial;
+        EXPECT_TRUE(ReadFileBytes(InGame(L"lib\\bass.dll")) == SampleText(1500000)) << "trial " << trial;
+        EXPECT_TRUE(GameWasLaunched()) << "trial " << trial;
+    }
+}
+
+} // namespace

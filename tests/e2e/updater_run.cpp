@@ -1,0 +1,104 @@
+#include "tests/e2e/updater_run.h"
+
+#include "tests/common/test_support.h"
+
+#include <commctrl.h>
+
+namespace {
+
+const DWORD WATCH_INTERVAL_MS = 10;
+const DWORD CLOSE_WATCH_INTERVAL_MS = 1;
+
+// Reads the status window of the updater process: label text and bar position. False while there is none.
+bool ReadStatusWindow(DWORD processId, HWND& window, std::wstring& label, int& progress)
+{
+    window = FindProcessWindow(L"UpdaterWnd", L"Vorlance Updater", processId);
+    if (window == nullptr) {
+        return false;
+    }
+    const HWND labelControl = FindWindowExW(window, nullptr, L"Static", nullptr);
+    const HWND bar = FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr);
+    wchar_t text[512] = {};
+    DWORD_PTR position = 0;
+    if (labelControl == nullptr || bar == nullptr ||
+        !SendMessageTimeoutW(labelControl, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 1000,
+                             nullptr) ||
+        !SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 1000, &position)) {
+        return false;
+    }
+    label = text;
+    progress = static_cast<int>(position);
+    return true;
+}
+
+} // namespace
+
+UpdaterRun RunUpdater(const std::wstring& gameFolder, const UpdaterRunOptions& options)
+{
+    UpdaterRun run;
+    std::wstring commandLine = L"\"" + gameFolder + L"\\VorlanceUpdater.exe\"";
+    commandLine.push_back(L'\0');
+    wchar_t elsewhere[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, elsewhere);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, elsewhere, &startup,
+                        &process)) {
+        ADD_FAILURE() << "cannot start the updater, error " << GetLastError();
+        return run;
+    }
+    const DWORD start = GetTickCount();
+    bool closeSent = false;
+    // With a kill due at a label, the clock starts when the label appears; otherwise at the start.
+    DWORD killClockStart = options.killAtLabel.empty() ? start : 0;
+    bool killClockRunning = options.killAtLabel.empty();
+    const DWORD interval = options.killAtLabel.empty() ? WATCH_INTERVAL_MS : CLOSE_WATCH_INTERVAL_MS;
+    for (;;) {
+        if (WaitForSingleObject(process.hProcess, interval) == WAIT_OBJECT_0) {
+            run.exited = true;
+            break;
+        }
+        const DWORD elapsed = GetTickCount() - start;
+        if (killClockRunning && GetTickCount() - killClockStart >= options.killAfterMs) {
+            TerminateProcess(process.hProcess, 99);
+            WaitForSingleObject(process.hProcess, 10000);
+            break;
+        }
+        if (elapsed >= options.timeoutMs) {
+            ADD_FAILURE() << "the updater did not end within " << options.timeoutMs << " ms";
+            TerminateProcess(process.hProcess, 98);
+            WaitForSingleObject(process.hProcess, 10000);
+            break;
+        }
+        const HWND box = FindProcessWindow(L"#32770", L"Update Error", process.dwProcessId);
+        if (box != nullptr) {
+            EXPECT_TRUE(run.errorBox.empty()) << "a second error box";
+            run.errorBox = DismissBox(box);
+            continue;
+        }
+        HWND window = nullptr;
+        std::wstring label;
+        int progress = 0;
+        if (ReadStatusWindow(process.dwProcessId, window, label, progress)) {
+            if (run.labels.empty() || run.labels.back() != label) {
+                run.labels.push_back(label);
+            }
+            run.lastProgress = progress;
+            if (!killClockRunning && label == options.killAtLabel) {
+                killClockRunning = true;
+                killClockStart = GetTickCount();
+                continue;
+            }
+            if (!closeSent && !options.closeWindowAtLabel.empty() && label == options.closeWindowAtLabel) {
+                PostMessageW(window, WM_CLOSE, 0, 0);
+                closeSent = true;
+            }
+        }
+    }
+    run.tookMs = GetTickCount() - start;
+    GetExitCodeProcess(process.hProcess, &run.exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return run;
+}
