@@ -71,12 +71,6 @@ UpdaterRun RunUpdater(const std::wstring& gameFolder, const UpdaterRunOptions& o
             WaitForSingleObject(process.hProcess, 10000);
             break;
         }
-        const HWND box = FindProcessWindow(L"#32770", L"Update Error", process.dwProcessId);
-        if (box != nullptr) {
-            EXPECT_TRUE(run.errorBox.empty()) << "a second error box";
-            run.errorBox = DismissBox(box);
-            continue;
-        }
         HWND window = nullptr;
         std::wstring label;
         int progress = 0;
@@ -94,6 +88,12 @@ UpdaterRun RunUpdater(const std::wstring& gameFolder, const UpdaterRunOptions& o
                 PostMessageW(window, WM_CLOSE, 0, 0);
                 closeSent = true;
             }
+        }
+        // Read after the window, so the label the box leaves behind is seen first.
+        const HWND box = FindProcessWindow(L"#32770", L"Update Error", process.dwProcessId);
+        if (box != nullptr) {
+            EXPECT_TRUE(run.errorBox.empty()) << "a second error box";
+            run.errorBox = DismissBox(box);
         }
     }
     run.tookMs = GetTickCount() - start;

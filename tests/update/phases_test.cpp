@@ -266,4 +266,43 @@ TEST_F(InstallLibraryPackageTest, MovesALoadedLibraryAsideAfterTheThirdFailedCop
     game.Stop();
 }
 
+using RunUpdateTest = PhaseTest;
+
+// Everything one successful run tells the window, in posting order.
+TEST_F(RunUpdateTest, PostsEveryStatusAndProgressValueInOrder)
+{
+    ServeOnPrimary(L"lib.zip", BuildZip({StoredEntry("bass.dll", "bass"), StoredEntry("bass_fx.dll", "fx"),
+                                         DeflatedEntry("readme.txt", "readme")}));
+    // A runnable game of exactly twenty 64 KiB blocks, so the download moves the bar in steps of 5.
+    std::string game = ReadFileBytes(BinFolder() + L"fixture_game.exe");
+    ASSERT_LT(game.size(), 20u * 65536u);
+    game.resize(20 * 65536, '\0');
+    ServeOnPrimary(L"game.exe", game);
+    WriteFileBytes(Path(L"fixture_args.txt"), "--stay 0");
+
+    RunUpdate(programDirectory, recorder);
+
+    std::vector<std::pair<UINT, std::wstring>> expected = {
+        {WM_UPDATER_STATUS, L"Downloading libraries..."}, {WM_UPDATER_PROGRESS, L"0"},
+        {WM_UPDATER_PROGRESS, L"100"},
+        {WM_UPDATER_STATUS, L"Extracting libraries..."}, {WM_UPDATER_PROGRESS, L"100"},
+        {WM_UPDATER_PROGRESS, L"33"}, {WM_UPDATER_PROGRESS, L"66"}, {WM_UPDATER_PROGRESS, L"100"},
+        {WM_UPDATER_STATUS, L"Downloading update..."}, {WM_UPDATER_PROGRESS, L"0"},
+    };
+    for (int percent = 5; percent <= 100; percent += 5) {
+        expected.push_back({WM_UPDATER_PROGRESS, std::to_wstring(percent)});
+    }
+    expected.push_back({WM_UPDATER_STATUS, L"Installing update..."});
+    expected.push_back({WM_UPDATER_STATUS, L"Launching..."});
+    expected.push_back({WM_UPDATER_PROGRESS, L"100"});
+
+    std::vector<std::pair<UINT, std::wstring>> posted;
+    for (const PostedMessage& item : TakePosted(recorder)) {
+        posted.push_back({item.message, item.message == WM_UPDATER_STATUS ? item.text : std::to_wstring(item.value)});
+    }
+    EXPECT_EQ(posted, expected);
+    EXPECT_TRUE(WaitForFile(Path(L"launch.txt"), 10000)) << "the new game was started";
+    EXPECT_TRUE(ReadFileBytes(Path(L"vorlance.exe")) == game);
+}
+
 } // namespace
