@@ -15,8 +15,8 @@ const DWORD INSTALL_PAUSE_MS = 500;
 // A Windows executable starts with "MZ"; anything this small is a broken download or an error page.
 bool LooksLikeGameExecutable(const std::wstring& path)
 {
-    const HANDLE file = CreateFileW(MakeLongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(MakeLongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -52,8 +52,7 @@ void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window)
     const std::wstring gamePath = programDirectory + L"vorlance.exe";
     const std::wstring newPath = programDirectory + L"vorlance_new.exe";
     if (!DownloadAny(L"game.exe", newPath, window)) {
-        throw std::runtime_error(
-            "Failed to download the update. Your game was not changed; please try again later.");
+        throw std::runtime_error("Failed to download the update. Your game was not changed; please try again later.");
     }
     if (!LooksLikeGameExecutable(newPath)) {
         DeleteFileW(MakeLongPath(newPath).c_str());

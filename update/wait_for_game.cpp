@@ -29,8 +29,7 @@ HANDLE FindBlockingProcess(const std::wstring& programDirectory)
         if (entry.th32ProcessID == ownId || entry.th32ProcessID < LOWEST_CONSIDERED_PID) {
             continue;
         }
-        const HANDLE process =
-            OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+        const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
         if (process == nullptr) {
             continue;
         }
