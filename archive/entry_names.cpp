@@ -12,7 +12,9 @@ bool IsSeparator(wchar_t c)
 bool IsSafeEntryName(const std::wstring& entryName)
 {
     // A ':' would name a drive ("C:x") or an alternate data stream; a leading separator the root of the drive.
-    if (entryName.empty() || entryName.find(L':') != std::wstring::npos || IsSeparator(entryName[0])) {
+    // Windows ends a name at a NUL, so "..<NUL>" would be ".." to it.
+    if (entryName.empty() || entryName.find(L':') != std::wstring::npos ||
+        entryName.find(L'\0') != std::wstring::npos || IsSeparator(entryName[0])) {
         return false;
     }
     size_t start = 0;

@@ -15,7 +15,8 @@
 
 namespace {
 
-[[noreturn]] void Finding(const char* what, const std::wstring& name) {
+[[noreturn]] void Finding(const char* what, const std::wstring& name)
+{
     std::fprintf(stderr, "entry name finding: %s; name as code points:", what);
     for (const wchar_t c : name) {
         std::fprintf(stderr, " %04x", static_cast<unsigned>(c));
@@ -24,7 +25,8 @@ namespace {
     std::abort();
 }
 
-std::wstring Decode(const uint8_t* data, size_t size) {
+std::wstring Decode(const uint8_t* data, size_t size)
+{
     std::wstring name;
     if ((data[0] & 1) != 0) {
         for (size_t i = 1; i < size; ++i) {
@@ -39,7 +41,8 @@ std::wstring Decode(const uint8_t* data, size_t size) {
 }
 
 // The components between separators ('\' or '/') and the two ends of the name, empty ones included.
-std::vector<std::wstring> Components(const std::wstring& name) {
+std::vector<std::wstring> Components(const std::wstring& name)
+{
     std::vector<std::wstring> parts(1);
     for (const wchar_t c : name) {
         if (c == L'\\' || c == L'/') {
@@ -51,8 +54,10 @@ std::vector<std::wstring> Components(const std::wstring& name) {
     return parts;
 }
 
-bool ModelAccepts(const std::wstring& name) {
-    if (name.empty() || name[0] == L'\\' || name[0] == L'/' || name.find(L':') != std::wstring::npos) {
+bool ModelAccepts(const std::wstring& name)
+{
+    if (name.empty() || name[0] == L'\\' || name[0] == L'/' || name.find(L':') != std::wstring::npos ||
+        name.find(L'\0') != std::wstring::npos) {
         return false;
     }
     for (const std::wstring& part : Components(name)) {
@@ -65,7 +70,8 @@ bool ModelAccepts(const std::wstring& name) {
 
 // Resolves the normalised name below a root the way a path walk does: "." and empty components stay put, ".."
 // goes up one level. False when a ".." would leave the root.
-bool StaysBelowRoot(const std::wstring& normalised) {
+bool StaysBelowRoot(const std::wstring& normalised)
+{
     size_t depth = 0;
     for (const std::wstring& part : Components(normalised)) {
         if (part == L"..") {
@@ -80,9 +86,10 @@ bool StaysBelowRoot(const std::wstring& normalised) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     if (size == 0) {
         return 0;
     }

@@ -24,7 +24,8 @@ constexpr size_t KEPT_BYTES = 4096;
 // Output handed over per input before the sink starts refusing, so a ratio bomb stays a fast unit.
 constexpr uint64_t DELIVERY_BUDGET_BYTES = 8u << 20;
 
-[[noreturn]] void Finding(const char* format, ...) {
+[[noreturn]] void Finding(const char* format, ...)
+{
     va_list args;
     va_start(args, format);
     std::fputs("zip reader finding: ", stderr);
@@ -34,18 +35,19 @@ constexpr uint64_t DELIVERY_BUDGET_BYTES = 8u << 20;
     std::abort();
 }
 
-#define EXPECT(condition, ...)        \
-    do {                              \
-        if (!(condition)) {           \
-            Finding(__VA_ARGS__);     \
-        }                             \
+#define EXPECT(condition, ...)                                                                                         \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            Finding(__VA_ARGS__);                                                                                      \
+        }                                                                                                              \
     } while (false)
 
 uint32_t CRC_TABLE[256];
 
 // Written here rather than taken from zlib: zlib is not instrumented, this loop is, so every byte of every piece
 // handed over is read where the address sanitizer can see it.
-uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t size) {
+uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t size)
+{
     crc = ~crc;
     for (size_t i = 0; i < size; ++i) {
         crc = CRC_TABLE[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
@@ -53,7 +55,8 @@ uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t size) {
     return ~crc;
 }
 
-uint16_t Le16(const uint8_t* p) {
+uint16_t Le16(const uint8_t* p)
+{
     return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
 
@@ -66,7 +69,8 @@ struct Heap {
     bool refused = false;
 };
 
-void* CountedAlloc(void* opaque, size_t items, size_t size) {
+void* CountedAlloc(void* opaque, size_t items, size_t size)
+{
     auto* heap = static_cast<Heap*>(opaque);
     EXPECT(size == 0 || items <= SIZE_MAX / size, "allocation of %zu items of %zu bytes overflows", items, size);
     const size_t bytes = items * size;
@@ -89,7 +93,8 @@ void* CountedAlloc(void* opaque, size_t items, size_t size) {
     return block;
 }
 
-void CountedFree(void* opaque, void* address) {
+void CountedFree(void* opaque, void* address)
+{
     if (address == nullptr) {
         return;
     }
@@ -101,11 +106,13 @@ void CountedFree(void* opaque, void* address) {
     std::free(address);
 }
 
-void* RefusedRealloc(void*, void*, size_t, size_t) {
+void* RefusedRealloc(void*, void*, size_t, size_t)
+{
     Finding("the reader called m_pRealloc");
 }
 
-bool InsideHeapBlock(const Heap& heap, const uint8_t* data, size_t size) {
+bool InsideHeapBlock(const Heap& heap, const uint8_t* data, size_t size)
+{
     for (const auto& block : heap.blocks) {
         const auto* start = static_cast<const uint8_t*>(block.first);
         if (data >= start && size <= block.second && data - start <= static_cast<ptrdiff_t>(block.second - size)) {
@@ -117,7 +124,9 @@ bool InsideHeapBlock(const Heap& heap, const uint8_t* data, size_t size) {
 
 struct Sink {
     Sink(const uint8_t* image_, size_t imageSize_, const Heap& heap_, uint64_t* budget_)
-        : image(image_), imageSize(imageSize_), heap(&heap_), budget(budget_) {}
+        : image(image_), imageSize(imageSize_), heap(&heap_), budget(budget_)
+    {
+    }
 
     const uint8_t* image;
     size_t imageSize;
@@ -132,7 +141,8 @@ struct Sink {
     bool refused = false;
 };
 
-size_t Collect(void* opaque, mz_uint64 offset, const void* data, size_t size) {
+size_t Collect(void* opaque, mz_uint64 offset, const void* data, size_t size)
+{
     auto* sink = static_cast<Sink*>(opaque);
     const auto* bytes = static_cast<const uint8_t*>(data);
     EXPECT(size > 0, "empty piece at %" PRIu64, offset);
@@ -162,7 +172,8 @@ size_t Collect(void* opaque, mz_uint64 offset, const void* data, size_t size) {
 
 // Where the entry's data starts by its local header, when the header and the whole compressed range are in the
 // image.
-bool FindData(const mz_zip_archive_file_stat& stat, const uint8_t* image, size_t size, uint64_t* pDataOfs) {
+bool FindData(const mz_zip_archive_file_stat& stat, const uint8_t* image, size_t size, uint64_t* pDataOfs)
+{
     const uint64_t local = stat.m_local_header_ofs;
     if (local > size || size - local < LOCAL_HEADER_BYTES) {
         return false;
@@ -176,7 +187,8 @@ bool FindData(const mz_zip_archive_file_stat& stat, const uint8_t* image, size_t
 }
 
 void CheckEntry(mz_zip_archive* zip, mz_uint index, const uint8_t* image, size_t size, const Heap& heap,
-                uint64_t* budget) {
+                uint64_t* budget)
+{
     mz_zip_archive_file_stat stat{};
     if (!mz_zip_reader_file_stat(zip, index, &stat)) {
         // Only a damaged zip64 extra field can fail the stat of an entry that exists; extraction must agree.
@@ -239,14 +251,15 @@ void CheckEntry(mz_zip_archive* zip, mz_uint index, const uint8_t* image, size_t
     }
     EXPECT(!sink.refused, "entry %u succeeded although the sink refused a piece", index);
     EXPECT(dataInImage, "entry %u succeeded with its data outside the image", index);
-    EXPECT(sink.next == stat.m_uncomp_size, "entry %u succeeded with %" PRIu64 " bytes for %" PRIu64, index,
-           sink.next, stat.m_uncomp_size);
+    EXPECT(sink.next == stat.m_uncomp_size, "entry %u succeeded with %" PRIu64 " bytes for %" PRIu64, index, sink.next,
+           stat.m_uncomp_size);
     EXPECT(sink.crc == stat.m_crc32, "entry %u succeeded with CRC %08x for %08x", index, sink.crc, stat.m_crc32);
 }
 
 // Opens and walks the image once, handing over at most budget bytes of output; returns how many allocations were
 // asked for.
-size_t Walk(const uint8_t* data, size_t size, Heap& heap, uint64_t budget) {
+size_t Walk(const uint8_t* data, size_t size, Heap& heap, uint64_t budget)
+{
     mz_zip_archive zip{};
     zip.m_pAlloc = CountedAlloc;
     zip.m_pFree = CountedFree;
@@ -283,9 +296,10 @@ size_t Walk(const uint8_t* data, size_t size, Heap& heap, uint64_t budget) {
     return heap.requests;
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
     for (uint32_t n = 0; n < 256; ++n) {
         uint32_t c = n;
         for (int k = 0; k < 8; ++k) {
@@ -298,7 +312,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     Heap heap;
     heap.imageSize = size;
     const size_t requests = Walk(data, size, heap, DELIVERY_BUDGET_BYTES);

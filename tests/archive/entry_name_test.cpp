@@ -44,6 +44,13 @@ const NameCase NAME_CASES[] = {
     {"sub/../../up/", false, nullptr},
 };
 
+// Names come from a NUL-terminated conversion, but the rule must not depend on that: Windows would read ".." here.
+TEST(IsSafeEntryName, RefusesAnEmbeddedNul)
+{
+    EXPECT_FALSE(IsSafeEntryName(std::wstring(L"..\0", 3)));
+    EXPECT_FALSE(IsSafeEntryName(std::wstring(L"a\0b", 3)));
+}
+
 class EntryNameTest : public ExtractZipTest, public ::testing::WithParamInterface<NameCase> {};
 
 TEST_P(EntryNameTest, NothingLandsOutsideTheTarget)

@@ -26,7 +26,8 @@ struct Heap {
     size_t largest = 0;
 };
 
-void* CountingAlloc(void* opaque, size_t items, size_t size) {
+void* CountingAlloc(void* opaque, size_t items, size_t size)
+{
     auto* heap = static_cast<Heap*>(opaque);
     if (size != 0 && items > SIZE_MAX / size) {
         ADD_FAILURE() << "allocation size overflows: " << items << " x " << size;
@@ -38,14 +39,16 @@ void* CountingAlloc(void* opaque, size_t items, size_t size) {
     return block;
 }
 
-void CountingFree(void* opaque, void* address) {
+void CountingFree(void* opaque, void* address)
+{
     if (address != nullptr) {
         EXPECT_EQ(1u, static_cast<Heap*>(opaque)->blocks.erase(address));
         std::free(address);
     }
 }
 
-size_t Keep(void* opaque, mz_uint64, const void* data, size_t size) {
+size_t Keep(void* opaque, mz_uint64, const void* data, size_t size)
+{
     static_cast<std::string*>(opaque)->append(static_cast<const char*>(data), size);
     return size;
 }
@@ -58,14 +61,16 @@ struct Outcome {
 
 class HostileArchive : public ::testing::Test {
 protected:
-    void TearDown() override {
+    void TearDown() override
+    {
         Close();
         EXPECT_TRUE(heap.blocks.empty()) << heap.blocks.size() << " blocks still held";
         EXPECT_LE(heap.largest, std::max(largestImage, FIXED_BUFFER_BYTES));
     }
 
     // MZ_ZIP_NO_ERROR when bytes open as an archive, otherwise the error the open left.
-    mz_zip_error Open(const std::string& bytes) {
+    mz_zip_error Open(const std::string& bytes)
+    {
         Close();
         image = bytes;
         largestImage = std::max(largestImage, image.size());
@@ -80,20 +85,23 @@ protected:
         return mz_zip_get_last_error(&zip);
     }
 
-    void Close() {
+    void Close()
+    {
         if (zip.m_pState != nullptr) {
             EXPECT_TRUE(mz_zip_reader_end(&zip));
         }
     }
 
-    mz_zip_archive_file_stat Stat(mz_uint index) {
+    mz_zip_archive_file_stat Stat(mz_uint index)
+    {
         mz_zip_archive_file_stat stat{};
         EXPECT_TRUE(mz_zip_reader_file_stat(&zip, index, &stat));
         return stat;
     }
 
     // The error is read from a slot cleared first, so it is this extraction's and not a stat's left behind.
-    Outcome Extract(mz_uint index) {
+    Outcome Extract(mz_uint index)
+    {
         mz_zip_get_last_error(&zip);
         Outcome outcome{};
         outcome.ok = mz_zip_reader_extract_to_callback(&zip, index, Keep, &outcome.bytes, 0) == MZ_TRUE;
@@ -108,7 +116,8 @@ protected:
 };
 
 // An entry that names bytes of an earlier one: no data of its own in the archive, only central values.
-ZipTestEntry Alias(const std::string& name, const ZipTestEntry& target, uint64_t localHeaderOfs) {
+ZipTestEntry Alias(const std::string& name, const ZipTestEntry& target, uint64_t localHeaderOfs)
+{
     ZipTestEntry alias = target.method == 8 ? DeflatedEntry(name, "") : StoredEntry(name, "");
     alias.payload = std::string();
     alias.localHeaderOffsetOverride = localHeaderOfs;
@@ -118,7 +127,8 @@ ZipTestEntry Alias(const std::string& name, const ZipTestEntry& target, uint64_t
     return alias;
 }
 
-TEST_F(HostileArchive, OverlappingEntriesYieldOnlyTheBytesTheyCover) {
+TEST_F(HostileArchive, OverlappingEntriesYieldOnlyTheBytesTheyCover)
+{
     // Twenty central records naming the first entry's local header: each inflates the same body again, and the
     // memory in use after each is what the open took, so repeated bodies cost output, never memory.
     const ZipTestEntry body = DeflatedEntry("body.txt", SampleText(100000));
@@ -164,7 +174,7 @@ struct Damage {
     const char* what;
     std::function<void(std::string&)> apply;
     mz_zip_error openError;
-    mz_uint entries;  // after an open that succeeds
+    mz_uint entries; // after an open that succeeds
 };
 
 // Two stored entries, "a.txt" = "hello" and "b.txt" = "world": local headers at 0 and 40, the central directory at
@@ -175,12 +185,14 @@ constexpr size_t END_RECORD = 182;
 constexpr size_t ZIP64_END_RECORD = 182;
 constexpr size_t ZIP64_LOCATOR = 238;
 
-void SetCount(std::string& bytes, uint16_t count) {
+void SetCount(std::string& bytes, uint16_t count)
+{
     PutLe16(bytes, END_RECORD + 8, count);
     PutLe16(bytes, END_RECORD + 10, count);
 }
 
-TEST_F(HostileArchive, DirectoriesPointingOutsideTheImageAreRefused) {
+TEST_F(HostileArchive, DirectoriesPointingOutsideTheImageAreRefused)
+{
     const Damage cases[] = {
         {"directory one byte longer than the image", [](std::string& z) { PutLe32(z, END_RECORD + 12, 125); },
          MZ_ZIP_INVALID_HEADER_OR_CORRUPTED, 0},
@@ -216,7 +228,8 @@ TEST_F(HostileArchive, DirectoriesPointingOutsideTheImageAreRefused) {
     }
 }
 
-TEST_F(HostileArchive, Zip64RecordsThatLieAreRefused) {
+TEST_F(HostileArchive, Zip64RecordsThatLieAreRefused)
+{
     const Damage cases[] = {
         {"directory offset at a local header", [](std::string& z) { PutLe64(z, ZIP64_END_RECORD + 48, 0); },
          MZ_ZIP_INVALID_HEADER_OR_CORRUPTED, 0},
@@ -264,7 +277,8 @@ struct Claim {
     std::string delivered;
 };
 
-TEST_F(HostileArchive, OffsetsAndSizesNearTheTopOfTheirRangeFailBeforeAnyByte) {
+TEST_F(HostileArchive, OffsetsAndSizesNearTheTopOfTheirRangeFailBeforeAnyByte)
+{
     // One stored zip64 entry "w" = "abc": its data starts at 30 + 1 + 20.
     const uint64_t dataOfs = 51;
     std::vector<Claim> cases;
@@ -293,7 +307,8 @@ TEST_F(HostileArchive, OffsetsAndSizesNearTheTopOfTheirRangeFailBeforeAnyByte) {
     }
 }
 
-TEST_F(HostileArchive, FourGigabyteClaimsOverAFewBytesDeliverOnlyThoseBytes) {
+TEST_F(HostileArchive, FourGigabyteClaimsOverAFewBytesDeliverOnlyThoseBytes)
+{
     std::vector<Claim> cases;
     const auto add = [&cases](const char* what, ZipTestEntry entry, uint64_t uncompressed, bool zip64) {
         entry.zip64 = zip64;
@@ -307,8 +322,7 @@ TEST_F(HostileArchive, FourGigabyteClaimsOverAFewBytesDeliverOnlyThoseBytes) {
     add("stored, 0xFFFFFFFE declared", StoredEntry("s", "abc"), 0xFFFFFFFE, false);
     add("stored, 2^64 - 1 in a zip64 field", StoredEntry("s", "abc"), ~0ull, true);
     // A megabyte of zeros deflates to about a kilobyte: the output passes through the 32 KiB ring many times over.
-    add("deflated megabyte, 2^32 in a zip64 field", DeflatedEntry("z", std::string(1 << 20, '\0')), 1ull << 32,
-        true);
+    add("deflated megabyte, 2^32 in a zip64 field", DeflatedEntry("z", std::string(1 << 20, '\0')), 1ull << 32, true);
     for (const Claim& claim : cases) {
         ASSERT_EQ(MZ_ZIP_NO_ERROR, Open(BuildZip({claim.entry}))) << claim.what;
         EXPECT_EQ(claim.entry.uncompressedSizeOverride.value(), Stat(0).m_uncomp_size) << claim.what;
@@ -320,17 +334,17 @@ TEST_F(HostileArchive, FourGigabyteClaimsOverAFewBytesDeliverOnlyThoseBytes) {
     EXPECT_LE(heap.largest, FIXED_BUFFER_BYTES);
 }
 
-TEST_F(HostileArchive, LocalHeadersThatDisagreeWithTheCentralRecord) {
+TEST_F(HostileArchive, LocalHeadersThatDisagreeWithTheCentralRecord)
+{
     // One stored entry "entry.txt" = "local and central": the local name at 30, the data at 39.
     const std::string data = "local and central";
     const struct {
         const char* what;
         std::function<void(std::string&)> damage;
         mz_zip_error error;
-        size_t deliveredFrom;  // image offset of the bytes handed over; 0 for none
+        size_t deliveredFrom; // image offset of the bytes handed over; 0 for none
     } cases[] = {
-        {"another name of the same length", [](std::string& z) { z.replace(30, 9, "other.txt"); }, MZ_ZIP_NO_ERROR,
-         39},
+        {"another name of the same length", [](std::string& z) { z.replace(30, 9, "other.txt"); }, MZ_ZIP_NO_ERROR, 39},
         {"deflate named locally", [](std::string& z) { PutLe16(z, 8, 8); }, MZ_ZIP_NO_ERROR, 39},
         {"encrypted and empty locally",
          [](std::string& z) {
@@ -340,8 +354,8 @@ TEST_F(HostileArchive, LocalHeadersThatDisagreeWithTheCentralRecord) {
          },
          MZ_ZIP_NO_ERROR, 39},
         {"a longer local name", [](std::string& z) { PutLe16(z, 26, 12); }, MZ_ZIP_DECOMPRESSION_FAILED, 42},
-        {"a name past the image", [](std::string& z) { PutLe16(z, 26, 0xFFFF); },
-         MZ_ZIP_INVALID_HEADER_OR_CORRUPTED, 0},
+        {"a name past the image", [](std::string& z) { PutLe16(z, 26, 0xFFFF); }, MZ_ZIP_INVALID_HEADER_OR_CORRUPTED,
+         0},
         {"an extra field past the image", [](std::string& z) { PutLe16(z, 28, 0xFFFF); },
          MZ_ZIP_INVALID_HEADER_OR_CORRUPTED, 0},
         {"a central signature", [](std::string& z) { PutLe32(z, 0, 0x02014b50); }, MZ_ZIP_INVALID_HEADER_OR_CORRUPTED,
@@ -370,4 +384,4 @@ TEST_F(HostileArchive, LocalHeadersThatDisagreeWithTheCentralRecord) {
     EXPECT_EQ("", outcome.bytes);
 }
 
-}  // namespace
+} // namespace
