@@ -1,6 +1,7 @@
 #include "archive/archive.h"
 
 #include "fs/fs.h"
+#include "fs/handles.h"
 #include "shell/shell.h"
 
 #include <miniz.h>
@@ -29,11 +30,6 @@ const DWORD LONG_PAUSE_MS = 400;
 
 const char HELD_FILE_ADVICE[] = " - another program still has this file open. Close the game completely (or restart "
                                 "Windows) and run the updater again.";
-
-struct HandleCloser {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using FileHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleCloser>;
 
 struct ZipReaderEnder {
     void operator()(mz_zip_archive* zip) const { mz_zip_reader_end(zip); }
@@ -88,13 +84,12 @@ bool MakeAbsolute(const std::wstring& path, std::wstring& absolute, DWORD& error
 bool ReadArchiveImage(const std::wstring& path, ArchiveImage& image, std::string& message)
 {
     const std::wstring longPath = MakeLongPath(path);
-    const HANDLE opened =
-        CreateFileW(longPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                    nullptr);
+    const HANDLE opened = CreateFileW(longPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
     if (opened == INVALID_HANDLE_VALUE) {
         return Fail(message, "cannot open zip file" + ErrorSuffix(GetLastError()));
     }
-    FileHandle file(opened);
+    KernelHandle file(opened);
 
     LARGE_INTEGER size = {};
     if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 || size.QuadPart > MAX_ARCHIVE_BYTES) {
@@ -143,8 +138,7 @@ std::wstring EntryNameOf(const mz_zip_archive_file_stat& stat)
 
 // Opens the destination for writing, waiting for another program to let go of it. INVALID_HANDLE_VALUE with the
 // last error code when it gives up (heldTooLong) or meets a code that waiting cannot cure.
-HANDLE OpenForWriteWithRetries(const std::wstring& path, const std::wstring& longPath, DWORD& error,
-                               bool& heldTooLong)
+HANDLE OpenForWriteWithRetries(const std::wstring& path, const std::wstring& longPath, DWORD& error, bool& heldTooLong)
 {
     heldTooLong = false;
     for (int attempt = 0; attempt < OPEN_ATTEMPTS; ++attempt) {
@@ -192,7 +186,7 @@ bool ExtractFileEntry(mz_zip_archive* zip, mz_uint index, const std::wstring& ro
         const std::string reason = heldTooLong ? std::string(HELD_FILE_ADVICE) : ErrorSuffix(error);
         return Fail(message, "cannot write " + WideToUtf8(name) + reason);
     }
-    FileHandle file(opened);
+    KernelHandle file(opened);
     context.file = file.get();
 
     // An earlier entry may have left a code behind (the library stores one for an odd but empty entry and still
@@ -200,7 +194,6 @@ bool ExtractFileEntry(mz_zip_archive* zip, mz_uint index, const std::wstring& ro
     mz_zip_get_last_error(zip);
     const bool extracted = mz_zip_reader_extract_to_callback(zip, index, ZipWriteCallback, &context, 0) != MZ_FALSE;
     file.reset();
-    context.file = INVALID_HANDLE_VALUE;
 
     if (extracted && context.ok) {
         return true;
@@ -246,8 +239,7 @@ bool ExtractEntries(mz_zip_archive* zip, const std::wstring& root, HWND window, 
 
 } // namespace
 
-bool ExtractZip(const std::wstring& archivePath, const std::wstring& targetDirectory, HWND window,
-                std::string& message)
+bool ExtractZip(const std::wstring& archivePath, const std::wstring& targetDirectory, HWND window, std::string& message)
 {
     std::wstring archive;
     std::wstring target;
@@ -270,11 +262,7 @@ bool ExtractZip(const std::wstring& archivePath, const std::wstring& targetDirec
     }
     OpenZip opened(&zip);
 
-    std::wstring root = target;
-    if (!root.empty() && root.back() != L'\\') {
-        root += L'\\';
-    }
-    const bool extracted = ExtractEntries(&zip, root, window, message);
+    const bool extracted = ExtractEntries(&zip, WithTrailingBackslash(target), window, message);
 
     // The library reads the image until it is ended.
     opened.reset();

@@ -1,6 +1,7 @@
 #include "download/download.h"
 
 #include "fs/fs.h"
+#include "fs/handles.h"
 #include "shell/shell.h"
 
 #include <wininet.h>
@@ -19,11 +20,6 @@ struct InternetCloser {
     void operator()(HINTERNET handle) const { InternetCloseHandle(handle); }
 };
 using InternetHandle = std::unique_ptr<std::remove_pointer_t<HINTERNET>, InternetCloser>;
-
-struct FileCloser {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using FileHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, FileCloser>;
 
 // A numeric response value; 0 when the query fails, e.g. for a header the response lacks.
 DWORD QueryNumber(HINTERNET request, DWORD query)
@@ -93,14 +89,14 @@ bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPat
 
     // Made once, so that deleting a partial file cannot fail for want of memory after it was written.
     const std::wstring longDestination = MakeLongPath(destinationPath);
-    const HANDLE opened = CreateFileW(longDestination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE opened =
+        CreateFileW(longDestination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (opened == INVALID_HANDLE_VALUE) {
         request.reset();
         root.reset();
         return false;
     }
-    FileHandle file(opened);
+    KernelHandle file(opened);
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[READ_BUFFER_BYTES]());
 
     const bool succeeded = TransferBody(request.get(), file.get(), buffer.get(), contentLength, window);

@@ -1,6 +1,6 @@
 #include "fs/fs.h"
 
-#include "fs/find_handle.h"
+#include "fs/handles.h"
 
 #include <windows.h>
 
@@ -33,10 +33,7 @@ void DeleteFileOrMoveAside(const std::wstring& path)
 
 void DeleteDirectoryContentsRecursive(const std::wstring& directory)
 {
-    std::wstring folder = directory;
-    if (!folder.empty() && folder.back() != L'\\') {
-        folder += L'\\';
-    }
+    const std::wstring folder = WithTrailingBackslash(directory);
     WIN32_FIND_DATAW entry = {};
     FindHandle search = StartFind(folder + L"*", entry);
     if (!search) {

@@ -22,6 +22,9 @@ void SweepAsideLeftovers(const std::wstring& directory);
 // removed without following them.
 void DeleteDirectoryContentsRecursive(const std::wstring& directory);
 
+// The directory path with one backslash at its end (an empty path stays empty).
+std::wstring WithTrailingBackslash(const std::wstring& directory);
+
 // True for a name of the form MoveLockedFileAside makes: anything, ".old-", then exactly 10 lower-case hex digits.
 bool IsAsideName(const std::wstring& fileName);
 

@@ -21,6 +21,14 @@ std::wstring MakeLongPath(const std::wstring& path)
     return LOCAL_PREFIX + path;
 }
 
+std::wstring WithTrailingBackslash(const std::wstring& directory)
+{
+    if (!directory.empty() && directory.back() != L'\\') {
+        return directory + L'\\';
+    }
+    return directory;
+}
+
 void ClearBlockingAttributes(const std::wstring& path)
 {
     const DWORD attributes = GetFileAttributesW(MakeLongPath(path).c_str());

@@ -1,6 +1,6 @@
 #include "fs/fs.h"
 
-#include "fs/find_handle.h"
+#include "fs/handles.h"
 
 #include <windows.h>
 
@@ -10,14 +10,6 @@ const int ASIDE_ATTEMPTS = 32;
 const wchar_t ASIDE_MARK[] = L".old-";
 const size_t ASIDE_MARK_LENGTH = 5;
 const size_t ASIDE_DIGITS = 10;
-
-std::wstring WithTrailingBackslash(const std::wstring& directory)
-{
-    if (!directory.empty() && directory.back() != L'\\') {
-        return directory + L'\\';
-    }
-    return directory;
-}
 
 bool IsLowerHexDigit(wchar_t c)
 {

@@ -2,7 +2,7 @@
 
 #include "archive/archive.h"
 #include "download/download.h"
-#include "fs/find_handle.h"
+#include "fs/handles.h"
 #include "fs/fs.h"
 #include "shell/shell.h"
 

@@ -1,5 +1,6 @@
 #include "update/update.h"
 
+#include "fs/handles.h"
 #include "shell/shell.h"
 
 #include <tlhelp32.h>
@@ -11,12 +12,12 @@ const DWORD WAIT_SLICE_MS = 500;
 const DWORD IMAGE_PATH_CHARS = 520;
 const DWORD LOWEST_CONSIDERED_PID = 5;
 
-// Opens the first process, other than this one, whose image lies in the program directory or below it; null if none.
-HANDLE FindBlockingProcess(const std::wstring& programDirectory)
+// Opens the first process, other than this one, whose image lies in the program directory or below it; empty if none.
+KernelHandle FindBlockingProcess(const std::wstring& programDirectory)
 {
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) {
-        return nullptr;
+        return KernelHandle();
     }
     const DWORD ownId = GetCurrentProcessId();
     const int directoryLength = static_cast<int>(programDirectory.size());
@@ -46,7 +47,7 @@ HANDLE FindBlockingProcess(const std::wstring& programDirectory)
         }
     }
     CloseHandle(snapshot);
-    return found;
+    return KernelHandle(found);
 }
 
 } // namespace
@@ -57,20 +58,15 @@ void WaitForGameToClose(const std::wstring& programDirectory, HWND window)
     bool statusPosted = false;
     // Unsigned subtraction keeps the limit right across a wrap of the tick counter.
     while (GetTickCount() - start < WAIT_LIMIT_MS) {
-        const HANDLE blocking = FindBlockingProcess(programDirectory);
-        if (blocking == nullptr) {
+        KernelHandle blocking = FindBlockingProcess(programDirectory);
+        if (!blocking) {
             break;
         }
         if (!statusPosted) {
-            try {
-                PostStatus(window, L"Waiting for the game to close...");
-            } catch (...) {
-                CloseHandle(blocking);
-                throw;
-            }
+            PostStatus(window, L"Waiting for the game to close...");
         }
-        WaitForSingleObject(blocking, WAIT_SLICE_MS);
-        CloseHandle(blocking);
+        WaitForSingleObject(blocking.get(), WAIT_SLICE_MS);
+        blocking.reset();
         statusPosted = true;
     }
 }

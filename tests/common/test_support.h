@@ -78,3 +78,22 @@ protected:
     std::wstring Path(const std::wstring& name) const { return folder + L"\\" + name; }
     std::wstring folder;
 };
+
+// A fresh folder that stands for the program directory (ending in a backslash), and a recorder window that collects
+// what the code under test posts to the status window.
+class ProgramFolderTest : public TempFolderTest {
+protected:
+    void SetUp() override
+    {
+        TempFolderTest::SetUp();
+        programDirectory = folder + L"\\";
+        recorder = CreateRecorderWindow();
+    }
+    void TearDown() override
+    {
+        DestroyWindow(recorder);
+        TempFolderTest::TearDown();
+    }
+    std::wstring programDirectory;
+    HWND recorder = nullptr;
+};

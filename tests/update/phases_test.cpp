@@ -24,20 +24,13 @@ std::string Executable(size_t size, const std::string& signature = "MZ")
 }
 
 // The phases fetch from the build's fixed mirror folders (VORLANCE_HOSTS), which these tests lay out afresh.
-class PhaseTest : public TempFolderTest {
+class PhaseTest : public ProgramFolderTest {
 protected:
     void SetUp() override
     {
-        TempFolderTest::SetUp();
-        programDirectory = folder + L"\\";
-        recorder = CreateRecorderWindow();
+        ProgramFolderTest::SetUp();
         RemoveTree(MirrorRootFolder() + L"\\primary");
         RemoveTree(MirrorRootFolder() + L"\\fallback");
-    }
-    void TearDown() override
-    {
-        DestroyWindow(recorder);
-        TempFolderTest::TearDown();
     }
     static void ServeOnPrimary(const std::wstring& name, const std::string& bytes)
     {
@@ -54,8 +47,6 @@ protected:
         }
         return std::string();
     }
-    std::wstring programDirectory;
-    HWND recorder = nullptr;
 };
 
 TEST(DownloadHosts, PointAtTheLocalTestMirror)

@@ -31,22 +31,7 @@ TEST(GetProgramDirectory, IsTheFolderOfTheRunningExecutableWithABackslash)
     EXPECT_EQ(directory.back(), L'\\');
 }
 
-class LaunchGameTest : public TempFolderTest {
-protected:
-    void SetUp() override
-    {
-        TempFolderTest::SetUp();
-        programDirectory = folder + L"\\";
-        recorder = CreateRecorderWindow();
-    }
-    void TearDown() override
-    {
-        DestroyWindow(recorder);
-        TempFolderTest::TearDown();
-    }
-    std::wstring programDirectory;
-    HWND recorder = nullptr;
-};
+using LaunchGameTest = ProgramFolderTest;
 
 TEST_F(LaunchGameTest, StartsTheGameQuotedWithTheProgramDirectoryAsWorkingDirectory)
 {
@@ -97,7 +82,7 @@ TEST(ReportFailure, ShowsNothingForAnEmptyText)
     EXPECT_LT(GetTickCount() - start, 2000u) << "no box waited for a click";
 }
 
-class WaitForGameToCloseTest : public LaunchGameTest {
+class WaitForGameToCloseTest : public ProgramFolderTest {
 protected:
     // Runs the wait and returns how long it took.
     DWORD TimedWait(const std::wstring& directory)

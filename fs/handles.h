@@ -3,12 +3,22 @@
 #include <windows.h>
 
 #include <memory>
+#include <string>
 #include <type_traits>
 
-// A directory search that is closed even when building a path inside the walk throws.
+// Holders for handles that must be released even when building a path or a text in between throws. Each is
+// reset() where the code releases it, so the order stays visible. INVALID_HANDLE_VALUE is never wrapped.
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+// A file, process or snapshot handle.
+using KernelHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleCloser>;
+
 struct FindCloser {
     void operator()(HANDLE handle) const { FindClose(handle); }
 };
+// A directory search.
 using FindHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, FindCloser>;
 
 // Starts a search; an empty holder when nothing matches or the directory cannot be listed.
