@@ -2,7 +2,7 @@
 
 #include "fs/fs.h"
 #include "fs/handles.h"
-#include "shell/shell.h"
+#include "status/status.h"
 
 #include <miniz.h>
 
@@ -93,7 +93,6 @@ bool ReadArchiveImage(const std::wstring& path, ArchiveImage& image, std::string
 
     LARGE_INTEGER size = {};
     if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 || size.QuadPart > MAX_ARCHIVE_BYTES) {
-        file.reset();
         return Fail(message, "zip file is empty or unreasonably large");
     }
     image.size = static_cast<size_t>(size.QuadPart);
@@ -104,13 +103,11 @@ bool ReadArchiveImage(const std::wstring& path, ArchiveImage& image, std::string
         const DWORD piece = static_cast<DWORD>(std::min(image.size - offset, READ_PIECE_BYTES));
         DWORD pieceRead = 0;
         if (!ReadFile(file.get(), image.bytes.get() + offset, piece, &pieceRead, nullptr) || pieceRead == 0) {
-            const DWORD error = GetLastError();
-            file.reset();
-            return Fail(message, "failed reading zip file" + ErrorSuffix(error));
+            // Taken before anything else can overwrite the code, closing the file included.
+            return Fail(message, "failed reading zip file" + ErrorSuffix(GetLastError()));
         }
         offset += pieceRead;
     }
-    file.reset();
     return true;
 }
 
@@ -229,10 +226,7 @@ bool ExtractEntries(mz_zip_archive* zip, const std::wstring& root, HWND window, 
             return false;
         }
         // Directory entries count too, so the bar reaches 100 only when the last entry is a file.
-        if (window != nullptr) {
-            const int percent = static_cast<int>((i + 1) * 100.0 / count);
-            PostMessageW(window, WM_UPDATER_PROGRESS, static_cast<WPARAM>(percent), 0);
-        }
+        PostProgress(window, static_cast<int>((i + 1) * 100.0 / count));
     }
     return true;
 }
@@ -256,16 +250,9 @@ bool ExtractZip(const std::wstring& archivePath, const std::wstring& targetDirec
     mz_zip_archive zip;
     std::memset(&zip, 0, sizeof(zip));
     if (!mz_zip_reader_init_mem(&zip, image.bytes.get(), image.size, 0)) {
-        const std::string text = LibraryText(&zip);
-        image.bytes.reset();
-        return Fail(message, "not a valid zip archive: " + text);
+        return Fail(message, "not a valid zip archive: " + LibraryText(&zip));
     }
+    // Declared after the image, so the archive is ended before the image it reads is freed.
     OpenZip opened(&zip);
-
-    const bool extracted = ExtractEntries(&zip, WithTrailingBackslash(target), window, message);
-
-    // The library reads the image until it is ended.
-    opened.reset();
-    image.bytes.reset();
-    return extracted;
+    return ExtractEntries(&zip, WithTrailingBackslash(target), window, message);
 }

@@ -12,7 +12,7 @@
 #include "bench/bench_support.h"
 
 #include "download/download.h"
-#include "shell/shell.h"
+#include "status/status.h"
 
 #include <wininet.h>
 

@@ -2,10 +2,11 @@
 
 #include "fs/fs.h"
 #include "fs/handles.h"
-#include "shell/shell.h"
+#include "status/status.h"
 
 #include <wininet.h>
 
+#include <iterator>
 #include <memory>
 #include <type_traits>
 
@@ -55,7 +56,7 @@ bool TransferBody(HINTERNET request, HANDLE file, unsigned char* buffer, DWORD c
         byteCount += bytesWritten;
         if (contentLength != 0) {
             const int percent = static_cast<int>(byteCount * 100.0 / contentLength);
-            PostMessageW(window, WM_UPDATER_PROGRESS, static_cast<WPARAM>(percent), 0);
+            PostProgress(window, percent);
         }
     }
     // A connection cut off mid-body can end the loop like a complete body (a successful read of 0 bytes): a count
@@ -76,13 +77,10 @@ bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPat
     }
     InternetHandle request(InternetOpenUrlW(root.get(), url.c_str(), nullptr, 0, OPEN_URL_FLAGS, 0));
     if (!request) {
-        root.reset();
         return false;
     }
     // Only a whole file counts: 206 would be a piece of it, 304 nothing at all.
     if (QueryNumber(request.get(), HTTP_QUERY_STATUS_CODE) != HTTP_STATUS_OK) {
-        request.reset();
-        root.reset();
         return false;
     }
     const DWORD contentLength = QueryNumber(request.get(), HTTP_QUERY_CONTENT_LENGTH);
@@ -92,21 +90,17 @@ bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPat
     const HANDLE opened =
         CreateFileW(longDestination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (opened == INVALID_HANDLE_VALUE) {
-        request.reset();
-        root.reset();
         return false;
     }
     KernelHandle file(opened);
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[READ_BUFFER_BYTES]());
 
     const bool succeeded = TransferBody(request.get(), file.get(), buffer.get(), contentLength, window);
+    // A partial file must be closed before it can be deleted.
     file.reset();
-    request.reset();
-    root.reset();
     if (!succeeded) {
         DeleteFileW(longDestination.c_str());
     }
-    buffer.reset();
     return succeeded;
 }
 
@@ -125,5 +119,5 @@ bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, co
 
 bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window)
 {
-    return DownloadFromMirrors(VORLANCE_HOSTS, 2, fileName, destinationPath, window);
+    return DownloadFromMirrors(VORLANCE_HOSTS, std::size(VORLANCE_HOSTS), fileName, destinationPath, window);
 }

@@ -58,5 +58,4 @@ void DeleteDirectoryContentsRecursive(const std::wstring& directory)
             DeleteFileOrMoveAside(path);
         }
     } while (FindNextFileW(search.get(), &entry));
-    search.reset();
 }

@@ -6,8 +6,9 @@
 #include <string>
 #include <type_traits>
 
-// Holders for handles that must be released even when building a path or a text in between throws. Each is
-// reset() where the code releases it, so the order stays visible. INVALID_HANDLE_VALUE is never wrapped.
+// Holders for handles that must be released even when building a path or a text in between throws. They go out of
+// scope on early returns; reset() is called only where the release must come before the next step (a file closed
+// before it is deleted). INVALID_HANDLE_VALUE is never wrapped.
 
 struct HandleCloser {
     void operator()(HANDLE handle) const { CloseHandle(handle); }

@@ -72,5 +72,4 @@ void SweepAsideLeftovers(const std::wstring& directory)
         ClearBlockingAttributes(leftover);
         DeleteFileW(MakeLongPath(leftover).c_str());
     } while (FindNextFileW(search.get(), &entry));
-    search.reset();
 }

@@ -9,7 +9,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     const HWND window = CreateUpdaterWindow(instance);
 
     // The worker owns the block from here on and frees it first thing.
-    StartBlock* start = new StartBlock{window};
+    StatusWindowHandoff* start = new StatusWindowHandoff{window};
     const HANDLE thread = CreateThread(nullptr, 0, WorkerThread, start, 0, nullptr);
     if (thread == nullptr) {
         delete start;

@@ -1,5 +1,7 @@
 #include "shell/shell.h"
 
+#include "status/status.h"
+
 #include <commctrl.h>
 
 HWND g_hLabel = nullptr;
@@ -80,17 +82,4 @@ HWND CreateUpdaterWindow(HINSTANCE instance)
     ShowWindow(window, SW_SHOW);
     UpdateWindow(window);
     return window;
-}
-
-void PostStatus(HWND window, const std::wstring& text)
-{
-    if (window == nullptr) {
-        return;
-    }
-    wchar_t* copy = new wchar_t[text.size() + 1];
-    text.copy(copy, text.size());
-    copy[text.size()] = L'\0';
-    if (!PostMessageW(window, WM_UPDATER_STATUS, reinterpret_cast<WPARAM>(copy), 0)) {
-        delete[] copy;
-    }
 }

@@ -2,7 +2,7 @@
 
 #include "download/download.h"
 #include "fs/fs.h"
-#include "shell/shell.h"
+#include "status/status.h"
 
 #include <stdexcept>
 
@@ -47,7 +47,7 @@ void RemoveInstalledGame(const std::wstring& gamePath)
 void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window)
 {
     PostStatus(window, L"Downloading update...");
-    PostMessageW(window, WM_UPDATER_PROGRESS, 0, 0);
+    PostProgress(window, 0);
 
     const std::wstring gamePath = programDirectory + L"vorlance.exe";
     const std::wstring newPath = programDirectory + L"vorlance_new.exe";

@@ -1,6 +1,6 @@
 #include "update/update.h"
 
-#include "shell/shell.h"
+#include "status/status.h"
 
 #include <stdexcept>
 #include <vector>
@@ -8,7 +8,7 @@
 void LaunchGame(const std::wstring& programDirectory, HWND window)
 {
     PostStatus(window, L"Launching...");
-    PostMessageW(window, WM_UPDATER_PROGRESS, 100, 0);
+    PostProgress(window, 100);
 
     const std::wstring commandLine = L"\"" + programDirectory + L"vorlance.exe\"";
     // CreateProcessW may write into its command line, so it gets a private copy.

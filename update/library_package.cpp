@@ -4,7 +4,7 @@
 #include "download/download.h"
 #include "fs/handles.h"
 #include "fs/fs.h"
-#include "shell/shell.h"
+#include "status/status.h"
 
 #include <stdexcept>
 
@@ -49,7 +49,6 @@ void CopyBassLibraries(const std::wstring& programDirectory, const std::wstring&
         }
         CopyLibraryBesideGame(libraryDirectory + L"\\" + entry.cFileName, programDirectory + entry.cFileName);
     } while (FindNextFileW(search.get(), &entry));
-    search.reset();
 }
 
 } // namespace
@@ -60,7 +59,7 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window)
     const std::wstring archivePath = programDirectory + L"lib_temp.zip";
 
     PostStatus(window, L"Downloading libraries...");
-    PostMessageW(window, WM_UPDATER_PROGRESS, 0, 0);
+    PostProgress(window, 0);
     // The package is optional: without it the installed libraries stay as they are.
     if (!DownloadAny(L"lib.zip", archivePath, window)) {
         return;
@@ -73,7 +72,7 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window)
     SweepAsideLeftovers(libraryDirectory);
 
     PostStatus(window, L"Extracting libraries...");
-    PostMessageW(window, WM_UPDATER_PROGRESS, 100, 0);
+    PostProgress(window, 100);
     std::string reason;
     const bool extracted = ExtractZip(archivePath, libraryDirectory, window, reason);
     DeleteFileW(MakeLongPath(archivePath).c_str());

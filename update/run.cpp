@@ -1,7 +1,7 @@
 #include "update/update.h"
 
 #include "fs/fs.h"
-#include "shell/shell.h"
+#include "status/status.h"
 
 #include <exception>
 #include <vector>
@@ -62,7 +62,7 @@ void RunUpdate(const std::wstring& programDirectory, HWND window)
 
 DWORD WINAPI WorkerThread(LPVOID parameter)
 {
-    StartBlock* start = static_cast<StartBlock*>(parameter);
+    StatusWindowHandoff* start = static_cast<StatusWindowHandoff*>(parameter);
     const HWND window = start->window;
     delete start;
 

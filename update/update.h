@@ -7,18 +7,19 @@
 // The update run on the worker thread. Phases raise std::runtime_error with a UTF-8 text for the player; the run
 // reports it once in the "Update Error" box.
 
-// Carries the status window's handle from WinMain to the worker, which frees it first thing.
-struct StartBlock {
+// Carries the status window's handle from WinMain to the worker thread, which frees it first thing.
+struct StatusWindowHandoff {
     HWND window;
 };
 
-// Thread procedure: takes ownership of the StartBlock, runs every phase, reports a failure, closes the window.
+// Thread procedure: takes ownership of the StatusWindowHandoff, runs every phase, reports a failure, closes the window.
 DWORD WINAPI WorkerThread(LPVOID parameter);
 
 // The directory of the updater's own executable, ending in a backslash; ".\" when it cannot be read.
 std::wstring GetProgramDirectory();
 
-// Steps 1 to 7 of the run with the single failure report; never throws.
+// Waits for the game, sweeps, installs the library package and the game executable and launches the game; shows
+// the first failure in the "Update Error" box instead of going on. Never throws.
 void RunUpdate(const std::wstring& programDirectory, HWND window);
 
 // Waits up to about 15 s for programs started from the program directory (or below it) to end. Never throws.

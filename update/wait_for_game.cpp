@@ -1,7 +1,7 @@
 #include "update/update.h"
 
 #include "fs/handles.h"
-#include "shell/shell.h"
+#include "status/status.h"
 
 #include <tlhelp32.h>
 
@@ -66,7 +66,6 @@ void WaitForGameToClose(const std::wstring& programDirectory, HWND window)
             PostStatus(window, L"Waiting for the game to close...");
         }
         WaitForSingleObject(blocking.get(), WAIT_SLICE_MS);
-        blocking.reset();
         statusPosted = true;
     }
 }

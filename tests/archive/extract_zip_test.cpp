@@ -1,7 +1,7 @@
 #include "archive/archive.h"
 
 #include "fs/fs.h"
-#include "shell/shell.h"
+#include "status/status.h"
 #include "tests/archive/extract_test_support.h"
 
 namespace {

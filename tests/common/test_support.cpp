@@ -1,6 +1,6 @@
 #include "tests/common/test_support.h"
 
-#include "shell/shell.h"
+#include "status/status.h"
 
 #include <tlhelp32.h>
 

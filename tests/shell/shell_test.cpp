@@ -1,5 +1,7 @@
 #include "shell/shell.h"
 
+#include "status/status.h"
+
 #include "tests/common/test_support.h"
 
 #include <commctrl.h>

@@ -1,7 +1,7 @@
 #include "update/update.h"
 
 #include "download/download.h"
-#include "shell/shell.h"
+#include "status/status.h"
 #include "tests/archive/zip_test_writer.h"
 #include "tests/common/test_support.h"
 #include "tests/mirror/mirror_client.h"

@@ -1,6 +1,6 @@
 #include "update/update.h"
 
-#include "shell/shell.h"
+#include "status/status.h"
 #include "tests/common/test_support.h"
 
 #include <stdexcept>
