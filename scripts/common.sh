@@ -9,7 +9,7 @@ TEST_USER=vorlance-test
 
 PACKAGES="cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
           libz-mingw-w64-dev googletest wine wine64 xvfb xauth imagemagick python3 openssl zip unzip
-          p7zip-full libarchive-tools"
+          p7zip-full libarchive-tools osslsigncode"
 
 log() { printf '== %s\n' "$*"; }
 
@@ -24,9 +24,19 @@ install_packages() {
         return 1
     fi
     log "installing$missing"
+    # A package such as nginx would start its system service on port 80; the scripts start their own, so keep the
+    # services off while installing.
+    local policy=/usr/sbin/policy-rc.d made_policy=""
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\nexit 101\n' >"$policy"
+        chmod 755 "$policy"
+        made_policy=1
+    fi
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends $missing >/dev/null
+    local status=0
+    { apt-get update -qq && apt-get install -y -qq --no-install-recommends $missing >/dev/null; } || status=$?
+    [ -n "$made_policy" ] && rm -f "$policy"
+    return $status
 }
 
 build() {
