@@ -1,7 +1,8 @@
 #!/bin/bash
 # Signs a release build with a throwaway code-signing certificate, the way a studio's signed release does, and checks
-# that osslsigncode accepts the signature against that certificate, that signing the same build again at the same
-# fixed time gives the same bytes, and that the signed updater still runs a whole update from the test mirror.
+# that osslsigncode accepts the signature against that certificate, that a failed signing leaves no executable,
+# that signing the same build again at the same fixed time gives the same bytes, and that the signed updater still
+# runs a whole update from the test mirror.
 #
 #   check-signing.sh SOURCE_DIR WORK_DIR BIN_DIR MIRROR_ROOT WINE_RUN PRIMARY_URL FALLBACK_URL
 set -euo pipefail
@@ -39,16 +40,24 @@ else
     cat "$work/verify.log" >&2
 fi
 
-# A missing output makes the build link and sign again.
+# A signing that fails must fail the build and leave no executable, signed in part or not at all.
 cp "$exe" "$work/first-signing.exe"
-rm "$exe"
+printf 'not the password\n' >"$keys/wrong-password.txt"
+cmake "$build" -DUPDATER_SIGNING_PASSWORD_FILE="$keys/wrong-password.txt" >/dev/null
+if cmake --build "$build" --target VorlanceUpdater >"$work/failed-signing.log" 2>&1; then
+    fail "the build succeeded with a wrong certificate password"
+fi
+[ -e "$exe" ] && fail "a failed signing left $exe behind"
+[ -e "$exe.signing" ] && fail "a failed signing left its temporary output behind"
+
+# The next build links and signs again, at the same fixed time.
+cmake "$build" -DUPDATER_SIGNING_PASSWORD_FILE="$keys/password.txt" >/dev/null
 cmake --build "$build" --target VorlanceUpdater >/dev/null
 if cmp -s "$exe" "$work/first-signing.exe"; then
     echo "reproducible: signing again at the same time gives the same bytes"
 else
     fail "two signings at the same time differ"
 fi
-[ -e "$exe.signing" ] && fail "the temporary signing output was left behind"
 
 # A whole update: new libraries and a new game from the primary mirror, then the game is started.
 game=$work/game
