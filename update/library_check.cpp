@@ -33,8 +33,9 @@ bool PathLess(const std::wstring& a, const std::wstring& b)
 bool CollectLibraryFiles(const std::wstring& directory, const std::wstring& relative, std::vector<std::wstring>& files)
 {
     SweepAsideLeftovers(directory);
+    const std::wstring folder = WithTrailingBackslash(directory);
     WIN32_FIND_DATAW entry = {};
-    FindHandle search = StartFind(MakeLongPath(directory + L"\\*"), entry);
+    FindHandle search = StartFind(MakeLongPath(folder + L"*"), entry);
     if (!search) {
         return false;
     }
@@ -47,7 +48,7 @@ bool CollectLibraryFiles(const std::wstring& directory, const std::wstring& rela
         }
         const std::wstring name = entry.cFileName;
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            if (!CollectLibraryFiles(directory + L"\\" + name, relative + name + L"\\", files)) {
+            if (!CollectLibraryFiles(folder + name, relative + name + L"\\", files)) {
                 return false;
             }
         } else if (!IsAsideName(name)) {
@@ -112,7 +113,8 @@ bool LibraryMatchesChecksumList(const std::wstring& libraryDirectory, const Chec
     // Only names just found in the walk are opened, never a path taken from the list as it stands.
     for (size_t i = 0; i < onDisk.size(); ++i) {
         Sha256Digest digest{};
-        if (!HashFileSha256(libraryDirectory + L"\\" + onDisk[i], digest) || digest != listed[i]->digest) {
+        if (!HashFileSha256(WithTrailingBackslash(libraryDirectory) + onDisk[i], digest) ||
+            digest != listed[i]->digest) {
             return false;
         }
     }
