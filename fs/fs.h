@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <string>
 
 // File-system toolkit. Every function is best effort: it reports nothing and raises nothing for a
@@ -30,3 +31,10 @@ bool IsAsideName(const std::wstring& fileName);
 
 // True for the error codes that mean "another program holds this file": sharing, lock, user-mapped, access denied.
 bool IsInUseError(unsigned long errorCode);
+
+// A SHA-256 digest in the byte order sha256sum prints it.
+using Sha256Digest = std::array<unsigned char, 32>;
+
+// SHA-256 of a file's bytes through the system's hash provider, read in large blocks; false when the file cannot be
+// opened or read to its end.
+bool HashFileSha256(const std::wstring& path, Sha256Digest& digest);

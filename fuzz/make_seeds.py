@@ -3,6 +3,7 @@
 
     make_seeds.py OUT     OUT/zip_reader/  archives from Python's zipfile and hand-made edge archives
                           OUT/entry_name/  entry names in the entry-name target's input format
+                          OUT/checksum_list/  checksum lists as sha256sum writes them, and near misses
 Archives made by Info-ZIP are added by fuzz/run when zip is installed.
 """
 import io
@@ -187,10 +188,25 @@ def entry_name_seeds():
     return seeds
 
 
+def checksum_list_seeds():
+    def line(digit, path, mark=' '):
+        return (digit * 64 + ' ' + mark).encode() + path + b'\n'
+    head = line('a', b'game.exe') + line('b', b'lib.zip')
+    return {
+        'minimal': head,
+        'library': head + line('c', b'lib/bass.dll') + line('d', b'lib/sub/data.pak', '*'),
+        'crlf-no-final-newline': head.replace(b'\n', b'\r\n') + line('e', b'lib/a.dll')[:-1],
+        'utf8-and-dots': head + line('f', 'lib/caf\u00e9/...'.encode()) + line('0', b'lib/.a..b'),
+        'climbs-out': head + line('1', b'lib/../vorlance.exe'),
+        'twice-in-other-case': head + line('2', b'lib/A.dll') + line('3', b'lib/a.DLL'),
+        'escaped-name': head + b'\\' + line('4', b'lib/a\\\\b'),
+    }
+
+
 def main():
     out = sys.argv[1]
     for folder, files in (('zip_reader', {**python_archives(), **hand_made_archives()}),
-                          ('entry_name', entry_name_seeds())):
+                          ('entry_name', entry_name_seeds()), ('checksum_list', checksum_list_seeds())):
         os.makedirs(os.path.join(out, folder), exist_ok=True)
         for name, data in files.items():
             with open(os.path.join(out, folder, name), 'wb') as seed:

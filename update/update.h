@@ -1,5 +1,7 @@
 #pragma once
 
+#include "update/checksum_list.h"
+
 #include <windows.h>
 
 #include <string>
@@ -34,6 +36,14 @@ void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window);
 
 // Starts "vorlance.exe" detached, with the program directory as working directory. Throws on failure.
 void LaunchGame(const std::wstring& programDirectory, HWND window);
+
+// Reads and parses a downloaded checksum list; false when it cannot be read or parsed. Throws std::bad_alloc.
+bool ReadChecksumList(const std::wstring& path, ChecksumList& list);
+
+// Sweeps aside leftovers in the library directory (they never count), then true when it holds exactly the list's
+// "lib/..." files, each with its listed SHA-256, and no other file; false at any link in the tree, which is never
+// followed. Throws std::bad_alloc.
+bool LibraryMatchesChecksumList(const std::wstring& libraryDirectory, const ChecksumList& list);
 
 // Shows a failure text (UTF-8) in the "Update Error" box; shows nothing for an empty or unconvertible text.
 void ReportFailure(const char* utf8Text);

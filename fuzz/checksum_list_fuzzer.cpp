@@ -1,0 +1,123 @@
+// Arbitrary bytes as the mirror's checksum list. A list the parser accepts must name only paths that stay below the
+// library folder in the one spelling the folder walk produces, one entry per line, and must read back the same
+// when written out again the way the studio's tool writes it.
+#include "update/checksum_list.h"
+
+#include "archive/archive.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+[[noreturn]] void Finding(const char* what)
+{
+    std::fprintf(stderr, "checksum list finding: %s\n", what);
+    std::abort();
+}
+
+std::string Hex(const Sha256Digest& digest)
+{
+    static const char DIGITS[] = "0123456789abcdef";
+    std::string text;
+    for (const unsigned char byte : digest) {
+        text += DIGITS[byte >> 4];
+        text += DIGITS[byte & 15];
+    }
+    return text;
+}
+
+// UTF-16 code units (in wchar_t) to UTF-8, '\' written as '/'.
+std::string ListPath(const std::wstring& path)
+{
+    std::string out;
+    for (size_t i = 0; i < path.size(); ++i) {
+        uint32_t c = static_cast<uint32_t>(path[i]);
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < path.size()) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(path[++i]) - 0xDC00);
+        }
+        if (c == L'\\') {
+            out += '/';
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// Components between '\' separators: none empty, none "." or "..", no '/', ':' or control character anywhere.
+void CheckPath(const std::wstring& path)
+{
+    if (!IsSafeEntryName(path)) {
+        Finding("accepted a path the entry-name rule refuses");
+    }
+    size_t start = 0;
+    for (;;) {
+        const size_t end = path.find(L'\\', start) == std::wstring::npos ? path.size() : path.find(L'\\', start);
+        const std::wstring part = path.substr(start, end - start);
+        if (part.empty() || part == L"." || part == L"..") {
+            Finding("accepted an empty, '.' or '..' component");
+        }
+        for (const wchar_t c : part) {
+            if (c == L'/' || c == L':' || c < 0x20 || c == 0x7F) {
+                Finding("accepted a path with '/', ':' or a control character");
+            }
+        }
+        if (end == path.size()) {
+            return;
+        }
+        start = end + 1;
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    ChecksumList list{};
+    if (!ParseChecksumList(text, list)) {
+        return 0;
+    }
+    size_t lines = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        lines += text[i] == '\n' || i + 1 == text.size() ? 1 : 0;
+    }
+    if (lines != list.libraryFiles.size() + 2) {
+        Finding("the entries do not match the lines one to one");
+    }
+    std::string written = Hex(list.gameExecutable) + "  game.exe\n" + Hex(list.libraryPackage) + "  lib.zip\n";
+    for (const LibraryFileChecksum& file : list.libraryFiles) {
+        CheckPath(file.relativePath);
+        written += Hex(file.digest) + "  lib/" + ListPath(file.relativePath) + "\n";
+    }
+    ChecksumList reread{};
+    if (!ParseChecksumList(written, reread)) {
+        Finding("the list written out again is refused");
+    }
+    if (reread.gameExecutable != list.gameExecutable || reread.libraryPackage != list.libraryPackage ||
+        reread.libraryFiles.size() != list.libraryFiles.size()) {
+        Finding("the list written out again reads differently");
+    }
+    for (size_t i = 0; i < list.libraryFiles.size(); ++i) {
+        if (reread.libraryFiles[i].relativePath != list.libraryFiles[i].relativePath ||
+            reread.libraryFiles[i].digest != list.libraryFiles[i].digest) {
+            Finding("a library line written out again reads differently");
+        }
+    }
+    return 0;
+}

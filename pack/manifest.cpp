@@ -1,0 +1,303 @@
+#include "pack/manifest.h"
+
+#include "miniz.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// The updater unpacks packages of at most this size.
+const uint64_t PACKAGE_MAX_BYTES = 1024ull * 1024 * 1024;
+// General-purpose bit 11: the stored name is UTF-8.
+const uint16_t UTF8_NAME_FLAG = 0x0800;
+
+// SHA-256 in plain C++, so that the studio's tool needs no crypto library on either system it runs on.
+struct Sha256State {
+    std::array<uint32_t, 8> h = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    std::array<unsigned char, 64> block{};
+    size_t filled = 0;
+    uint64_t total = 0;
+};
+
+uint32_t Rotate(uint32_t x, int n)
+{
+    return (x >> n) | (x << (32 - n));
+}
+
+void Sha256Compress(Sha256State& s)
+{
+    static const uint32_t K[64] = {
+        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+    uint32_t w[64];
+    for (int i = 0; i < 16; ++i) {
+        w[i] = (uint32_t(s.block[4 * i]) << 24) | (uint32_t(s.block[4 * i + 1]) << 16) |
+               (uint32_t(s.block[4 * i + 2]) << 8) | uint32_t(s.block[4 * i + 3]);
+    }
+    for (int i = 16; i < 64; ++i) {
+        const uint32_t s0 = Rotate(w[i - 15], 7) ^ Rotate(w[i - 15], 18) ^ (w[i - 15] >> 3);
+        const uint32_t s1 = Rotate(w[i - 2], 17) ^ Rotate(w[i - 2], 19) ^ (w[i - 2] >> 10);
+        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+    }
+    std::array<uint32_t, 8> v = s.h; // a..h
+    for (int i = 0; i < 64; ++i) {
+        const uint32_t t1 = v[7] + (Rotate(v[4], 6) ^ Rotate(v[4], 11) ^ Rotate(v[4], 25)) +
+                            ((v[4] & v[5]) ^ (~v[4] & v[6])) + K[i] + w[i];
+        const uint32_t t2 =
+            (Rotate(v[0], 2) ^ Rotate(v[0], 13) ^ Rotate(v[0], 22)) + ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
+        for (int k = 7; k > 0; --k) {
+            v[k] = v[k - 1];
+        }
+        v[4] += t1;
+        v[0] = t1 + t2;
+    }
+    for (int k = 0; k < 8; ++k) {
+        s.h[k] += v[k];
+    }
+}
+
+void Sha256Add(Sha256State& s, const unsigned char* data, size_t size)
+{
+    s.total += size;
+    while (size > 0) {
+        const size_t take = std::min(size, s.block.size() - s.filled);
+        std::memcpy(s.block.data() + s.filled, data, take);
+        s.filled += take;
+        data += take;
+        size -= take;
+        if (s.filled == s.block.size()) {
+            Sha256Compress(s);
+            s.filled = 0;
+        }
+    }
+}
+
+std::array<unsigned char, 32> Sha256Finish(Sha256State& s)
+{
+    const uint64_t bits = s.total * 8;
+    const unsigned char one = 0x80;
+    Sha256Add(s, &one, 1);
+    const unsigned char zero = 0;
+    while (s.filled != 56) {
+        Sha256Add(s, &zero, 1);
+    }
+    unsigned char length[8];
+    for (int i = 0; i < 8; ++i) {
+        length[i] = static_cast<unsigned char>(bits >> (56 - 8 * i));
+    }
+    Sha256Add(s, length, 8);
+    std::array<unsigned char, 32> digest{};
+    for (size_t i = 0; i < 32; ++i) {
+        digest[i] = static_cast<unsigned char>(s.h[i / 4] >> (24 - 8 * (i % 4)));
+    }
+    return digest;
+}
+
+std::string Hex(const std::array<unsigned char, 32>& digest)
+{
+    static const char DIGITS[] = "0123456789abcdef";
+    std::string text;
+    for (const unsigned char byte : digest) {
+        text += DIGITS[byte >> 4];
+        text += DIGITS[byte & 15];
+    }
+    return text;
+}
+
+bool ReadWholeFile(const std::filesystem::path& path, std::vector<unsigned char>& bytes)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return false;
+    }
+    bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    return !file.bad();
+}
+
+std::string HashOf(const std::vector<unsigned char>& bytes)
+{
+    Sha256State hash;
+    Sha256Add(hash, bytes.data(), bytes.size());
+    return Hex(Sha256Finish(hash));
+}
+
+size_t HashCallback(void* opaque, uint64_t, const void* data, size_t length)
+{
+    Sha256Add(*static_cast<Sha256State*>(opaque), static_cast<const unsigned char*>(data), length);
+    return length;
+}
+
+bool IsValidUtf8(const std::string& text)
+{
+    size_t i = 0;
+    while (i < text.size()) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        size_t length = lead < 0x80                    ? 1
+                        : lead >= 0xC2 && lead <= 0xDF ? 2
+                        : lead >= 0xE0 && lead <= 0xEF ? 3
+                        : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                       : 0;
+        if (length == 0 || text.size() - i < length) {
+            return false;
+        }
+        uint32_t codePoint = length == 1 ? lead : lead & (0x7F >> length);
+        for (size_t k = 1; k < length; ++k) {
+            const unsigned char next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            codePoint = (codePoint << 6) | (next & 0x3F);
+        }
+        const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (codePoint < smallest[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// The entry's name as the list states it: '/' between components (the updater treats '\' as one too). Empty when
+// the updater would refuse the name, or write it somewhere the list cannot name in its one spelling.
+std::string ListPathOf(const mz_zip_archive_file_stat& stat, bool isDirectory)
+{
+    std::string name = stat.m_filename;
+    const bool utf8 = (stat.m_bit_flag & UTF8_NAME_FLAG) != 0;
+    // Names without the UTF-8 flag are code page 437 to the updater, which matches ASCII only.
+    if (utf8 ? !IsValidUtf8(name) : std::any_of(name.begin(), name.end(), [](char c) { return (c & 0x80) != 0; })) {
+        return std::string();
+    }
+    std::replace(name.begin(), name.end(), '\\', '/');
+    if (isDirectory && name.size() > 1 && name.back() == '/') {
+        name.pop_back();
+    }
+    if (name.empty() || name.find(':') != std::string::npos) {
+        return std::string();
+    }
+    size_t start = 0;
+    for (;;) {
+        const size_t end = std::min(name.find('/', start), name.size());
+        const std::string part = name.substr(start, end - start);
+        if (part.empty() || part == "." || part == ".." || std::any_of(part.begin(), part.end(), [](char c) {
+                return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+            })) {
+            return std::string();
+        }
+        if (end == name.size()) {
+            return name;
+        }
+        start = end + 1;
+    }
+}
+
+std::string FoldAsciiCase(std::string text)
+{
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
+bool HashEntries(const std::vector<unsigned char>& package, std::vector<std::pair<std::string, std::string>>& lines,
+                 std::string& message)
+{
+    mz_zip_archive archive;
+    std::memset(&archive, 0, sizeof(archive));
+    if (!mz_zip_reader_init_mem(&archive, package.data(), package.size(), 0)) {
+        message = std::string("not a valid zip archive: ") + mz_zip_get_error_string(mz_zip_get_last_error(&archive));
+        return false;
+    }
+    bool ok = true;
+    std::set<std::string> seen;
+    const mz_uint count = mz_zip_reader_get_num_files(&archive);
+    for (mz_uint i = 0; ok && i < count; ++i) {
+        mz_zip_archive_file_stat stat;
+        std::memset(&stat, 0, sizeof(stat));
+        if (!mz_zip_reader_file_stat(&archive, i, &stat)) {
+            message = "cannot read zip entry " + std::to_string(i);
+            ok = false;
+            break;
+        }
+        const bool isDirectory = mz_zip_reader_is_file_a_directory(&archive, i);
+        const std::string path = ListPathOf(stat, isDirectory);
+        if (path.empty()) {
+            message = "zip entry " + std::to_string(i) +
+                      " has a name the updater would refuse or decode otherwise: " + stat.m_filename;
+            ok = false;
+        } else if (isDirectory) {
+            continue;
+        } else if (!seen.insert(FoldAsciiCase(path)).second) {
+            // Windows would write both to one file; the list could state only one of them.
+            message = "zip entry " + path + " appears twice (names differ in case at most)";
+            ok = false;
+        } else {
+            Sha256State hash;
+            if (!mz_zip_reader_extract_to_callback(&archive, i, HashCallback, &hash, 0)) {
+                message =
+                    "cannot unpack zip entry " + path + ": " + mz_zip_get_error_string(mz_zip_get_last_error(&archive));
+                ok = false;
+            } else {
+                lines.emplace_back("lib/" + path, Hex(Sha256Finish(hash)));
+            }
+        }
+    }
+    mz_zip_reader_end(&archive);
+    return ok;
+}
+
+} // namespace
+
+bool WriteChecksumList(const std::filesystem::path& packagePath, const std::filesystem::path& gameExecutablePath,
+                       const std::filesystem::path& outputPath, std::string& message)
+{
+    std::vector<unsigned char> package;
+    if (!ReadWholeFile(packagePath, package)) {
+        message = "cannot read " + packagePath.u8string();
+        return false;
+    }
+    if (package.empty() || package.size() > PACKAGE_MAX_BYTES) {
+        message = "the package is empty or larger than the updater unpacks";
+        return false;
+    }
+    std::vector<unsigned char> game;
+    if (!ReadWholeFile(gameExecutablePath, game)) {
+        message = "cannot read " + gameExecutablePath.u8string();
+        return false;
+    }
+    std::vector<std::pair<std::string, std::string>> lines = {{"game.exe", HashOf(game)}, {"lib.zip", HashOf(package)}};
+    if (!HashEntries(package, lines, message)) {
+        return false;
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string text;
+    for (const auto& line : lines) {
+        text += line.second + "  " + line.first + "\n";
+    }
+    std::ofstream output(outputPath, std::ios::binary | std::ios::trunc);
+    output.write(text.data(), static_cast<std::streamsize>(text.size()));
+    output.close();
+    if (!output) {
+        std::error_code ignored;
+        std::filesystem::remove(outputPath, ignored);
+        message = "cannot write " + outputPath.u8string();
+        return false;
+    }
+    return true;
+}

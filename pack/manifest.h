@@ -1,0 +1,12 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+// Writes the mirror's checksum list ("SHA256SUMS") for a library package and a game executable, in the format
+// sha256sum writes and sorted by path: "game.exe", "lib.zip" and "lib/<entry>" for every file the package unpacks,
+// hashed over its unpacked bytes and named as the updater writes it. Returns false with a one-line reason in message
+// when a file cannot be read or written, the package cannot be read, or it has an entry the updater would refuse or
+// name differently. Throws std::bad_alloc.
+bool WriteChecksumList(const std::filesystem::path& packagePath, const std::filesystem::path& gameExecutablePath,
+                       const std::filesystem::path& outputPath, std::string& message);

@@ -1,0 +1,58 @@
+#!/bin/sh
+# Builds the checksum-list writer natively, writes the list for a package and a game, lays the files out as the
+# list names them (the package unpacked as lib/) and lets sha256sum check every line. Packages the updater would
+# unpack differently from what a list can state are refused.
+#   manifest_check.sh REPO WORK
+set -eu
+repo=$1
+work=$2
+rm -rf "$work"
+mkdir -p "$work/install"
+c++ -std=c++17 -O1 -Wall -Wextra -Wpedantic -Werror -I"$repo" -I"$repo/archive/zipreader" \
+    "$repo/tests/pack/manifest_tool.cpp" "$repo/pack/manifest.cpp" "$repo"/archive/zipreader/*.cpp -lz \
+    -o "$work/manifest_tool"
+
+python3 - "$work" <<'PY'
+import sys, zipfile
+work = sys.argv[1]
+def pattern(size, seed):
+    return bytes((i * seed + i // 256) % 251 for i in range(size))
+# Sizes around SHA-256's 64-byte blocks and its 55/56-byte padding edge, one entry over a megabyte, a directory
+# entry and a UTF-8 name.
+with zipfile.ZipFile(work + '/package.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('bass.dll', pattern(55, 3))
+    z.writestr('bass_fx.dll', pattern(56, 5))
+    z.writestr('sub/', b'')
+    z.writestr('sub/data.pak', pattern(1000003, 7))
+    z.writestr('sub/deeper/block.bin', pattern(64, 11))
+    z.writestr('empty.txt', b'')
+    z.writestr('caf\u00e9.txt', 'utf-8 name'.encode())
+with open(work + '/game.bin', 'wb') as f:
+    f.write(b'MZ' + pattern(150000, 13))
+for name, entries in (('climbs-out', ['../vorlance.exe']), ('twice', ['Bass.dll', 'bass.DLL']),
+                      ('empty-component', ['sub//a.dll'])):
+    with zipfile.ZipFile(work + '/' + name + '.zip', 'w') as z:
+        for entry in entries:
+            z.writestr(entry, b'x')
+PY
+
+"$work/manifest_tool" "$work/package.zip" "$work/game.bin" "$work/install/SHA256SUMS"
+cd "$work/install"
+unzip -q ../package.zip -d lib
+cp ../package.zip lib.zip
+cp ../game.bin game.exe
+sha256sum --check --strict --quiet SHA256SUMS
+files=$(find lib -type f | wc -l)
+lines=$(wc -l < SHA256SUMS)
+[ "$lines" -eq $((files + 2)) ] || { echo "$lines lines for $files library files" >&2; exit 1; }
+cut -c67- SHA256SUMS | LC_ALL=C sort -c
+grep -q '  lib/sub/deeper/block.bin$' SHA256SUMS
+
+for refused in climbs-out twice empty-component; do
+    if "$work/manifest_tool" "../$refused.zip" ../game.bin "$refused.sums" 2> /dev/null; then
+        echo "a list was written for $refused.zip" >&2
+        exit 1
+    fi
+    [ ! -e "$refused.sums" ] || { echo "$refused.sums was left behind" >&2; exit 1; }
+done
+echo "sha256sum accepts the written list"

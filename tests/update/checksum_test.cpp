@@ -1,0 +1,189 @@
+#include "update/update.h"
+
+#include "tests/common/test_support.h"
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+std::string Line(char digit, const std::string& path, const char* mark = " ")
+{
+    return std::string(64, digit) + " " + mark + path + "\n";
+}
+
+const std::string GAME = Line('a', "game.exe");
+const std::string PACKAGE = Line('b', "lib.zip");
+
+// The smallest list padded with one long library path to exactly size bytes.
+std::string ListOfSize(size_t size)
+{
+    const std::string head = GAME + PACKAGE + std::string(64, 'c') + "  lib/";
+    return head + std::string(size - head.size(), 'x');
+}
+
+struct ListCase {
+    const char* name;
+    std::string text;
+    bool accepted;
+};
+
+const ListCase LIST_CASES[] = {
+    {"Minimal", GAME + PACKAGE, true},
+    {"PackageFirstNoFinalNewline", Line('b', "lib.zip") + std::string(64, 'a') + "  game.exe", true},
+    {"BinaryMarkersAndUpperCaseHex",
+     Line('A', "game.exe", "*") + Line('F', "lib.zip", "*") + Line('e', "lib/sub/bass.dll", "*"), true},
+    {"CrLfLines", std::string(64, 'a') + "  game.exe\r\n" + std::string(64, 'b') + "  lib.zip\r\n", true},
+    {"NamesWithDotsAndUtf8",
+     GAME + PACKAGE + Line('1', "lib/...") + Line('2', "lib/.a..b") + Line('3', "lib/caf\xc3\xa9"), true},
+    {"ExactlyTheLimit", ListOfSize(1024 * 1024), true},
+    {"OneByteOverTheLimit", ListOfSize(1024 * 1024 + 1), false},
+    {"Empty", "", false},
+    {"NoGameLine", PACKAGE, false},
+    {"NoPackageLine", GAME, false},
+    {"BlankLine", GAME + "\n" + PACKAGE, false},
+    {"CommentLine", "# made by pack\n" + GAME + PACKAGE, false},
+    {"ShortDigest", GAME + std::string(63, 'b') + "  lib.zip\n", false},
+    {"NonHexDigit", GAME + "g" + std::string(63, 'b') + "  lib.zip\n", false},
+    {"OneSpace", GAME + std::string(64, 'b') + " lib.zip\n", false},
+    {"TagFormat", GAME + "SHA256 (lib.zip) = " + std::string(64, 'b') + "\n", false},
+    {"UnknownPath", GAME + PACKAGE + Line('c', "readme.txt"), false},
+    {"LibraryFolderItself", GAME + PACKAGE + Line('c', "lib/"), false},
+    {"ClimbsOut", GAME + PACKAGE + Line('c', "lib/../vorlance.exe"), false},
+    {"DriveColon", GAME + PACKAGE + Line('c', "lib/C:x"), false},
+    {"Backslash", GAME + PACKAGE + Line('c', "lib/a\\..\\..\\x"), false},
+    {"EmptyComponent", GAME + PACKAGE + Line('c', "lib/a//b"), false},
+    {"DotComponent", GAME + PACKAGE + Line('c', "lib/./a"), false},
+    {"TrailingSlash", GAME + PACKAGE + Line('c', "lib/a/"), false},
+    {"ControlCharacter", GAME + PACKAGE + Line('c', "lib/a\tb"), false},
+    {"OverlongSlash", GAME + PACKAGE + Line('c', "lib/a\xc0\xaf..\xc0\xafx"), false},
+    {"GameTwice", GAME + PACKAGE + GAME, false},
+    {"LibraryFileTwiceInOtherCase", GAME + PACKAGE + Line('c', "lib/Bass.dll") + Line('d', "lib/bASS.DLL"), false},
+};
+
+class ParseChecksumListTest : public ::testing::TestWithParam<ListCase> {};
+
+TEST_P(ParseChecksumListTest, AcceptsOnlyWellFormedLists)
+{
+    ChecksumList list{};
+    EXPECT_EQ(ParseChecksumList(GetParam().text, list), GetParam().accepted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lists, ParseChecksumListTest, ::testing::ValuesIn(LIST_CASES),
+                         [](const ::testing::TestParamInfo<ListCase>& p) { return std::string(p.param.name); });
+
+TEST(ParseChecksumList, GivesDigestsAndPathsAsTheUpdaterWritesThem)
+{
+    ChecksumList list{};
+    ASSERT_TRUE(ParseChecksumList(Line('b', "lib.zip") + Line('e', "lib/sub/caf\xc3\xa9.dll") + "0f" +
+                                      std::string(62, '0') + "  game.exe",
+                                  list));
+    EXPECT_EQ(list.gameExecutable[0], 0x0f);
+    EXPECT_EQ(list.gameExecutable[31], 0x00);
+    EXPECT_EQ(list.libraryPackage[5], 0xbb);
+    ASSERT_EQ(list.libraryFiles.size(), 1u);
+    EXPECT_EQ(list.libraryFiles[0].relativePath, L"sub\\caf\u00e9.dll");
+    EXPECT_EQ(list.libraryFiles[0].digest[31], 0xee);
+}
+
+// A library of two files and the list that describes it ("one" and "two" are the files' bytes).
+const std::string LIBRARY_LIST = GAME + PACKAGE +
+                                 "7692c3ad3540bb803c020b3aee66cd8887123234ea0c6e7143c0add73ff431ed  lib/bass.dll\n"
+                                 "3fc4ccfe745870e2c0d99f71f30ff0656c8dedd41cc1d7d3d376b0dbe685e2f3  lib/sub/data.pak\n";
+
+// One change to a library that matches LIBRARY_LIST apart from its leftovers: a file deleted, then a file written
+// (either may be absent).
+struct LibraryCase {
+    const char* name;
+    const wchar_t* removed;
+    const wchar_t* written;
+    const char* bytes;
+    bool matches;
+};
+
+const LibraryCase LIBRARY_CASES[] = {
+    {"unchanged", nullptr, nullptr, nullptr, true},
+    {"names in another case", L"bass.dll", L"BASS.DLL", "one", true},
+    {"one byte changed", nullptr, L"sub\\data.pak", "twO", false},
+    {"an extra file", nullptr, L"sub\\extra.txt", "", false},
+    {"a file missing", L"bass.dll", nullptr, nullptr, false},
+    {"a listed file in another folder", L"bass.dll", L"sub\\bass.dll", "one", false},
+};
+
+class LibraryMatchesChecksumListTest : public TempFolderTest {};
+
+TEST_F(LibraryMatchesChecksumListTest, MatchesOnlyTheListedFilesWithTheirBytes)
+{
+    ChecksumList list{};
+    ASSERT_TRUE(ParseChecksumList(LIBRARY_LIST, list));
+    const std::wstring lib = Path(L"lib");
+    for (const LibraryCase& c : LIBRARY_CASES) {
+        SCOPED_TRACE(c.name);
+        RemoveTree(lib);
+        CreateDirectoryW(lib.c_str(), nullptr);
+        CreateDirectoryW((lib + L"\\sub").c_str(), nullptr);
+        WriteFileBytes(lib + L"\\bass.dll", "one");
+        WriteFileBytes(lib + L"\\sub\\data.pak", "two");
+        WriteFileBytes(lib + L"\\bass.dll.old-0001e24000", "held before");
+        WriteFileBytes(lib + L"\\sub\\data.pak.old-00000000ab", "held before");
+        if (c.removed != nullptr) {
+            DeleteFileW((lib + L"\\" + c.removed).c_str());
+        }
+        if (c.written != nullptr) {
+            WriteFileBytes(lib + L"\\" + c.written, c.bytes);
+        }
+        EXPECT_EQ(LibraryMatchesChecksumList(lib, list), c.matches);
+        // Leftovers never count, and they are swept on the way.
+        EXPECT_FALSE(PathExists(lib + L"\\bass.dll.old-0001e24000"));
+        EXPECT_FALSE(PathExists(lib + L"\\sub\\data.pak.old-00000000ab"));
+    }
+}
+
+// lib\a.dll and lib\link, a directory link to a folder outside that holds precious.txt. Following the link would
+// find exactly the listed files; the check must refuse instead of reading through it.
+TEST(LibraryMatchesChecksumList, NeverFollowsADirectoryLink)
+{
+    std::wstring caseFolder;
+    const char* prepared = std::getenv("VORLANCE_LIBRARY_LINK_CASE");
+    if (prepared != nullptr && IsRunningUnderWine()) {
+        caseFolder = L"Z:" + Widen(prepared);
+        for (wchar_t& c : caseFolder) {
+            c = c == L'/' ? L'\\' : c;
+        }
+    } else {
+        caseFolder = MakeTempFolder();
+        CreateDirectoryW((caseFolder + L"\\lib").c_str(), nullptr);
+        CreateDirectoryW((caseFolder + L"\\outside").c_str(), nullptr);
+        WriteFileBytes(caseFolder + L"\\outside\\precious.txt", "precious\n");
+        WriteFileBytes(caseFolder + L"\\lib\\a.dll", "library\n");
+        if (!CreateSymbolicLinkW((caseFolder + L"\\lib\\link").c_str(), (caseFolder + L"\\outside").c_str(),
+                                 SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
+            RemoveTree(caseFolder);
+            GTEST_SKIP() << "no directory link can be made here";
+        }
+    }
+    ChecksumList list{};
+    ASSERT_TRUE(ParseChecksumList(
+        GAME + PACKAGE + "b5e0dfe3c2b269568c488e74fdc56495a5729538ebc6ef36488c85a7d7a1730e  lib/a.dll\n" +
+            "a37214679d4cdc0b4724e05883a60eb979d19dd3a394438f17ef85846fadcee0  lib/link/precious.txt\n",
+        list));
+    ASSERT_NE(AttributesOf(caseFolder + L"\\lib\\link") & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+
+    EXPECT_FALSE(LibraryMatchesChecksumList(caseFolder + L"\\lib", list));
+    if (prepared == nullptr || !IsRunningUnderWine()) {
+        RemoveTree(caseFolder);
+    }
+}
+
+TEST_F(LibraryMatchesChecksumListTest, ReadsAListFromDiskWithinTheLimit)
+{
+    ChecksumList list{};
+    WriteFileBytes(Path(L"SHA256SUMS"), LIBRARY_LIST);
+    EXPECT_TRUE(ReadChecksumList(Path(L"SHA256SUMS"), list));
+    EXPECT_EQ(list.libraryFiles.size(), 2u);
+    WriteFileBytes(Path(L"SHA256SUMS"), ListOfSize(1024 * 1024 + 1));
+    EXPECT_FALSE(ReadChecksumList(Path(L"SHA256SUMS"), list));
+    EXPECT_FALSE(ReadChecksumList(Path(L"missing"), list));
+}
+
+} // namespace

@@ -1,0 +1,122 @@
+#include "update/update.h"
+
+#include "fs/fs.h"
+#include "fs/handles.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+bool IsDotEntry(const wchar_t* name)
+{
+    return (name[0] == L'.' && name[1] == L'\0') || (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0');
+}
+
+// Orders and compares paths the way the file system matches names: ordinal, without regard to case.
+int ComparePaths(const std::wstring& a, const std::wstring& b)
+{
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE);
+}
+
+bool PathLess(const std::wstring& a, const std::wstring& b)
+{
+    return ComparePaths(a, b) == CSTR_LESS_THAN;
+}
+
+// Collects the files below directory as paths relative to the library directory. Leftovers under aside names are
+// swept first and skipped when still held. False when the tree holds a link of any kind (the package never makes
+// one, and following it could read outside the program directory) or a directory cannot be listed.
+bool CollectLibraryFiles(const std::wstring& directory, const std::wstring& relative, std::vector<std::wstring>& files)
+{
+    SweepAsideLeftovers(directory);
+    const std::wstring folder = WithTrailingBackslash(directory);
+    WIN32_FIND_DATAW entry = {};
+    FindHandle search = StartFind(MakeLongPath(folder + L"*"), entry);
+    if (!search) {
+        return false;
+    }
+    do {
+        if (IsDotEntry(entry.cFileName)) {
+            continue;
+        }
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            return false;
+        }
+        const std::wstring name = entry.cFileName;
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            if (!CollectLibraryFiles(folder + name, relative + name + L"\\", files)) {
+                return false;
+            }
+        } else if (!IsAsideName(name)) {
+            files.push_back(relative + name);
+        }
+    } while (FindNextFileW(search.get(), &entry));
+    return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+} // namespace
+
+bool ReadChecksumList(const std::wstring& path, ChecksumList& list)
+{
+    const HANDLE opened = CreateFileW(MakeLongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const KernelHandle file(opened);
+    // One byte past the limit is enough for the parser to refuse a list that is too long.
+    std::string text(CHECKSUM_LIST_MAX_BYTES + 1, '\0');
+    size_t filled = 0;
+    while (filled < text.size()) {
+        DWORD read = 0;
+        if (!ReadFile(file.get(), &text[filled], static_cast<DWORD>(text.size() - filled), &read, nullptr)) {
+            return false;
+        }
+        if (read == 0) {
+            break;
+        }
+        filled += read;
+    }
+    text.resize(filled);
+    return ParseChecksumList(text, list);
+}
+
+bool LibraryMatchesChecksumList(const std::wstring& libraryDirectory, const ChecksumList& list)
+{
+    const DWORD attributes = GetFileAttributesW(MakeLongPath(libraryDirectory).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return false;
+    }
+    // The whole tree is walked before any file is read, so a link anywhere stops the check before it reads.
+    std::vector<std::wstring> onDisk;
+    if (!CollectLibraryFiles(libraryDirectory, std::wstring(), onDisk) || onDisk.size() != list.libraryFiles.size()) {
+        return false;
+    }
+    std::vector<const LibraryFileChecksum*> listed;
+    for (const LibraryFileChecksum& file : list.libraryFiles) {
+        listed.push_back(&file);
+    }
+    std::sort(onDisk.begin(), onDisk.end(), PathLess);
+    std::sort(listed.begin(), listed.end(), [](const LibraryFileChecksum* a, const LibraryFileChecksum* b) {
+        return PathLess(a->relativePath, b->relativePath);
+    });
+    for (size_t i = 0; i < onDisk.size(); ++i) {
+        if (ComparePaths(onDisk[i], listed[i]->relativePath) != CSTR_EQUAL) {
+            return false;
+        }
+    }
+    // Only names just found in the walk are opened, never a path taken from the list as it stands.
+    for (size_t i = 0; i < onDisk.size(); ++i) {
+        Sha256Digest digest{};
+        if (!HashFileSha256(WithTrailingBackslash(libraryDirectory) + onDisk[i], digest) ||
+            digest != listed[i]->digest) {
+            return false;
+        }
+    }
+    return true;
+}
