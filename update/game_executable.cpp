@@ -33,7 +33,7 @@ bool LooksLikeGameExecutable(const std::wstring& path)
 // Frees the game's name: a running image cannot be deleted, but it can be renamed aside.
 void RemoveInstalledGame(const std::wstring& gamePath)
 {
-    if ((GetFileAttributesW(gamePath.c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    if ((GetFileAttributesW(MakeLongPath(gamePath).c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return; // missing (INVALID_FILE_ATTRIBUTES has the bit) or a directory: nothing to remove
     }
     ClearBlockingAttributes(gamePath);

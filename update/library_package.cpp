@@ -39,7 +39,7 @@ void CopyLibraryBesideGame(const std::wstring& source, const std::wstring& desti
 void CopyBassLibraries(const std::wstring& programDirectory, const std::wstring& libraryDirectory)
 {
     WIN32_FIND_DATAW entry = {};
-    FindHandle search = StartFind(libraryDirectory + L"\\bass*.dll", entry);
+    FindHandle search = StartFind(MakeLongPath(libraryDirectory + L"\\bass*.dll"), entry);
     if (!search) {
         return;
     }
@@ -51,12 +51,23 @@ void CopyBassLibraries(const std::wstring& programDirectory, const std::wstring&
     } while (FindNextFileW(search.get(), &entry));
 }
 
+// Deletes the downloaded package on every way out of the phase, a thrown failure included. The extended-length
+// name is made up front, so that the deletion itself cannot fail for want of memory.
+struct TemporaryArchive {
+    explicit TemporaryArchive(const std::wstring& path) : longPath(MakeLongPath(path)) {}
+    ~TemporaryArchive() { DeleteFileW(longPath.c_str()); }
+    TemporaryArchive(const TemporaryArchive&) = delete;
+    TemporaryArchive& operator=(const TemporaryArchive&) = delete;
+    const std::wstring longPath;
+};
+
 } // namespace
 
 void InstallLibraryPackage(const std::wstring& programDirectory, HWND window)
 {
     const std::wstring libraryDirectory = programDirectory + L"lib";
     const std::wstring archivePath = programDirectory + L"lib_temp.zip";
+    const TemporaryArchive temporary(archivePath);
 
     PostStatus(window, L"Downloading libraries...");
     PostProgress(window, 0);
@@ -65,7 +76,16 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window)
         return;
     }
 
-    if (GetFileAttributesW(libraryDirectory.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    // Everything that can be known about the package without unpacking it is known before the installed libraries
+    // go: an error page, a cut-off upload or a refused name leaves the game as it was. The image that was checked is
+    // the one that is unpacked, so the package is read once.
+    std::string reason;
+    ZipImage image;
+    if (!ReadZipImage(archivePath, image, reason) || !CheckZipImage(image, reason)) {
+        throw std::runtime_error("Library extraction failed: " + reason);
+    }
+
+    if (GetFileAttributesW(MakeLongPath(libraryDirectory).c_str()) != INVALID_FILE_ATTRIBUTES) {
         DeleteDirectoryContentsRecursive(libraryDirectory);
     }
     CreateDirectoryW(MakeLongPath(libraryDirectory).c_str(), nullptr);
@@ -73,9 +93,9 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window)
 
     PostStatus(window, L"Extracting libraries...");
     PostProgress(window, 100);
-    std::string reason;
-    const bool extracted = ExtractZip(archivePath, libraryDirectory, window, reason);
-    DeleteFileW(MakeLongPath(archivePath).c_str());
+    const bool extracted = ExtractZipImage(image, libraryDirectory, window, reason);
+    image.bytes.reset();
+    DeleteFileW(temporary.longPath.c_str());
     if (!extracted) {
         throw std::runtime_error("Library extraction failed: " + reason);
     }

@@ -220,7 +220,8 @@ TEST_F(EndToEndTest, RefusesAPackageThatWritesOutsideTheLibraryFolder)
           BuildZip({StoredEntry("bass.dll", "bass v2"), StoredEntry("../vorlance.exe", "overwritten!")}));
     ExpectStoppedWith(RunUpdater(game), L"Library extraction failed: unsafe path in zip entry 1");
     EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == OldGame());
-    EXPECT_EQ(ListFolder(InGame(L"lib")), std::vector<std::wstring>{L"bass.dll"});
+    EXPECT_EQ(ListFolder(InGame(L"lib")), std::vector<std::wstring>{L"retired.dll"}) << "refused before lib was emptied";
+    EXPECT_EQ(ReadFileBytes(InGame(L"bass.dll")), "bass v1");
     EXPECT_FALSE(PathExists(InGame(L"lib_temp.zip")));
 }
 
