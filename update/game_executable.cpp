@@ -5,6 +5,7 @@
 #include "status/status.h"
 
 #include <stdexcept>
+#include <string>
 
 namespace {
 
@@ -51,7 +52,17 @@ void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window)
 
     const std::wstring gamePath = programDirectory + L"vorlance.exe";
     const std::wstring newPath = programDirectory + L"vorlance_new.exe";
-    if (!DownloadAny(L"game.exe", newPath, window)) {
+    DWORD refusedError = 0;
+    if (!DownloadAny(L"game.exe", newPath, window, refusedError)) {
+        // Trying again later never helps a folder the player may not write to (a game under Program Files and an
+        // updater without elevation): name the cause instead of the network.
+        if (IsWriteRefusal(refusedError)) {
+            throw std::runtime_error("The update could not be saved because the game folder cannot be written to "
+                                     "(error " +
+                                     std::to_string(refusedError) +
+                                     "). Your game was not changed; run the updater as the user who installed the "
+                                     "game, or move the game to a folder you can write to.");
+        }
         throw std::runtime_error("Failed to download the update. Your game was not changed; please try again later.");
     }
     if (!LooksLikeGameExecutable(newPath)) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -323,6 +324,34 @@ TEST_F(EndToEndTest, ClosingTheWindowDuringADownloadEndsTheRunQuietly)
     EXPECT_LT(run.tookMs, 10000u) << "the process ended with the window, not after the download";
     EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == OldGame());
     EXPECT_FALSE(WaitForFile(InGame(L"launched.txt"), 300));
+}
+
+// A game installed where the player may not write. The folder is prepared without write permission on the Linux
+// side; the test user cannot write to it, root could.
+TEST_F(EndToEndTest, NamesAGameFolderThatRefusesWrites)
+{
+    const char* prepared = std::getenv("VORLANCE_READONLY_GAME");
+    if (prepared == nullptr || !IsRunningUnderWine()) {
+        GTEST_SKIP() << "needs the folder without write permission that the build prepares for Wine";
+    }
+    std::wstring locked = L"Z:" + Widen(prepared);
+    std::replace(locked.begin(), locked.end(), L'/', L'\\');
+    const HANDLE probe = CreateFileW((locked + L"\\probe").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                     FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (probe != INVALID_HANDLE_VALUE) {
+        CloseHandle(probe);
+        GTEST_SKIP() << "Wine runs as root here, and root writes to a folder without write permission";
+    }
+    const std::string installed = ReadFileBytes(locked + L"\\vorlance.exe");
+
+    const UpdaterRun run = RunUpdater(locked);
+
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.errorBox, L"The update could not be saved because the game folder cannot be written to (error 5). "
+                            L"Your game was not changed; run the updater as the user who installed the game, or move "
+                            L"the game to a folder you can write to.");
+    EXPECT_TRUE(ReadFileBytes(locked + L"\\vorlance.exe") == installed);
 }
 
 // The game executable is always the old or the new build, whole, wherever a run is killed; only between removing
