@@ -6,6 +6,12 @@
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
+    // A second updater for the same game folder would empty, unpack into and replace the same files as the first
+    // one at the same time: it leaves at once, having touched nothing.
+    if (!BecomeSoleUpdater()) {
+        return 0;
+    }
+
     const HWND window = CreateUpdaterWindow(instance);
 
     // The worker owns the block from here on and frees it first thing.

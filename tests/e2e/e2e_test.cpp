@@ -326,6 +326,52 @@ TEST_F(EndToEndTest, ClosingTheWindowDuringADownloadEndsTheRunQuietly)
     EXPECT_FALSE(WaitForFile(InGame(L"launched.txt"), 300));
 }
 
+HANDLE StartUpdaterProcess(const std::wstring& exePath)
+{
+    std::wstring commandLine = L"\"" + exePath + L"\"";
+    commandLine.push_back(L'\0');
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        return nullptr;
+    }
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+TEST_F(EndToEndTest, ASecondUpdaterForTheSameFolderLeavesAtOnce)
+{
+    // A slow game download keeps the updater at work for about ten seconds.
+    SetBehaviour(L"primary/vorlance/game.exe", "{\"pace_ms\": 2500}");
+    // The second is started under another spelling of the same folder.
+    std::wstring otherSpelling = game;
+    CharUpperBuffW(&otherSpelling[0], static_cast<DWORD>(otherSpelling.size()));
+    HANDLE updaters[2] = {StartUpdaterProcess(InGame(L"VorlanceUpdater.exe")),
+                          StartUpdaterProcess(otherSpelling + L"\\VorlanceUpdater.exe")};
+    ASSERT_TRUE(updaters[0] != nullptr && updaters[1] != nullptr);
+
+    const DWORD firstEnded = WaitForMultipleObjects(2, updaters, FALSE, 120000) - WAIT_OBJECT_0;
+    ASSERT_LT(firstEnded, 2u) << "neither updater ended";
+    EXPECT_EQ(WaitForSingleObject(updaters[1 - firstEnded], 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "the second updater left while the first was still at work";
+    EXPECT_EQ(WaitForSingleObject(updaters[1 - firstEnded], 120000), WAIT_OBJECT_0);
+    for (HANDLE updater : updaters) {
+        DWORD exitCode = STILL_ACTIVE;
+        GetExitCodeProcess(updater, &exitCode);
+        EXPECT_EQ(exitCode, 0u);
+        TerminateProcess(updater, 1);
+        CloseHandle(updater);
+    }
+    EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == NewGame());
+    EXPECT_TRUE(GameWasLaunched());
+    const std::vector<std::string> requests = RequestsFor(L"primary");
+    EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
+                            [](const std::string& request) { return request.find("game.exe") != std::string::npos; }),
+              1)
+        << "one updater did the work";
+}
+
 // A game installed where the player may not write. The folder is prepared without write permission on the Linux
 // side; the test user cannot write to it, root could.
 TEST_F(EndToEndTest, NamesAGameFolderThatRefusesWrites)
