@@ -22,6 +22,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
         MessageBoxW(nullptr, L"Failed to create worker thread.", L"Updater Error", MB_OK | MB_ICONERROR);
         return 1;
     }
+    if (window == nullptr) {
+        // No window, no message loop that could end: the update still runs, and the process ends with it.
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        return 0;
+    }
     // The main thread never waits for the worker: closing the window ends the process wherever the worker is.
     CloseHandle(thread);
 
