@@ -289,9 +289,9 @@ bool CheckZipImage(const ZipImage& image, std::string& message)
             continue;
         }
         const bool encrypted = (stat.m_bit_flag & ENCRYPTION_FLAGS) != 0;
-        return Fail(message, "failed extracting " + WideToUtf8(name) + ": " +
-                                 mz_zip_get_error_string(encrypted ? MZ_ZIP_UNSUPPORTED_ENCRYPTION
-                                                                   : MZ_ZIP_UNSUPPORTED_METHOD));
+        return Fail(message,
+                    "failed extracting " + WideToUtf8(name) + ": " +
+                        mz_zip_get_error_string(encrypted ? MZ_ZIP_UNSUPPORTED_ENCRYPTION : MZ_ZIP_UNSUPPORTED_METHOD));
     }
     return true;
 }
