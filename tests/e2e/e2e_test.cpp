@@ -221,7 +221,7 @@ TEST_F(EndToEndTest, RefusesAPackageThatWritesOutsideTheLibraryFolder)
           BuildZip({StoredEntry("bass.dll", "bass v2"), StoredEntry("../vorlance.exe", "overwritten!")}));
     ExpectStoppedWith(RunUpdater(game), L"Library extraction failed: unsafe path in zip entry 1");
     EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == OldGame());
-    EXPECT_EQ(ListFolder(InGame(L"lib")), std::vector<std::wstring>{L"retired.dll"}) << "refused before lib was emptied";
+    EXPECT_EQ(ListFolder(InGame(L"lib")), std::vector<std::wstring>{L"retired.dll"}) << "refused before emptying lib";
     EXPECT_EQ(ReadFileBytes(InGame(L"bass.dll")), "bass v1");
     EXPECT_FALSE(PathExists(InGame(L"lib_temp.zip")));
 }
@@ -329,26 +329,22 @@ TEST_F(EndToEndTest, ClosingTheWindowDuringADownloadEndsTheRunQuietly)
 HANDLE StartUpdaterProcess(const std::wstring& exePath)
 {
     std::wstring commandLine = L"\"" + exePath + L"\"";
-    commandLine.push_back(L'\0');
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-        return nullptr;
-    }
+    CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
     CloseHandle(process.hThread);
     return process.hProcess;
 }
 
 TEST_F(EndToEndTest, ASecondUpdaterForTheSameFolderLeavesAtOnce)
 {
-    // A slow game download keeps the updater at work for about ten seconds.
+    // A slow game download keeps the updater at work for about ten seconds. The second one is started under another
+    // spelling of the same folder.
     SetBehaviour(L"primary/vorlance/game.exe", "{\"pace_ms\": 2500}");
-    // The second is started under another spelling of the same folder.
-    std::wstring otherSpelling = game;
+    std::wstring otherSpelling = InGame(L"VorlanceUpdater.exe");
     CharUpperBuffW(&otherSpelling[0], static_cast<DWORD>(otherSpelling.size()));
-    HANDLE updaters[2] = {StartUpdaterProcess(InGame(L"VorlanceUpdater.exe")),
-                          StartUpdaterProcess(otherSpelling + L"\\VorlanceUpdater.exe")};
+    HANDLE updaters[2] = {StartUpdaterProcess(InGame(L"VorlanceUpdater.exe")), StartUpdaterProcess(otherSpelling)};
     ASSERT_TRUE(updaters[0] != nullptr && updaters[1] != nullptr);
 
     const DWORD firstEnded = WaitForMultipleObjects(2, updaters, FALSE, 120000) - WAIT_OBJECT_0;
@@ -358,13 +354,11 @@ TEST_F(EndToEndTest, ASecondUpdaterForTheSameFolderLeavesAtOnce)
     EXPECT_EQ(WaitForSingleObject(updaters[1 - firstEnded], 120000), WAIT_OBJECT_0);
     for (HANDLE updater : updaters) {
         DWORD exitCode = STILL_ACTIVE;
-        GetExitCodeProcess(updater, &exitCode);
-        EXPECT_EQ(exitCode, 0u);
+        EXPECT_TRUE(GetExitCodeProcess(updater, &exitCode) && exitCode == 0) << exitCode;
         TerminateProcess(updater, 1);
         CloseHandle(updater);
     }
-    EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == NewGame());
-    EXPECT_TRUE(GameWasLaunched());
+    EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == NewGame() && GameWasLaunched());
     const std::vector<std::string> requests = RequestsFor(L"primary");
     EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
                             [](const std::string& request) { return request.find("game.exe") != std::string::npos; }),
@@ -392,8 +386,7 @@ TEST_F(EndToEndTest, NamesAGameFolderThatRefusesWrites)
 
     const UpdaterRun run = RunUpdater(locked);
 
-    EXPECT_TRUE(run.exited);
-    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_TRUE(run.exited && run.exitCode == 0);
     EXPECT_EQ(run.errorBox, L"The update could not be saved because the game folder cannot be written to (error 5). "
                             L"Your game was not changed; run the updater as the user who installed the game, or move "
                             L"the game to a folder you can write to.");
