@@ -6,6 +6,7 @@
 #include "fs/fs.h"
 #include "status/status.h"
 
+#include <memory>
 #include <stdexcept>
 
 namespace {
@@ -51,14 +52,9 @@ void CopyBassLibraries(const std::wstring& programDirectory, const std::wstring&
     } while (FindNextFileW(search.get(), &entry));
 }
 
-// Deletes the downloaded package on every way out of the phase, a thrown failure included. The extended-length
-// name is made up front, so that the deletion itself cannot fail for want of memory.
-struct TemporaryArchive {
-    explicit TemporaryArchive(const std::wstring& path) : longPath(MakeLongPath(path)) {}
-    ~TemporaryArchive() { DeleteFileW(longPath.c_str()); }
-    TemporaryArchive(const TemporaryArchive&) = delete;
-    TemporaryArchive& operator=(const TemporaryArchive&) = delete;
-    const std::wstring longPath;
+// Deletes the downloaded package on every way out of the phase, a thrown failure included.
+struct DeleteFileOnExit {
+    void operator()(const std::wstring* longPath) const { DeleteFileW(longPath->c_str()); }
 };
 
 } // namespace
@@ -67,7 +63,9 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window)
 {
     const std::wstring libraryDirectory = programDirectory + L"lib";
     const std::wstring archivePath = programDirectory + L"lib_temp.zip";
-    const TemporaryArchive temporary(archivePath);
+    // Made up front, so that the deletion cannot fail for want of memory.
+    const std::wstring longArchivePath = MakeLongPath(archivePath);
+    const std::unique_ptr<const std::wstring, DeleteFileOnExit> temporaryArchive(&longArchivePath);
 
     PostStatus(window, L"Downloading libraries...");
     PostProgress(window, 0);
@@ -95,7 +93,7 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window)
     PostProgress(window, 100);
     const bool extracted = ExtractZipImage(image, libraryDirectory, window, reason);
     image.bytes.reset();
-    DeleteFileW(temporary.longPath.c_str());
+    DeleteFileW(longArchivePath.c_str());
     if (!extracted) {
         throw std::runtime_error("Library extraction failed: " + reason);
     }
