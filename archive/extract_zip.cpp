@@ -17,6 +17,8 @@ namespace {
 const LONGLONG MAX_ARCHIVE_BYTES = 0x40000000; // 1 GiB
 const size_t READ_PIECE_BYTES = 0x100000;      // 1 MiB
 const mz_uint16 UTF8_NAME_FLAG = 0x0800;
+// Encrypted, strongly encrypted, patch data: the library refuses all three as encryption.
+const mz_uint16 ENCRYPTION_FLAGS = 0x0001 | 0x0040 | 0x0020;
 const UINT IBM_PC_CODE_PAGE = 437; // what zip tools wrote before names carried the UTF-8 flag
 
 // A destination held by another program gets 14 attempts over about five seconds. Renaming it aside after the third
@@ -35,11 +37,6 @@ struct ZipReaderEnder {
     void operator()(mz_zip_archive* zip) const { mz_zip_reader_end(zip); }
 };
 using OpenZip = std::unique_ptr<mz_zip_archive, ZipReaderEnder>;
-
-struct ArchiveImage {
-    std::unique_ptr<mz_uint8[]> bytes;
-    size_t size = 0;
-};
 
 bool Fail(std::string& message, const std::string& text)
 {
@@ -81,7 +78,7 @@ bool MakeAbsolute(const std::wstring& path, std::wstring& absolute, DWORD& error
 }
 
 // Reads the whole archive file; the zip library works on this image and never on the file.
-bool ReadArchiveImage(const std::wstring& path, ArchiveImage& image, std::string& message)
+bool ReadArchiveImage(const std::wstring& path, ZipImage& image, std::string& message)
 {
     const std::wstring longPath = MakeLongPath(path);
     const HANDLE opened = CreateFileW(longPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -96,7 +93,7 @@ bool ReadArchiveImage(const std::wstring& path, ArchiveImage& image, std::string
         return Fail(message, "zip file is empty or unreasonably large");
     }
     image.size = static_cast<size_t>(size.QuadPart);
-    image.bytes.reset(new mz_uint8[image.size]());
+    image.bytes.reset(new unsigned char[image.size]());
 
     size_t offset = 0;
     while (offset < image.size) {
@@ -200,24 +197,51 @@ bool ExtractFileEntry(mz_zip_archive* zip, mz_uint index, const std::wstring& ro
                              (context.ok ? EntryFailureText(zip) : std::string("disk write failed")));
 }
 
+// Reads entry index's statistics and name and applies the entry-name rule: what both the check and the extraction
+// need before anything is written for the entry.
+bool ReadEntry(mz_zip_archive* zip, mz_uint index, mz_zip_archive_file_stat& stat, std::wstring& name,
+               std::string& message)
+{
+    std::memset(&stat, 0, sizeof(stat));
+    if (!mz_zip_reader_file_stat(zip, index, &stat)) {
+        return Fail(message, "cannot read zip entry " + std::to_string(index) + ": " + LibraryText(zip));
+    }
+    name = EntryNameOf(stat);
+    if (!IsSafeEntryName(name)) {
+        return Fail(message, "unsafe path in zip entry " + std::to_string(index));
+    }
+    return true;
+}
+
+bool IsDirectoryEntry(const mz_zip_archive_file_stat& stat, const std::wstring& name)
+{
+    return stat.m_is_directory || name.back() == L'\\';
+}
+
+bool OpenImage(const ZipImage& image, mz_zip_archive& zip, std::string& message)
+{
+    std::memset(&zip, 0, sizeof(zip));
+    if (!mz_zip_reader_init_mem(&zip, image.bytes.get(), image.size, 0)) {
+        return Fail(message, "not a valid zip archive: " + LibraryText(&zip));
+    }
+    if (mz_zip_reader_get_num_files(&zip) == 0) {
+        mz_zip_reader_end(&zip);
+        return Fail(message, "zip archive is empty");
+    }
+    return true;
+}
+
 bool ExtractEntries(mz_zip_archive* zip, const std::wstring& root, HWND window, std::string& message)
 {
     const mz_uint count = mz_zip_reader_get_num_files(zip);
-    if (count == 0) {
-        return Fail(message, "zip archive is empty");
-    }
     for (mz_uint i = 0; i < count; ++i) {
         mz_zip_archive_file_stat stat;
-        std::memset(&stat, 0, sizeof(stat));
-        if (!mz_zip_reader_file_stat(zip, i, &stat)) {
-            return Fail(message, "cannot read zip entry " + std::to_string(i) + ": " + LibraryText(zip));
-        }
-        const std::wstring name = EntryNameOf(stat);
+        std::wstring name;
         // Checked before anything is created for the entry, directories included.
-        if (!IsSafeEntryName(name)) {
-            return Fail(message, "unsafe path in zip entry " + std::to_string(i));
+        if (!ReadEntry(zip, i, stat, name, message)) {
+            return false;
         }
-        if (stat.m_is_directory || name.back() == L'\\') {
+        if (IsDirectoryEntry(stat, name)) {
             ZipCreateParentDirs(root, name);
             CreateDirectoryW(MakeLongPath(root + name).c_str(), nullptr);
             continue;
@@ -233,26 +257,62 @@ bool ExtractEntries(mz_zip_archive* zip, const std::wstring& root, HWND window, 
 
 } // namespace
 
-bool ExtractZip(const std::wstring& archivePath, const std::wstring& targetDirectory, HWND window, std::string& message)
+bool ReadZipImage(const std::wstring& archivePath, ZipImage& image, std::string& message)
 {
     std::wstring archive;
-    std::wstring target;
     DWORD error = 0;
-    if (!MakeAbsolute(archivePath, archive, error) || !MakeAbsolute(targetDirectory, target, error)) {
+    if (!MakeAbsolute(archivePath, archive, error)) {
         return Fail(message, "cannot open zip file" + ErrorSuffix(error));
     }
+    return ReadArchiveImage(archive, image, message);
+}
 
-    ArchiveImage image;
-    if (!ReadArchiveImage(archive, image, message)) {
+bool CheckZipImage(const ZipImage& image, std::string& message)
+{
+    mz_zip_archive zip;
+    if (!OpenImage(image, zip, message)) {
         return false;
     }
-
-    mz_zip_archive zip;
-    std::memset(&zip, 0, sizeof(zip));
-    if (!mz_zip_reader_init_mem(&zip, image.bytes.get(), image.size, 0)) {
-        return Fail(message, "not a valid zip archive: " + LibraryText(&zip));
+    OpenZip opened(&zip);
+    const mz_uint count = mz_zip_reader_get_num_files(&zip);
+    for (mz_uint i = 0; i < count; ++i) {
+        mz_zip_archive_file_stat stat;
+        std::wstring name;
+        if (!ReadEntry(&zip, i, stat, name, message)) {
+            return false;
+        }
+        // The statistics store why an entry cannot be unpacked; a later entry must not be blamed for it.
+        mz_zip_get_last_error(&zip);
+        // The library unpacks directories and empty entries without looking at their method or encryption, and
+        // refuses encryption before an unknown method: the same order gives the same reason.
+        if (IsDirectoryEntry(stat, name) || stat.m_comp_size == 0 || stat.m_is_supported) {
+            continue;
+        }
+        const bool encrypted = (stat.m_bit_flag & ENCRYPTION_FLAGS) != 0;
+        return Fail(message,
+                    "failed extracting " + WideToUtf8(name) + ": " +
+                        mz_zip_get_error_string(encrypted ? MZ_ZIP_UNSUPPORTED_ENCRYPTION : MZ_ZIP_UNSUPPORTED_METHOD));
     }
-    // Declared after the image, so the archive is ended before the image it reads is freed.
+    return true;
+}
+
+bool ExtractZipImage(const ZipImage& image, const std::wstring& targetDirectory, HWND window, std::string& message)
+{
+    std::wstring target;
+    DWORD error = 0;
+    if (!MakeAbsolute(targetDirectory, target, error)) {
+        return Fail(message, "cannot open zip file" + ErrorSuffix(error));
+    }
+    mz_zip_archive zip;
+    if (!OpenImage(image, zip, message)) {
+        return false;
+    }
     OpenZip opened(&zip);
     return ExtractEntries(&zip, WithTrailingBackslash(target), window, message);
+}
+
+bool ExtractZip(const std::wstring& archivePath, const std::wstring& targetDirectory, HWND window, std::string& message)
+{
+    ZipImage image;
+    return ReadZipImage(archivePath, image, message) && ExtractZipImage(image, targetDirectory, window, message);
 }

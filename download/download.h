@@ -12,6 +12,16 @@ extern const wchar_t* const VORLANCE_HOSTS[2];
 // destinationPath and posting progress to window. A failed attempt never leaves a partial file. Throws std::bad_alloc.
 bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window);
 
+// As DownloadAny; when it fails, refusedError holds the code with which Windows last refused to create
+// destinationPath after a mirror had answered (0 when no mirror got that far). Throws std::bad_alloc.
+bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window, DWORD& refusedError);
+
 // The same transfer over any list of base URLs, tried in order; DownloadAny passes VORLANCE_HOSTS.
 bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
                          const std::wstring& destinationPath, HWND window);
+bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
+                         const std::wstring& destinationPath, HWND window, DWORD& refusedError);
+
+// True for the codes with which a folder refuses new files whatever is tried again: access denied, write-protected
+// media, a share that denies access.
+bool IsWriteRefusal(unsigned long errorCode);

@@ -68,8 +68,9 @@ bool TransferBody(HINTERNET request, HANDLE file, unsigned char* buffer, DWORD c
     return succeeded;
 }
 
-// One attempt against one mirror. The destination is left as it was when the attempt fails before the body.
-bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPath, HWND window)
+// One attempt against one mirror. The destination is left as it was when the attempt fails before the body; when
+// Windows refuses to create it, refusedError receives the code.
+bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPath, HWND window, DWORD& refusedError)
 {
     InternetHandle root(InternetOpenW(USER_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!root) {
@@ -90,6 +91,7 @@ bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPat
     const HANDLE opened =
         CreateFileW(longDestination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (opened == INVALID_HANDLE_VALUE) {
+        refusedError = GetLastError();
         return false;
     }
     KernelHandle file(opened);
@@ -107,17 +109,39 @@ bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPat
 } // namespace
 
 bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
-                         const std::wstring& destinationPath, HWND window)
+                         const std::wstring& destinationPath, HWND window, DWORD& refusedError)
 {
+    refusedError = 0;
     for (size_t i = 0; i < baseUrlCount; ++i) {
-        if (AttemptDownload(baseUrls[i] + fileName, destinationPath, window)) {
+        if (AttemptDownload(baseUrls[i] + fileName, destinationPath, window, refusedError)) {
+            refusedError = 0;
             return true;
         }
     }
     return false;
 }
 
+bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
+                         const std::wstring& destinationPath, HWND window)
+{
+    DWORD refusedError = 0;
+    return DownloadFromMirrors(baseUrls, baseUrlCount, fileName, destinationPath, window, refusedError);
+}
+
+bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window, DWORD& refusedError)
+{
+    return DownloadFromMirrors(VORLANCE_HOSTS, std::size(VORLANCE_HOSTS), fileName, destinationPath, window,
+                               refusedError);
+}
+
 bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window)
 {
-    return DownloadFromMirrors(VORLANCE_HOSTS, std::size(VORLANCE_HOSTS), fileName, destinationPath, window);
+    DWORD refusedError = 0;
+    return DownloadAny(fileName, destinationPath, window, refusedError);
+}
+
+bool IsWriteRefusal(unsigned long errorCode)
+{
+    return errorCode == ERROR_ACCESS_DENIED || errorCode == ERROR_WRITE_PROTECT ||
+           errorCode == ERROR_NETWORK_ACCESS_DENIED;
 }

@@ -35,7 +35,9 @@ void DeleteDirectoryContentsRecursive(const std::wstring& directory)
 {
     const std::wstring folder = WithTrailingBackslash(directory);
     WIN32_FIND_DATAW entry = {};
-    FindHandle search = StartFind(folder + L"*", entry);
+    // Extended-length like every other call here: a tree that extraction made deeper than the classic limit must
+    // be searchable too, or it is never emptied.
+    FindHandle search = StartFind(MakeLongPath(folder + L"*"), entry);
     if (!search) {
         return;
     }

@@ -6,7 +6,8 @@
 // File-system toolkit. Every function is best effort: it reports nothing and raises nothing for a
 // file-system error; only an allocation failure propagates (std::bad_alloc).
 
-// The extended-length form of an absolute path ("\\?\C:\..." or "\\?\UNC\server\..."); no file-system access.
+// The extended-length form of an absolute path ("\\?\C:\..." or "\\?\UNC\server\..."); any other path (relative,
+// drive-relative, forward slashes) unchanged. No file-system access.
 std::wstring MakeLongPath(const std::wstring& path);
 
 // Resets a file or directory that is read-only, hidden or system to FILE_ATTRIBUTE_NORMAL.

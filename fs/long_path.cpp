@@ -18,7 +18,10 @@ std::wstring MakeLongPath(const std::wstring& path)
     if (path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\') {
         return UNC_PREFIX + path.substr(2);
     }
-    return LOCAL_PREFIX + path;
+    // The prefix turns off the system's own path handling: a relative path (".\lib", when the updater's own path
+    // could not be read) or "C:/..." would then name nothing. Those stay as they are, and the system resolves them.
+    const bool driveAbsolute = path.size() >= 3 && path[1] == L':' && path[2] == L'\\';
+    return driveAbsolute ? LOCAL_PREFIX + path : path;
 }
 
 std::wstring WithTrailingBackslash(const std::wstring& directory)

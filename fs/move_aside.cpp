@@ -58,7 +58,7 @@ void SweepAsideLeftovers(const std::wstring& directory)
 {
     const std::wstring folder = WithTrailingBackslash(directory);
     WIN32_FIND_DATAW entry = {};
-    FindHandle search = StartFind(folder + L"*.old-*", entry);
+    FindHandle search = StartFind(MakeLongPath(folder + L"*.old-*"), entry);
     if (!search) {
         return;
     }

@@ -6,6 +6,12 @@
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
+    // A second updater for the same game folder would empty, unpack into and replace the same files as the first
+    // one at the same time: it leaves at once, having touched nothing.
+    if (!BecomeSoleUpdater()) {
+        return 0;
+    }
+
     const HWND window = CreateUpdaterWindow(instance);
 
     // The worker owns the block from here on and frees it first thing.
@@ -15,6 +21,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
         delete start;
         MessageBoxW(nullptr, L"Failed to create worker thread.", L"Updater Error", MB_OK | MB_ICONERROR);
         return 1;
+    }
+    if (window == nullptr) {
+        // No window, no message loop that could end: the update still runs, and the process ends with it.
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        return 0;
     }
     // The main thread never waits for the worker: closing the window ends the process wherever the worker is.
     CloseHandle(thread);

@@ -5,6 +5,7 @@
 #include "status/status.h"
 
 #include <stdexcept>
+#include <string>
 
 namespace {
 
@@ -33,7 +34,7 @@ bool LooksLikeGameExecutable(const std::wstring& path)
 // Frees the game's name: a running image cannot be deleted, but it can be renamed aside.
 void RemoveInstalledGame(const std::wstring& gamePath)
 {
-    if ((GetFileAttributesW(gamePath.c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    if ((GetFileAttributesW(MakeLongPath(gamePath).c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return; // missing (INVALID_FILE_ATTRIBUTES has the bit) or a directory: nothing to remove
     }
     ClearBlockingAttributes(gamePath);
@@ -51,7 +52,17 @@ void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window)
 
     const std::wstring gamePath = programDirectory + L"vorlance.exe";
     const std::wstring newPath = programDirectory + L"vorlance_new.exe";
-    if (!DownloadAny(L"game.exe", newPath, window)) {
+    DWORD refusedError = 0;
+    if (!DownloadAny(L"game.exe", newPath, window, refusedError)) {
+        // Trying again later never helps a folder the player may not write to (a game under Program Files and an
+        // updater without elevation): name the cause instead of the network.
+        if (IsWriteRefusal(refusedError)) {
+            throw std::runtime_error("The update could not be saved because the game folder cannot be written to "
+                                     "(error " +
+                                     std::to_string(refusedError) +
+                                     "). Your game was not changed; run the updater as the user who installed the "
+                                     "game, or move the game to a folder you can write to.");
+        }
         throw std::runtime_error("Failed to download the update. Your game was not changed; please try again later.");
     }
     if (!LooksLikeGameExecutable(newPath)) {

@@ -6,6 +6,7 @@
 #include "fs/fs.h"
 #include "status/status.h"
 
+#include <memory>
 #include <stdexcept>
 
 namespace {
@@ -39,7 +40,7 @@ void CopyLibraryBesideGame(const std::wstring& source, const std::wstring& desti
 void CopyBassLibraries(const std::wstring& programDirectory, const std::wstring& libraryDirectory)
 {
     WIN32_FIND_DATAW entry = {};
-    FindHandle search = StartFind(libraryDirectory + L"\\bass*.dll", entry);
+    FindHandle search = StartFind(MakeLongPath(libraryDirectory + L"\\bass*.dll"), entry);
     if (!search) {
         return;
     }
@@ -51,12 +52,20 @@ void CopyBassLibraries(const std::wstring& programDirectory, const std::wstring&
     } while (FindNextFileW(search.get(), &entry));
 }
 
+// Deletes the downloaded package on every way out of the phase, a thrown failure included.
+struct DeleteFileOnExit {
+    void operator()(const std::wstring* longPath) const { DeleteFileW(longPath->c_str()); }
+};
+
 } // namespace
 
 void InstallLibraryPackage(const std::wstring& programDirectory, HWND window)
 {
     const std::wstring libraryDirectory = programDirectory + L"lib";
     const std::wstring archivePath = programDirectory + L"lib_temp.zip";
+    // Made up front, so that the deletion cannot fail for want of memory.
+    const std::wstring longArchivePath = MakeLongPath(archivePath);
+    const std::unique_ptr<const std::wstring, DeleteFileOnExit> temporaryArchive(&longArchivePath);
 
     PostStatus(window, L"Downloading libraries...");
     PostProgress(window, 0);
@@ -65,7 +74,16 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window)
         return;
     }
 
-    if (GetFileAttributesW(libraryDirectory.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    // Everything that can be known about the package without unpacking it is known before the installed libraries
+    // go: an error page, a cut-off upload or a refused name leaves the game as it was. The image that was checked is
+    // the one that is unpacked, so the package is read once.
+    std::string reason;
+    ZipImage image;
+    if (!ReadZipImage(archivePath, image, reason) || !CheckZipImage(image, reason)) {
+        throw std::runtime_error("Library extraction failed: " + reason);
+    }
+
+    if (GetFileAttributesW(MakeLongPath(libraryDirectory).c_str()) != INVALID_FILE_ATTRIBUTES) {
         DeleteDirectoryContentsRecursive(libraryDirectory);
     }
     CreateDirectoryW(MakeLongPath(libraryDirectory).c_str(), nullptr);
@@ -73,9 +91,9 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window)
 
     PostStatus(window, L"Extracting libraries...");
     PostProgress(window, 100);
-    std::string reason;
-    const bool extracted = ExtractZip(archivePath, libraryDirectory, window, reason);
-    DeleteFileW(MakeLongPath(archivePath).c_str());
+    const bool extracted = ExtractZipImage(image, libraryDirectory, window, reason);
+    image.bytes.reset();
+    DeleteFileW(longArchivePath.c_str());
     if (!extracted) {
         throw std::runtime_error("Library extraction failed: " + reason);
     }

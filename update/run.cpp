@@ -73,6 +73,9 @@ DWORD WINAPI WorkerThread(LPVOID parameter)
         // Only running out of memory while working out the program directory lands here.
         ReportFailure(failure.what());
     }
-    PostMessageW(window, WM_UPDATER_CLOSE, 0, 0);
+    // Without a window the post would land in this thread's own queue; WinMain then waits for the thread instead.
+    if (window != nullptr) {
+        PostMessageW(window, WM_UPDATER_CLOSE, 0, 0);
+    }
     return 0;
 }

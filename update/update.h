@@ -20,6 +20,14 @@ DWORD WINAPI WorkerThread(LPVOID parameter);
 // The directory of the updater's own executable, ending in a backslash; ".\" when it cannot be read.
 std::wstring GetProgramDirectory();
 
+// The kernel object name that marks an updater at work on programDirectory; the same for every spelling of the
+// directory (case, trailing backslash, 8.3 aliases). Throws std::bad_alloc.
+std::wstring UpdaterMutexName(const std::wstring& programDirectory);
+
+// Makes this process the only updater of its program directory until it ends. False when another updater already
+// works on it; that one's window is then brought to the front. Never throws.
+bool BecomeSoleUpdater();
+
 // Waits for the game, sweeps, installs the library package and the game executable and launches the game; shows
 // the first failure in the "Update Error" box instead of going on. Never throws.
 void RunUpdate(const std::wstring& programDirectory, HWND window);

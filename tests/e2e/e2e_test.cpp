@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -220,7 +221,8 @@ TEST_F(EndToEndTest, RefusesAPackageThatWritesOutsideTheLibraryFolder)
           BuildZip({StoredEntry("bass.dll", "bass v2"), StoredEntry("../vorlance.exe", "overwritten!")}));
     ExpectStoppedWith(RunUpdater(game), L"Library extraction failed: unsafe path in zip entry 1");
     EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == OldGame());
-    EXPECT_EQ(ListFolder(InGame(L"lib")), std::vector<std::wstring>{L"bass.dll"});
+    EXPECT_EQ(ListFolder(InGame(L"lib")), std::vector<std::wstring>{L"retired.dll"}) << "refused before emptying lib";
+    EXPECT_EQ(ReadFileBytes(InGame(L"bass.dll")), "bass v1");
     EXPECT_FALSE(PathExists(InGame(L"lib_temp.zip")));
 }
 
@@ -322,6 +324,73 @@ TEST_F(EndToEndTest, ClosingTheWindowDuringADownloadEndsTheRunQuietly)
     EXPECT_LT(run.tookMs, 10000u) << "the process ended with the window, not after the download";
     EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == OldGame());
     EXPECT_FALSE(WaitForFile(InGame(L"launched.txt"), 300));
+}
+
+HANDLE StartUpdaterProcess(const std::wstring& exePath)
+{
+    std::wstring commandLine = L"\"" + exePath + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+TEST_F(EndToEndTest, ASecondUpdaterForTheSameFolderLeavesAtOnce)
+{
+    // A slow game download keeps the updater at work for about ten seconds. The second one is started under another
+    // spelling of the same folder.
+    SetBehaviour(L"primary/vorlance/game.exe", "{\"pace_ms\": 2500}");
+    std::wstring otherSpelling = InGame(L"VorlanceUpdater.exe");
+    CharUpperBuffW(&otherSpelling[0], static_cast<DWORD>(otherSpelling.size()));
+    HANDLE updaters[2] = {StartUpdaterProcess(InGame(L"VorlanceUpdater.exe")), StartUpdaterProcess(otherSpelling)};
+    ASSERT_TRUE(updaters[0] != nullptr && updaters[1] != nullptr);
+
+    const DWORD firstEnded = WaitForMultipleObjects(2, updaters, FALSE, 120000) - WAIT_OBJECT_0;
+    ASSERT_LT(firstEnded, 2u) << "neither updater ended";
+    EXPECT_EQ(WaitForSingleObject(updaters[1 - firstEnded], 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "the second updater left while the first was still at work";
+    EXPECT_EQ(WaitForSingleObject(updaters[1 - firstEnded], 120000), WAIT_OBJECT_0);
+    for (HANDLE updater : updaters) {
+        DWORD exitCode = STILL_ACTIVE;
+        EXPECT_TRUE(GetExitCodeProcess(updater, &exitCode) && exitCode == 0) << exitCode;
+        TerminateProcess(updater, 1);
+        CloseHandle(updater);
+    }
+    EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == NewGame() && GameWasLaunched());
+    const std::vector<std::string> requests = RequestsFor(L"primary");
+    EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
+                            [](const std::string& request) { return request.find("game.exe") != std::string::npos; }),
+              1)
+        << "one updater did the work";
+}
+
+// A game installed where the player may not write. The folder is prepared without write permission on the Linux
+// side; the test user cannot write to it, root could.
+TEST_F(EndToEndTest, NamesAGameFolderThatRefusesWrites)
+{
+    const char* prepared = std::getenv("VORLANCE_READONLY_GAME");
+    if (prepared == nullptr || !IsRunningUnderWine()) {
+        GTEST_SKIP() << "needs the folder without write permission that the build prepares for Wine";
+    }
+    std::wstring locked = L"Z:" + Widen(prepared);
+    std::replace(locked.begin(), locked.end(), L'/', L'\\');
+    const HANDLE probe = CreateFileW((locked + L"\\probe").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                     FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (probe != INVALID_HANDLE_VALUE) {
+        CloseHandle(probe);
+        GTEST_SKIP() << "Wine runs as root here, and root writes to a folder without write permission";
+    }
+    const std::string installed = ReadFileBytes(locked + L"\\vorlance.exe");
+
+    const UpdaterRun run = RunUpdater(locked);
+
+    EXPECT_TRUE(run.exited && run.exitCode == 0);
+    EXPECT_EQ(run.errorBox, L"The update could not be saved because the game folder cannot be written to (error 5). "
+                            L"Your game was not changed; run the updater as the user who installed the game, or move "
+                            L"the game to a folder you can write to.");
+    EXPECT_TRUE(ReadFileBytes(locked + L"\\vorlance.exe") == installed);
 }
 
 // The game executable is always the old or the new build, whole, wherever a run is killed; only between removing

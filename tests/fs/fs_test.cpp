@@ -13,15 +13,19 @@ struct LongPathCase {
 };
 
 const LongPathCase LONG_PATH_CASES[] = {
-    {L"", L"\\\\?\\"},
+    {L"", L""},
     {L"C:\\Games\\lib\\a.dll", L"\\\\?\\C:\\Games\\lib\\a.dll"},
     {L"\\\\?\\C:\\x\\y.dll", L"\\\\?\\C:\\x\\y.dll"},
     {L"\\\\?\\UNC\\srv\\share\\y.dll", L"\\\\?\\UNC\\srv\\share\\y.dll"},
     {L"\\\\srv\\share\\y.dll", L"\\\\?\\UNC\\srv\\share\\y.dll"},
     {L"\\\\", L"\\\\?\\UNC\\"},
     {L"\\\\?", L"\\\\?\\UNC\\?"},
-    {L"C:/a/b.dll", L"\\\\?\\C:/a/b.dll"},
-    {L"lib\\b.dll", L"\\\\?\\lib\\b.dll"},
+    // Only drive-absolute and UNC paths can take the prefix; the system resolves the others itself.
+    {L"C:/a/b.dll", L"C:/a/b.dll"},
+    {L"lib\\b.dll", L"lib\\b.dll"},
+    {L".\\lib_temp.zip", L".\\lib_temp.zip"},
+    {L"C:lib", L"C:lib"},
+    {L"\\lib", L"\\lib"},
 };
 
 TEST(MakeLongPath, PrefixesEveryFormOnce)
@@ -300,6 +304,23 @@ TEST_F(DeleteDirectoryContentsTest, EmptiesANestedTreeAndKeepsTheFolder)
         EXPECT_TRUE(PathExists(lib));
         EXPECT_TRUE(ListFolder(lib).empty());
     }
+}
+
+// Extraction writes through extended-length paths and can make a tree deeper than the classic limit.
+TEST_F(DeleteDirectoryContentsTest, EmptiesATreeDeeperThanTheClassicPathLimit)
+{
+    const std::wstring lib = Path(L"lib");
+    std::wstring deep = MakeLongPath(lib);
+    CreateDirectoryW(deep.c_str(), nullptr);
+    while (deep.size() < 2 * MAX_PATH) {
+        deep += L"\\" + std::wstring(40, L'd');
+        ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
+    }
+    WriteFileBytes(deep + L"\\deep.dll", "deep");
+
+    DeleteDirectoryContentsRecursive(lib);
+
+    EXPECT_TRUE(PathExists(lib) && ListFolder(lib).empty());
 }
 
 TEST_F(DeleteDirectoryContentsTest, MovesARunningImageAsideAndGoesOn)

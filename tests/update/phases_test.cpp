@@ -1,5 +1,6 @@
 #include "update/update.h"
 
+#include "archive/archive.h"
 #include "download/download.h"
 #include "status/status.h"
 #include "tests/archive/zip_test_writer.h"
@@ -220,13 +221,58 @@ TEST_F(InstallLibraryPackageTest, LeavesTheLibrariesAloneWhenNoMirrorServesThePa
     EXPECT_EQ(StatusTexts(TakePosted(recorder)), std::vector<std::wstring>{L"Downloading libraries..."});
 }
 
-TEST_F(InstallLibraryPackageTest, ReportsADamagedPackageAndDeletesIt)
+struct BadPackageCase {
+    const char* what;
+    std::string bytes;
+    std::string reason;
+};
+
+// Whatever can be found wrong without unpacking is found before the installed libraries go, and reported in the
+// words unpacking would have used.
+TEST_F(InstallLibraryPackageTest, RefusesABadPackageBeforeTouchingTheLibraries)
 {
-    ServeOnPrimary(L"lib.zip", "this is an error page, not a zip archive");
-    EXPECT_EQ(FailureOf(InstallLibraryPackage),
-              "Library extraction failed: not a valid zip archive: failed finding central directory");
-    EXPECT_FALSE(PathExists(Path(L"lib_temp.zip")));
-    EXPECT_TRUE(ListFolder(Path(L"lib")).empty());
+    ZipTestEntry encrypted = StoredEntry("b.dll", "secret");
+    encrypted.flags = 0x0001;
+    ZipTestEntry bzip2 = StoredEntry("c.dll", "packed");
+    bzip2.method = 12;
+    const std::string whole = LibraryPackage();
+    const BadPackageCase cases[] = {
+        {"an error page", "<html>503 Service Unavailable</html>",
+         "not a valid zip archive: failed finding central directory"},
+        {"an upload cut short", whole.substr(0, whole.size() / 2),
+         "not a valid zip archive: failed finding central directory"},
+        {"no entries", BuildZip({}), "zip archive is empty"},
+        {"a name outside lib", BuildZip({StoredEntry("bass.dll", "v2"), StoredEntry("../vorlance.exe", "x")}),
+         "unsafe path in zip entry 1"},
+        {"an encrypted entry", BuildZip({StoredEntry("bass.dll", "v2"), encrypted}),
+         "failed extracting b.dll: unsupported encryption"},
+        {"an unsupported method", BuildZip({StoredEntry("bass.dll", "v2"), bzip2}),
+         "failed extracting c.dll: unsupported method"},
+    };
+    for (const BadPackageCase& c : cases) {
+        RemoveTree(Path(L"lib"));
+        CreateDirectoryW(Path(L"lib").c_str(), nullptr);
+        CreateDirectoryW(Path(L"lib\\sub").c_str(), nullptr);
+        WriteFileBytes(Path(L"lib\\bass.dll"), "bass v1");
+        WriteFileBytes(Path(L"lib\\sub\\plugin.dll"), "plugin v1");
+        WriteFileBytes(Path(L"bass.dll"), "bass v1");
+        ServeOnPrimary(L"lib.zip", c.bytes);
+
+        EXPECT_EQ(FailureOf(InstallLibraryPackage), "Library extraction failed: " + c.reason) << c.what;
+
+        EXPECT_EQ(ListFolder(Path(L"lib")), (std::vector<std::wstring>{L"bass.dll", L"sub"})) << c.what;
+        EXPECT_TRUE(ReadFileBytes(Path(L"lib\\bass.dll")) == "bass v1" && ReadFileBytes(Path(L"bass.dll")) ==
+                    "bass v1" && ReadFileBytes(Path(L"lib\\sub\\plugin.dll")) == "plugin v1") << c.what;
+        EXPECT_FALSE(PathExists(Path(L"lib_temp.zip"))) << c.what;
+        EXPECT_EQ(StatusTexts(TakePosted(recorder)), std::vector<std::wstring>{L"Downloading libraries..."}) << c.what;
+
+        // Unpacking the same bytes directly meets the same fault.
+        WriteFileBytes(Path(L"direct.zip"), c.bytes);
+        CreateDirectoryW(Path(L"direct").c_str(), nullptr);
+        std::string direct;
+        EXPECT_FALSE(ExtractZip(Path(L"direct.zip"), Path(L"direct"), nullptr, direct)) << c.what;
+        EXPECT_EQ(direct, c.reason) << c.what;
+    }
 }
 
 TEST_F(InstallLibraryPackageTest, OverwritesAReadOnlyLibraryBesideTheGame)
