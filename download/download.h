@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fs/fs.h"
+
 #include <windows.h>
 
 #include <string>
@@ -16,11 +18,20 @@ bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPa
 // destinationPath after a mirror had answered (0 when no mirror got that far). Throws std::bad_alloc.
 bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window, DWORD& refusedError);
 
+// As DownloadAny; with expectedDigest, a whole transfer whose SHA-256 differs from it is a failed attempt at that
+// mirror: the file is deleted and the next mirror is tried. A null expectedDigest checks nothing. Throws
+// std::bad_alloc.
+bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window,
+                 const Sha256Digest* expectedDigest, DWORD& refusedError);
+
 // The same transfer over any list of base URLs, tried in order; DownloadAny passes VORLANCE_HOSTS.
 bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
                          const std::wstring& destinationPath, HWND window);
 bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
                          const std::wstring& destinationPath, HWND window, DWORD& refusedError);
+bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
+                         const std::wstring& destinationPath, HWND window, const Sha256Digest* expectedDigest,
+                         DWORD& refusedError);
 
 // True for the codes with which a folder refuses new files whatever is tried again: access denied, write-protected
 // media, a share that denies access.

@@ -109,16 +109,31 @@ bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPat
 } // namespace
 
 bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
-                         const std::wstring& destinationPath, HWND window, DWORD& refusedError)
+                         const std::wstring& destinationPath, HWND window, const Sha256Digest* expectedDigest,
+                         DWORD& refusedError)
 {
     refusedError = 0;
+    // Made once, so that deleting a file of the wrong bytes cannot fail for want of memory.
+    const std::wstring longDestination = MakeLongPath(destinationPath);
     for (size_t i = 0; i < baseUrlCount; ++i) {
-        if (AttemptDownload(baseUrls[i] + fileName, destinationPath, window, refusedError)) {
+        if (!AttemptDownload(baseUrls[i] + fileName, destinationPath, window, refusedError)) {
+            continue;
+        }
+        Sha256Digest digest{};
+        if (expectedDigest == nullptr || (HashFileSha256(destinationPath, digest) && digest == *expectedDigest)) {
             refusedError = 0;
             return true;
         }
+        // Damaged on that mirror, or cut short where no length could tell: the next mirror may hold the right bytes.
+        DeleteFileW(longDestination.c_str());
     }
     return false;
+}
+
+bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
+                         const std::wstring& destinationPath, HWND window, DWORD& refusedError)
+{
+    return DownloadFromMirrors(baseUrls, baseUrlCount, fileName, destinationPath, window, nullptr, refusedError);
 }
 
 bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
@@ -128,10 +143,16 @@ bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, co
     return DownloadFromMirrors(baseUrls, baseUrlCount, fileName, destinationPath, window, refusedError);
 }
 
-bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window, DWORD& refusedError)
+bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window,
+                 const Sha256Digest* expectedDigest, DWORD& refusedError)
 {
     return DownloadFromMirrors(VORLANCE_HOSTS, std::size(VORLANCE_HOSTS), fileName, destinationPath, window,
-                               refusedError);
+                               expectedDigest, refusedError);
+}
+
+bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window, DWORD& refusedError)
+{
+    return DownloadAny(fileName, destinationPath, window, nullptr, refusedError);
 }
 
 bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window)

@@ -28,3 +28,10 @@ inline FindHandle StartFind(const std::wstring& pattern, WIN32_FIND_DATAW& entry
     const HANDLE handle = FindFirstFileW(pattern.c_str(), &entry);
     return FindHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
 }
+
+struct FileDeleter {
+    void operator()(const std::wstring* longPath) const { DeleteFileW(longPath->c_str()); }
+};
+// A temporary download, named by its extended-length path, deleted on every way out of its scope, a thrown failure
+// included. The path is made before the holder, so that the deletion cannot fail for want of memory.
+using TemporaryFile = std::unique_ptr<const std::wstring, FileDeleter>;

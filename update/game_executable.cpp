@@ -31,6 +31,12 @@ bool LooksLikeGameExecutable(const std::wstring& path)
            size.QuadPart > SMALLEST_PLAUSIBLE_EXE_BYTES;
 }
 
+bool IsListedGame(const std::wstring& gamePath, const ChecksumList& list)
+{
+    Sha256Digest digest{};
+    return HashFileSha256(gamePath, digest) && digest == list.gameExecutable;
+}
+
 // Frees the game's name: a running image cannot be deleted, but it can be renamed aside.
 void RemoveInstalledGame(const std::wstring& gamePath)
 {
@@ -47,13 +53,24 @@ void RemoveInstalledGame(const std::wstring& gamePath)
 
 void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window)
 {
+    ReplaceGameExecutable(programDirectory, window, nullptr);
+}
+
+void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window, const ChecksumList* list)
+{
     PostStatus(window, L"Downloading update...");
     PostProgress(window, 0);
 
     const std::wstring gamePath = programDirectory + L"vorlance.exe";
     const std::wstring newPath = programDirectory + L"vorlance_new.exe";
+    if (list != nullptr && IsListedGame(gamePath, *list)) {
+        PostProgress(window, 100);
+        // A download an earlier run could not install is of no use once the listed game is in place.
+        DeleteFileW(MakeLongPath(newPath).c_str());
+        return;
+    }
     DWORD refusedError = 0;
-    if (!DownloadAny(L"game.exe", newPath, window, refusedError)) {
+    if (!DownloadAny(L"game.exe", newPath, window, list != nullptr ? &list->gameExecutable : nullptr, refusedError)) {
         // Trying again later never helps a folder the player may not write to (a game under Program Files and an
         // updater without elevation): name the cause instead of the network.
         if (IsWriteRefusal(refusedError)) {

@@ -1,5 +1,6 @@
 #include "update/update.h"
 
+#include "download/download.h"
 #include "fs/fs.h"
 #include "fs/handles.h"
 
@@ -59,6 +60,15 @@ bool CollectLibraryFiles(const std::wstring& directory, const std::wstring& rela
 }
 
 } // namespace
+
+bool FetchChecksumList(const std::wstring& programDirectory, ChecksumList& list)
+{
+    const std::wstring listPath = programDirectory + L"sha256sums_temp.txt";
+    const std::wstring longListPath = MakeLongPath(listPath);
+    const TemporaryFile temporaryList(&longListPath);
+    // No window: the list is a small extra, and the bar and texts of a run stay those of its two phases.
+    return DownloadAny(L"SHA256SUMS", listPath, nullptr) && ReadChecksumList(listPath, list);
+}
 
 bool ReadChecksumList(const std::wstring& path, ChecksumList& list)
 {

@@ -6,7 +6,6 @@
 #include "fs/fs.h"
 #include "status/status.h"
 
-#include <memory>
 #include <stdexcept>
 
 namespace {
@@ -52,25 +51,33 @@ void CopyBassLibraries(const std::wstring& programDirectory, const std::wstring&
     } while (FindNextFileW(search.get(), &entry));
 }
 
-// Deletes the downloaded package on every way out of the phase, a thrown failure included.
-struct DeleteFileOnExit {
-    void operator()(const std::wstring* longPath) const { DeleteFileW(longPath->c_str()); }
-};
-
 } // namespace
 
 void InstallLibraryPackage(const std::wstring& programDirectory, HWND window)
 {
+    InstallLibraryPackage(programDirectory, window, nullptr);
+}
+
+void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, const ChecksumList* list)
+{
     const std::wstring libraryDirectory = programDirectory + L"lib";
     const std::wstring archivePath = programDirectory + L"lib_temp.zip";
-    // Made up front, so that the deletion cannot fail for want of memory.
     const std::wstring longArchivePath = MakeLongPath(archivePath);
-    const std::unique_ptr<const std::wstring, DeleteFileOnExit> temporaryArchive(&longArchivePath);
+    const TemporaryFile temporaryArchive(&longArchivePath);
 
     PostStatus(window, L"Downloading libraries...");
     PostProgress(window, 0);
+    // Libraries that are already the listed release need no package; the copies beside the game are made all the
+    // same, since the game may have lost or damaged them.
+    if (list != nullptr && LibraryMatchesChecksumList(libraryDirectory, *list)) {
+        PostProgress(window, 100);
+        CopyBassLibraries(programDirectory, libraryDirectory);
+        return;
+    }
     // The package is optional: without it the installed libraries stay as they are.
-    if (!DownloadAny(L"lib.zip", archivePath, window)) {
+    DWORD refusedError = 0;
+    if (!DownloadAny(L"lib.zip", archivePath, window, list != nullptr ? &list->libraryPackage : nullptr,
+                     refusedError)) {
         return;
     }
 

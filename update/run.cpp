@@ -52,8 +52,11 @@ void RunUpdate(const std::wstring& programDirectory, HWND window)
     try {
         WaitForGameToClose(programDirectory, window);
         SweepAsideLeftovers(programDirectory);
-        InstallLibraryPackage(programDirectory, window);
-        ReplaceGameExecutable(programDirectory, window);
+        // Without a list every run fetches both files; with one, what is already in place is kept.
+        ChecksumList list;
+        const ChecksumList* published = FetchChecksumList(programDirectory, list) ? &list : nullptr;
+        InstallLibraryPackage(programDirectory, window, published);
+        ReplaceGameExecutable(programDirectory, window, published);
         LaunchGame(programDirectory, window);
     } catch (const std::exception& failure) {
         ReportFailure(failure.what());

@@ -39,11 +39,23 @@ void WaitForGameToClose(const std::wstring& programDirectory, HWND window);
 // serves the package. Throws "Library extraction failed: ..." when the package cannot be unpacked.
 void InstallLibraryPackage(const std::wstring& programDirectory, HWND window);
 
+// As above; with a checksum list, skips the download when "lib" already holds the listed files, and takes only a
+// package with the listed SHA-256 (null: no list). Throws as above.
+void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, const ChecksumList* list);
+
 // Downloads "game.exe" as "vorlance_new.exe", checks it and moves it over "vorlance.exe". Throws on failure.
 void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window);
 
+// As above; with a checksum list, keeps a "vorlance.exe" with the listed SHA-256 without downloading, and takes only
+// a download with that SHA-256 (null: no list). Throws as above.
+void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window, const ChecksumList* list);
+
 // Starts "vorlance.exe" detached, with the program directory as working directory. Throws on failure.
 void LaunchGame(const std::wstring& programDirectory, HWND window);
+
+// Fetches the mirrors' "SHA256SUMS" into a temporary file of the program directory, which is deleted again, and
+// parses it; false when no mirror serves it or it cannot be parsed. Posts nothing. Throws std::bad_alloc.
+bool FetchChecksumList(const std::wstring& programDirectory, ChecksumList& list);
 
 // Reads and parses a downloaded checksum list; false when it cannot be read or parsed. Throws std::bad_alloc.
 bool ReadChecksumList(const std::wstring& path, ChecksumList& list);

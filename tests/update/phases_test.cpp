@@ -38,8 +38,7 @@ protected:
         ServeFile(L"primary/vorlance/" + name, bytes);
     }
     // Runs a phase and returns its failure text, or "" when it returned normally.
-    template <typename Phase>
-    std::string FailureOf(Phase phase)
+    std::string FailureOf(void (*phase)(const std::wstring&, HWND))
     {
         try {
             phase(programDirectory, recorder);
