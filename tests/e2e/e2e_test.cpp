@@ -1,3 +1,4 @@
+#include "fs/fs.h"
 #include "tests/archive/zip_test_writer.h"
 #include "tests/common/test_support.h"
 #include "tests/e2e/updater_run.h"
@@ -6,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace {
 
@@ -116,6 +118,26 @@ protected:
     }
     std::wstring InGame(const std::wstring& name) const { return game + L"\\" + name; }
 
+    // Publishes on a mirror the list of the release LibraryPackage() and NewGame() make, as sha256sum writes it.
+    void PublishChecksumList(const std::wstring& mirror)
+    {
+        const std::pair<const char*, std::string> files[] = {
+            {"game.exe", NewGame()}, {"lib.zip", LibraryPackage()}, {"lib/bass.dll", SampleText(30000)},
+            {"lib/bass_fx.dll", "effects v2"}, {"lib/data/readme.txt", "package readme"}};
+        std::string list;
+        for (const auto& file : files) {
+            WriteFileBytes(Path(L"hashed"), file.second);
+            Sha256Digest digest{};
+            ASSERT_TRUE(HashFileSha256(Path(L"hashed"), digest));
+            for (unsigned char byte : digest) {
+                list += "0123456789abcdef"[byte >> 4];
+                list += "0123456789abcdef"[byte & 15];
+            }
+            list += std::string("  ") + file.first + "\n";
+        }
+        ServeFile(mirror + L"/vorlance/SHA256SUMS", list);
+    }
+
     bool GameWasLaunched() const { return WaitForFile(InGame(L"launched.txt"), 10000); }
 
     void ExpectUpdatedAndLaunched(const UpdaterRun& run)
@@ -162,7 +184,54 @@ TEST_F(EndToEndTest, FallsBackWhenThePrimaryIsDown)
     SetBehaviour(L"primary/vorlance/lib.zip", "{\"status\": 503}");
     Serve(L"fallback", NewGame(), LibraryPackage());
     ExpectUpdatedAndLaunched(RunUpdater(game));
-    EXPECT_EQ(RequestsFor(L"fallback").size(), 2u);
+    EXPECT_EQ(RequestsFor(L"fallback").size(), 3u) << "the checksum list, the package and the game";
+}
+
+bool Shown(const UpdaterRun& run, const wchar_t* label)
+{
+    return std::find(run.labels.begin(), run.labels.end(), label) != run.labels.end();
+}
+
+TEST_F(EndToEndTest, WithAChecksumListAnUnchangedReleaseCostsOnlyTheListAndDamageIsRepaired)
+{
+    PublishChecksumList(L"primary");
+    ExpectUpdatedAndLaunched(RunUpdater(game));
+
+    WriteFileBytes(InGame(L"lib\\x.dll.old-0001e24000"), "an earlier run's leftover never counts");
+    const size_t before = RequestsFor(L"primary").size();
+    DeleteFileW(InGame(L"launched.txt").c_str());
+    const UpdaterRun unchanged = RunUpdater(game);
+    ExpectUpdatedAndLaunched(unchanged);
+    const std::vector<std::string> requests = RequestsFor(L"primary");
+    EXPECT_EQ(std::vector<std::string>(requests.begin() + before, requests.end()),
+              std::vector<std::string>{"GET /primary/vorlance/SHA256SUMS"});
+    EXPECT_FALSE(Shown(unchanged, L"Extracting libraries...") || Shown(unchanged, L"Installing update..."));
+    EXPECT_FALSE(PathExists(InGame(L"sha256sums_temp.txt")));
+
+    WriteFileBytes(InGame(L"lib\\bass.dll"), "damaged");
+    DeleteFileW(InGame(L"launched.txt").c_str());
+    ExpectUpdatedAndLaunched(RunUpdater(game));
+    const std::vector<std::string> again = RequestsFor(L"primary");
+    EXPECT_EQ(std::vector<std::string>(again.begin() + requests.size(), again.end()),
+              (std::vector<std::string>{"GET /primary/vorlance/SHA256SUMS", "GET /primary/vorlance/lib.zip"}));
+}
+
+TEST_F(EndToEndTest, UsesTheFallbackWhenThePrimarysFilesDisagreeWithItsList)
+{
+    PublishChecksumList(L"primary");
+    // Both pass every other check: a runnable game and a sound package, only not the listed ones.
+    Serve(L"primary", OldGame(), BuildZip({StoredEntry("bass.dll", "bass v1")}));
+    Serve(L"fallback", NewGame(), LibraryPackage());
+    ExpectUpdatedAndLaunched(RunUpdater(game));
+    EXPECT_EQ(RequestsFor(L"fallback").size(), 2u) << "the package and the game";
+
+    // No mirror has the listed game: the installed one stays, as after any failed download.
+    Serve(L"fallback", OldGame(), LibraryPackage());
+    WriteFileBytes(InGame(L"vorlance.exe"), "installed build");
+    DeleteFileW(InGame(L"launched.txt").c_str());
+    ExpectStoppedWith(RunUpdater(game), DOWNLOAD_FAILED);
+    EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == "installed build");
+    EXPECT_FALSE(PathExists(InGame(L"vorlance_new.exe")));
 }
 
 TEST_F(EndToEndTest, KeepsTheLibrariesWhenNoMirrorHasThePackage)
