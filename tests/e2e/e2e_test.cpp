@@ -121,9 +121,11 @@ protected:
     // Publishes on a mirror the list of the release LibraryPackage() and NewGame() make, as sha256sum writes it.
     void PublishChecksumList(const std::wstring& mirror)
     {
-        const std::pair<const char*, std::string> files[] = {
-            {"game.exe", NewGame()}, {"lib.zip", LibraryPackage()}, {"lib/bass.dll", SampleText(30000)},
-            {"lib/bass_fx.dll", "effects v2"}, {"lib/data/readme.txt", "package readme"}};
+        const std::pair<const char*, std::string> files[] = {{"game.exe", NewGame()},
+                                                             {"lib.zip", LibraryPackage()},
+                                                             {"lib/bass.dll", SampleText(30000)},
+                                                             {"lib/bass_fx.dll", "effects v2"},
+                                                             {"lib/data/readme.txt", "package readme"}};
         std::string list;
         for (const auto& file : files) {
             WriteFileBytes(Path(L"hashed"), file.second);
