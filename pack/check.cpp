@@ -111,10 +111,10 @@ struct SeenPath {
 void CheckCollisions(const std::map<std::wstring, SeenPath>& seen, const SeenPath& entry, Findings& findings)
 {
     const std::wstring key = Folded(entry.path);
-    const std::string shown = Entry(entry.index) + ": lib\\" + WideToUtf8(entry.path);
+    const std::string shown = Entry(entry.index) + ": lib\\" + Printable(entry.path);
     const auto same = seen.find(key);
     if (same != seen.end() && !entry.folder) {
-        const std::string other = Entry(same->second.index) + " (lib\\" + WideToUtf8(same->second.path) + ")";
+        const std::string other = Entry(same->second.index) + " (lib\\" + Printable(same->second.path) + ")";
         if (same->second.folder) {
             findings.errors.push_back(shown + " is a file where " + other + " needs a folder");
         } else {
@@ -125,7 +125,7 @@ void CheckCollisions(const std::map<std::wstring, SeenPath>& seen, const SeenPat
         const auto file = seen.find(key.substr(0, at));
         if (file != seen.end() && !file->second.folder) {
             findings.errors.push_back(shown + " needs a folder where " + Entry(file->second.index) +
-                                      " wrote the file lib\\" + WideToUtf8(file->second.path));
+                                      " wrote the file lib\\" + Printable(file->second.path));
         }
     }
 }
@@ -170,7 +170,7 @@ void CheckEntries(mz_zip_archive* zip, uint64_t packageSize, Findings& findings)
         std::replace(path.begin(), path.end(), L'/', L'\\');
         const bool folder = stat.m_is_directory || (!path.empty() && path.back() == L'\\');
         std::printf("%5u %12s  %s -> lib\\%s\n", i, folder ? "folder" : std::to_string(stat.m_uncomp_size).c_str(),
-                    WideToUtf8(name).c_str(), WideToUtf8(path).c_str());
+                    Printable(name).c_str(), Printable(path).c_str());
 
         if (!IsSafeEntryName(path)) {
             findings.errors.push_back("unsafe path in zip entry " + std::to_string(i));
@@ -180,8 +180,8 @@ void CheckEntries(mz_zip_archive* zip, uint64_t packageSize, Findings& findings)
             findings.warnings.push_back(Entry(i) +
                                         ": a non-ASCII name without the UTF-8 flag is read as code page "
                                         "437: \"" +
-                                        WideToUtf8(name) + "\"; as UTF-8 it would read \"" +
-                                        WideToUtf8(DecodeUtf8(raw.data(), raw.size())) + "\"");
+                                        Printable(name) + "\"; as UTF-8 it would read \"" +
+                                        Printable(DecodeUtf8(raw.data(), raw.size())) + "\"");
         }
         const size_t errorsBefore = findings.errors.size();
         // The updater ignores a folder it cannot create and fails on the first file that needs it.
@@ -203,7 +203,7 @@ void CheckEntries(mz_zip_archive* zip, uint64_t packageSize, Findings& findings)
         uint64_t delivered = 0;
         mz_zip_get_last_error(zip);
         if (!mz_zip_reader_extract_to_callback(zip, i, CountingCallback, &delivered, 0)) {
-            findings.errors.push_back(Entry(i) + ": failed extracting " + WideToUtf8(path) + ": " +
+            findings.errors.push_back(Entry(i) + ": failed extracting " + Printable(path) + ": " +
                                       EntryFailureText(zip));
         }
         unpacked += delivered;

@@ -117,9 +117,9 @@ std::filesystem::path PathFromUtf8(const std::string& text)
 std::string PathToUtf8(const std::filesystem::path& path)
 {
 #ifdef _WIN32
-    return WideToUtf8(path.wstring());
+    return Printable(path.wstring());
 #else
-    return path.native();
+    return Printable(DecodeUtf8(path.native().data(), path.native().size()));
 #endif
 }
 

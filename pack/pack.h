@@ -35,8 +35,12 @@ int ReportFindings(const Findings& findings, bool strict);
 // folder (symbolic links are never followed). Prints what it packed.
 void BuildPackage(const std::filesystem::path& folder, const std::filesystem::path& package, Findings& findings);
 
+// UTF-8 of a name for the terminal: control characters (C0, DEL, C1) shown as \xNN, so that a hostile name can
+// neither hide part of itself nor send escape sequences to the studio's terminal.
+std::string Printable(const std::wstring& name);
+
 // A path given on the command line (UTF-8) as a file-system path.
 std::filesystem::path PathFromUtf8(const std::string& text);
 
-// The UTF-8 form of a file-system path, for messages.
+// A file-system path for messages: UTF-8, Printable.
 std::string PathToUtf8(const std::filesystem::path& path);

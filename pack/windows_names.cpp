@@ -3,6 +3,7 @@
 #include "archive/archive.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
@@ -64,6 +65,23 @@ const char* RefusedComponent(const std::wstring& component)
 
 } // namespace
 
+std::string Printable(const std::wstring& name)
+{
+    std::string shown;
+    std::wstring run;
+    for (const wchar_t c : name) {
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof(escaped), "\\x%02X", static_cast<unsigned>(c));
+            shown += WideToUtf8(run) + escaped;
+            run.clear();
+        } else {
+            run.push_back(c);
+        }
+    }
+    return shown + WideToUtf8(run);
+}
+
 void CheckWindowsPath(const std::wstring& path, const std::string& what, Findings& findings)
 {
     const bool folder = !path.empty() && path.back() == L'\\';
@@ -72,9 +90,9 @@ void CheckWindowsPath(const std::wstring& path, const std::string& what, Finding
     for (;;) {
         const size_t end = std::min(body.find(L'\\', start), body.size());
         const std::wstring component = body.substr(start, end - start);
-        const std::string shown = WideToUtf8(component);
+        const std::string shown = Printable(component);
         if (const char* reason = RefusedComponent(component)) {
-            findings.errors.push_back(what + ": Windows cannot create lib\\" + WideToUtf8(path) + ": " + reason);
+            findings.errors.push_back(what + ": Windows cannot create lib\\" + Printable(path) + ": " + reason);
             return;
         }
         if (component.back() == L'.' || component.back() == L' ') {
