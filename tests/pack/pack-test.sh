@@ -111,11 +111,11 @@ write('small.exe', image[:100000])
 write('dll.exe', image[:pe + 22] + struct.pack('<H', struct.unpack_from('<H', image, pe + 22)[0] | 0x2000)
       + image[pe + 24:])
 PYTHON
-package=$work/hostile/device-name.zip
-expect 0 "no Authenticode signature" check "$package" "$game"
+package=$work/studio.zip
+"$pack" build "$work/studio" "$package" > /dev/null || fail "cannot build a package of $work/studio"
 expect 0 "PE32+ x86-64" check "$package" "$game"
-expect 0 "signed" check "$package" "$work/signed.exe"
-expect 1 "FAILED" check "$package" "$work/signed.exe" --strict
+expect 1 "carries no Authenticode signature" check "$package" "$game" --strict
+expect 0 ", signed" check "$package" "$work/signed.exe" --strict
 expect 1 "machine type 0x01C4 is none of x86-64, x86 and ARM64" check "$package" "$work/arm32.exe"
 expect 1 "the signature data lies beyond the end of the file" check "$package" "$work/beyond.exe"
 expect 1 "no PE signature" check "$package" "$work/no-pe.exe"
