@@ -142,6 +142,7 @@ void Remember(std::map<std::wstring, SeenPath>& seen, const SeenPath& entry)
         seen[key] = entry;
     }
 }
+
 void CheckEntries(mz_zip_archive* zip, uint64_t packageSize, Findings& findings)
 {
     const mz_uint count = mz_zip_reader_get_num_files(zip);
@@ -192,7 +193,9 @@ void CheckEntries(mz_zip_archive* zip, uint64_t packageSize, Findings& findings)
         }
         findings.warnings.insert(findings.warnings.end(), folderFindings.warnings.begin(),
                                  folderFindings.warnings.end());
-        const SeenPath entry{i, folder ? path.substr(0, path.size() - 1) : path, folder};
+        // A folder may be marked by its attributes alone, without the trailing separator.
+        const bool separatorLast = !path.empty() && path.back() == L'\\';
+        const SeenPath entry{i, separatorLast ? path.substr(0, path.size() - 1) : path, folder};
         CheckCollisions(seen, entry, findings);
         Remember(seen, entry);
         if (folder || findings.errors.size() != errorsBefore) {

@@ -28,6 +28,14 @@ ZipTestEntry BadCrc()
     return entry;
 }
 
+// A folder marked by its DOS attribute alone, without a trailing '/'.
+ZipTestEntry AttributeFolder(const std::string& name)
+{
+    ZipTestEntry entry = StoredEntry(name, "");
+    entry.externalAttributes = 0x10;
+    return entry;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -61,6 +69,8 @@ int main(int argc, char** argv)
         {"no-bass.zip", {StoredEntry("plugins/other.dll", "o")}},
         {"expands-far.zip", {bass, DeflatedEntry("zeros.bin", std::string(4 << 20, '\0'))}},
         {"dotted-folder-entry.zip", {bass, StoredEntry("./", "")}},
+        {"attribute-folder.zip",
+         {bass, AttributeFolder("plugins"), StoredEntry("plugins/a.dll", "a"), StoredEntry("plugin", "p")}},
     };
     for (const Package& package : packages) {
         std::ofstream out(std::string(argv[1]) + "/" + package.file, std::ios::binary);

@@ -58,6 +58,7 @@ cp437-name.zip|0|read as code page 437: "├╝ber.txt"; as UTF-8 it would read 
 no-bass.zip|0|warning: no bass*.dll at the top level
 expands-far.zip|0|over 100 times its own size
 dotted-folder-entry.zip|0|a folder entry: the updater skips it
+attribute-folder.zip|0|(0 error(s), 0 warning(s))
 TABLE
 expect 1 "warnings are errors with --strict" check "$work/hostile/device-name.zip" --strict
 seq 1 100 > "$work/text.zip"
