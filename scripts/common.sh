@@ -49,6 +49,16 @@ build() {
     cmake --build "$BUILD" -j "$(nproc)"
 }
 
+# The package tool, built natively with the host compiler; configured once, rebuilt only when a source changed.
+PACK_BUILD=${VORLANCE_PACK_BUILD_DIR:-$ROOT/build-pack}
+PACK_BINARY=$PACK_BUILD/VorlancePack
+pack_build() {
+    if [ ! -f "$PACK_BUILD/CMakeCache.txt" ]; then
+        cmake -S "$ROOT/pack" -B "$PACK_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+    fi
+    cmake --build "$PACK_BUILD" >/dev/null
+}
+
 # Runs a command as the user who owns the Wine prefix.
 as_wine_user() {
     if [ -n "${WINE_USER:-}" ]; then
