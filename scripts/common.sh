@@ -8,7 +8,7 @@ export VORLANCE_BUILD_DIR=$BUILD
 TEST_USER=vorlance-test
 
 PACKAGES="cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
-          libz-mingw-w64-dev googletest wine wine64 xvfb xauth imagemagick python3 openssl zip unzip
+          libz-mingw-w64-dev googletest wine wine64 xvfb xauth x11-utils imagemagick python3 openssl zip unzip
           p7zip-full libarchive-tools osslsigncode g++ zlib1g-dev"
 
 log() { printf '== %s\n' "$*"; }
