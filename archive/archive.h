@@ -1,10 +1,33 @@
 #pragma once
 
-#include <windows.h>
-
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+
+// Entry names, on every platform: the package tool and the fuzzers build this part natively. A name is UTF-16 text
+// held one code unit per wchar_t, also where wchar_t is 32 bits wide, so that it reads as the updater's does.
+
+// UTF-16 of UTF-8 bytes, as Windows converts them: each maximal invalid subsequence becomes one U+FFFD.
+std::wstring DecodeUtf8(const char* bytes, size_t length);
+
+// UTF-16 of bytes in code page 437, what zip tools wrote before names carried the UTF-8 flag.
+std::wstring DecodeCodePage437(const char* bytes, size_t length);
+
+// The updater's reading of a stored entry name (all length bytes, NULs included): UTF-8 when bitFlag carries the
+// UTF-8 name flag (0x0800), else code page 437. Separators are left as stored.
+std::wstring DecodeEntryName(const char* stored, size_t length, uint16_t bitFlag);
+
+// True when an entry name (backslash-separated) stays below the target directory: not empty, no ':', no NUL, no
+// leading separator, no ".." component.
+bool IsSafeEntryName(const std::wstring& entryName);
+
+// UTF-8 form of UTF-16 text; an unpaired surrogate becomes U+FFFD, as on Windows.
+std::string WideToUtf8(const std::wstring& text);
+
+#ifdef _WIN32
+
+#include <windows.h>
 
 // Unpacks a zip archive (at most 1 GiB) below targetDirectory in central-directory order, posting progress per
 // entry. Returns false at the first failure with a one-line UTF-8 reason in message. Throws std::bad_alloc.
@@ -41,9 +64,4 @@ size_t ZipWriteCallback(void* opaque, uint64_t fileOffset, const void* data, siz
 // Creates the directories that lead to entryName below root ("a\b\c.dll" creates root\a and root\a\b).
 void ZipCreateParentDirs(const std::wstring& root, const std::wstring& entryName);
 
-// True when an entry name (backslash-separated) stays below the target directory: not empty, no ':', no leading
-// separator, no ".." component.
-bool IsSafeEntryName(const std::wstring& entryName);
-
-// UTF-8 form of a wide string; empty when the conversion yields nothing.
-std::string WideToUtf8(const std::wstring& text);
+#endif

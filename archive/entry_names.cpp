@@ -32,23 +32,3 @@ bool IsSafeEntryName(const std::wstring& entryName)
         start = end + 1;
     }
 }
-
-std::string WideToUtf8(const std::wstring& text)
-{
-    if (text.empty()) {
-        return std::string();
-    }
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    if (length <= 0) {
-        return std::string();
-    }
-    std::string result(static_cast<size_t>(length), '\0');
-    const int converted = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0],
-                                              length, nullptr, nullptr);
-    if (converted <= 0) {
-        return std::string();
-    }
-    result.resize(static_cast<size_t>(converted));
-    return result;
-}

@@ -16,10 +16,8 @@ namespace {
 
 const LONGLONG MAX_ARCHIVE_BYTES = 0x40000000; // 1 GiB
 const size_t READ_PIECE_BYTES = 0x100000;      // 1 MiB
-const mz_uint16 UTF8_NAME_FLAG = 0x0800;
 // Encrypted, strongly encrypted, patch data: the library refuses all three as encryption.
 const mz_uint16 ENCRYPTION_FLAGS = 0x0001 | 0x0040 | 0x0020;
-const UINT IBM_PC_CODE_PAGE = 437; // what zip tools wrote before names carried the UTF-8 flag
 
 // A destination held by another program gets 14 attempts over about five seconds. Renaming it aside after the third
 // and the seventh failure frees its name when the holder allows renaming, as a loaded library does.
@@ -108,24 +106,13 @@ bool ReadArchiveImage(const std::wstring& path, ZipImage& image, std::string& me
     return true;
 }
 
-// The stored name as a wide string with '\' separators; empty when it cannot be converted.
-std::wstring EntryNameOf(const mz_zip_archive_file_stat& stat)
+// The stored name, all its bytes (an embedded NUL must reach the name rule), as a wide string with '\' separators.
+std::wstring EntryNameOf(mz_zip_archive* zip, const mz_zip_archive_file_stat& stat)
 {
-    UINT codePage = (stat.m_bit_flag & UTF8_NAME_FLAG) != 0 ? CP_UTF8 : IBM_PC_CODE_PAGE;
-    int length = MultiByteToWideChar(codePage, 0, stat.m_filename, -1, nullptr, 0);
-    if (length <= 0) {
-        codePage = CP_ACP;
-        length = MultiByteToWideChar(codePage, 0, stat.m_filename, -1, nullptr, 0);
-        if (length <= 0) {
-            return std::wstring();
-        }
-    }
-    std::wstring name(static_cast<size_t>(length), L'\0');
-    const int converted = MultiByteToWideChar(codePage, 0, stat.m_filename, -1, &name[0], length);
-    if (converted <= 0) {
-        return std::wstring();
-    }
-    name.resize(static_cast<size_t>(converted) - 1);
+    // Names are cut to the library's stat length, 511 bytes, as they always were.
+    char stored[MZ_ZIP_MAX_ARCHIVE_FILENAME_SIZE];
+    const mz_uint copied = mz_zip_reader_get_filename(zip, stat.m_file_index, stored, sizeof(stored));
+    std::wstring name = DecodeEntryName(stored, copied == 0 ? 0 : copied - 1, stat.m_bit_flag);
     std::replace(name.begin(), name.end(), L'/', L'\\');
     return name;
 }
@@ -206,7 +193,7 @@ bool ReadEntry(mz_zip_archive* zip, mz_uint index, mz_zip_archive_file_stat& sta
     if (!mz_zip_reader_file_stat(zip, index, &stat)) {
         return Fail(message, "cannot read zip entry " + std::to_string(index) + ": " + LibraryText(zip));
     }
-    name = EntryNameOf(stat);
+    name = EntryNameOf(zip, stat);
     if (!IsSafeEntryName(name)) {
         return Fail(message, "unsafe path in zip entry " + std::to_string(index));
     }

@@ -1,6 +1,7 @@
 // Arbitrary entry names against the entry-name rule. The rule's verdict must match a model written here from the
 // rule's wording, must not change when '/' becomes '\' (extraction judges the normalised name), and a name it
-// accepts must never climb above the target directory when its components are resolved.
+// accepts must never climb above the target directory when its components are resolved. The input's bytes read as
+// UTF-8 must decode to well-formed UTF-16 that survives a round trip through UTF-8 unchanged.
 //
 // Input: the first byte chooses the decoding of the rest. Even: UTF-16LE code units (an odd last byte is dropped),
 // as names arrive after conversion. Odd: one character per byte, which lets the fuzzer reach '.', '/', '\' and ':'
@@ -86,6 +87,38 @@ bool StaysBelowRoot(const std::wstring& normalised)
     return true;
 }
 
+// No unpaired surrogate: every high surrogate is followed by a low one and every low one follows a high one.
+bool WellFormedUtf16(const std::wstring& text)
+{
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned unit = static_cast<unsigned>(text[i]);
+        if (unit > 0xFFFF) {
+            return false;
+        }
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            if (i + 1 == text.size() || (static_cast<unsigned>(text[i + 1]) & 0xFC00) != 0xDC00) {
+                return false;
+            }
+            ++i;
+        } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void CheckUtf8Decoding(const uint8_t* data, size_t size)
+{
+    const std::wstring decoded = DecodeUtf8(reinterpret_cast<const char*>(data), size);
+    if (!WellFormedUtf16(decoded)) {
+        Finding("UTF-8 decoding produced ill-formed UTF-16", decoded);
+    }
+    const std::string encoded = WideToUtf8(decoded);
+    if (DecodeUtf8(encoded.data(), encoded.size()) != decoded) {
+        Finding("decoded text changed on a round trip through UTF-8", decoded);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -93,6 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size == 0) {
         return 0;
     }
+    CheckUtf8Decoding(data, size);
     const std::wstring name = Decode(data, size);
     const bool accepted = IsSafeEntryName(name);
     if (accepted != ModelAccepts(name)) {

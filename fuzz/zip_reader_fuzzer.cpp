@@ -5,6 +5,7 @@
 // allocations refused and a sink that gives up early, so the failure paths run too.
 #include <miniz.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdint>
@@ -203,6 +204,13 @@ void CheckEntry(mz_zip_archive* zip, mz_uint index, const uint8_t* image, size_t
     }
     EXPECT(stat.m_file_index == index, "stat of %u reports index %u", index, stat.m_file_index);
     EXPECT(std::memchr(stat.m_filename, 0, sizeof(stat.m_filename)) != nullptr, "name of %u unterminated", index);
+    // The name with its stored length: the stat's bytes (NULs included) up to the same 511-byte cap.
+    char name[MZ_ZIP_MAX_ARCHIVE_FILENAME_SIZE];
+    const mz_uint stored = mz_zip_reader_get_filename(zip, index, nullptr, 0);
+    const mz_uint copied = mz_zip_reader_get_filename(zip, index, name, sizeof(name));
+    EXPECT(stored >= 1 && copied == std::min<mz_uint>(stored, sizeof(name)) && name[copied - 1] == '\0' &&
+               std::memcmp(name, stat.m_filename, copied) == 0,
+           "name of %u with its length disagrees with the stat (%u, %u)", index, stored, copied);
     EXPECT(stat.m_comment_size < sizeof(stat.m_comment) && stat.m_comment[stat.m_comment_size] == '\0',
            "comment of %u: size %u unterminated", index, stat.m_comment_size);
     EXPECT(stat.m_central_dir_ofs + CENTRAL_HEADER_BYTES <= size, "record %u at %" PRIu64 " beyond the image", index,

@@ -8,7 +8,7 @@ export VORLANCE_BUILD_DIR=$BUILD
 TEST_USER=vorlance-test
 
 PACKAGES="cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
-          libz-mingw-w64-dev googletest wine wine64 xvfb xauth imagemagick python3 openssl zip unzip
+          libz-mingw-w64-dev googletest wine wine64 xvfb xauth x11-utils imagemagick python3 openssl zip unzip
           p7zip-full libarchive-tools osslsigncode g++ zlib1g-dev"
 
 log() { printf '== %s\n' "$*"; }
@@ -47,6 +47,16 @@ build() {
         -DUPDATER_PRIMARY_BASE_URL="https://localhost:$port/primary/vorlance/" \
         -DUPDATER_FALLBACK_BASE_URL="https://localhost:$port/fallback/vorlance/" "$@" >/dev/null
     cmake --build "$BUILD" -j "$(nproc)"
+}
+
+# The package tool, built natively with the host compiler; configured once, rebuilt only when a source changed.
+PACK_BUILD=${VORLANCE_PACK_BUILD_DIR:-$ROOT/build-pack}
+PACK_BINARY=$PACK_BUILD/VorlancePack
+pack_build() {
+    if [ ! -f "$PACK_BUILD/CMakeCache.txt" ]; then
+        cmake -S "$ROOT/pack" -B "$PACK_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+    fi
+    cmake --build "$PACK_BUILD" >/dev/null
 }
 
 # Runs a command as the user who owns the Wine prefix.

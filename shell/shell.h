@@ -6,8 +6,10 @@
 extern HWND g_hLabel;
 extern HWND g_hProgress;
 
-// Window procedure of the "UpdaterWnd" class: carries out the three messages and frees queued texts at WM_DESTROY.
+// Window procedure of the "UpdaterWnd" class: carries out the three messages, frees queued texts at WM_DESTROY and
+// lays the window out again when its DPI changes.
 LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Creates and shows the centred "Vorlance Updater" window with its label and progress bar. May return null.
+// Creates and shows the centred "Vorlance Updater" window with its label and progress bar, scaled for the DPI of the
+// primary screen. May return null.
 HWND CreateUpdaterWindow(HINSTANCE instance);

@@ -159,6 +159,10 @@ mz_uint mz_zip_reader_get_num_files(mz_zip_archive *pZip);
 /* Fills *pStat from the central record of entry file_index; 1 on success. */
 mz_bool mz_zip_reader_file_stat(mz_zip_archive *pZip, mz_uint file_index, mz_zip_archive_file_stat *pStat);
 
+/* Copies entry file_index's name (at most filename_buf_size - 1 bytes, then a NUL) and returns the bytes copied
+   plus one; with filename_buf_size 0, the stored name's length plus one. 0 for a bad index. */
+mz_uint mz_zip_reader_get_filename(mz_zip_archive *pZip, mz_uint file_index, char *pFilename, mz_uint filename_buf_size);
+
 /* 1 when the entry's name ends in '/' or its DOS directory attribute is set. */
 mz_bool mz_zip_reader_is_file_a_directory(mz_zip_archive *pZip, mz_uint file_index);
 

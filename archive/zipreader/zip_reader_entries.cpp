@@ -124,6 +124,26 @@ bool ApplyZip64Extra(const mz_uint8* pRecord, mz_zip_archive_file_stat* pStat) {
 
 extern "C" {
 
+mz_uint mz_zip_reader_get_filename(mz_zip_archive* pZip, mz_uint file_index, char* pFilename,
+                                   mz_uint filename_buf_size) {
+    const mz_uint8* pRecord = FindRecord(pZip, file_index);
+    if (pRecord == nullptr) {
+        if (filename_buf_size != 0) {
+            pFilename[0] = '\0';
+        }
+        Fail(pZip, MZ_ZIP_INVALID_PARAMETER);
+        return 0;
+    }
+    const mz_uint nameSize = ReadLe16(pRecord + 28);
+    if (filename_buf_size == 0) {
+        return nameSize + 1;
+    }
+    const mz_uint kept = nameSize < filename_buf_size - 1 ? nameSize : filename_buf_size - 1;
+    std::memcpy(pFilename, pRecord + CENTRAL_HEADER_SIZE_BYTES, kept);
+    pFilename[kept] = '\0';
+    return kept + 1;
+}
+
 mz_bool mz_zip_reader_file_stat(mz_zip_archive* pZip, mz_uint file_index, mz_zip_archive_file_stat* pStat) {
     const mz_uint8* pRecord = FindRecord(pZip, file_index);
     if (pRecord == nullptr || pStat == nullptr) {

@@ -667,7 +667,6 @@ TEST(ZipReaderErrors, CodesWithoutATextAreUnknown) {
     EXPECT_STREQ("CRC-32 check failed", mz_zip_get_error_string(MZ_ZIP_CRC_CHECK_FAILED));
     EXPECT_STREQ("total errors", mz_zip_get_error_string(MZ_ZIP_TOTAL_ERRORS));
     EXPECT_STREQ("unknown error", mz_zip_get_error_string(static_cast<mz_zip_error>(MZ_ZIP_TOTAL_ERRORS + 1)));
-    EXPECT_STREQ("11.0.2", MZ_VERSION);
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ else
 fi
 
 # Windows' own DLLs, which every supported Windows has; anything else would have to ship beside the updater.
-allowed=" kernel32.dll user32.dll gdi32.dll comctl32.dll wininet.dll advapi32.dll shell32.dll ole32.dll msvcrt.dll "
+allowed=" kernel32.dll user32.dll gdi32.dll comctl32.dll wininet.dll bcrypt.dll advapi32.dll shell32.dll ole32.dll msvcrt.dll "
 imports=$(x86_64-w64-mingw32-objdump -p "$first" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
 echo "imports: $(echo $imports)"
 for dll in $imports; do

@@ -6,6 +6,7 @@
 
 #include <commctrl.h>
 
+#include <array>
 #include <cstdlib>
 #include <new>
 #include <vector>
@@ -84,6 +85,24 @@ LRESULT CALLBACK BarSpy(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     return CallWindowProcW(g_barProc, window, message, wParam, lParam);
 }
 
+using Placement = std::array<LONG, 4>;
+
+// Where a control sits in its parent's client area: left, top, right, bottom.
+Placement PlacementOf(HWND control)
+{
+    RECT rect = {};
+    GetWindowRect(control, &rect);
+    MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&rect), 2);
+    return Placement{rect.left, rect.top, rect.right, rect.bottom};
+}
+
+LOGFONTW LabelFont()
+{
+    LOGFONTW font = {};
+    GetObjectW(reinterpret_cast<HGDIOBJ>(SendMessageW(g_hLabel, WM_GETFONT, 0, 0)), sizeof(font), &font);
+    return font;
+}
+
 class StatusWindowTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -139,10 +158,9 @@ TEST_F(StatusWindowTest, OpensCentredWithItsControlsAtTheirStartValues)
     GetWindowRect(window, &frame);
     EXPECT_EQ(frame.right - frame.left, 380);
     EXPECT_EQ(frame.bottom - frame.top, 110);
-    const int screenWidth = GetSystemMetrics(SM_CXSCREEN);
-    const int screenHeight = GetSystemMetrics(SM_CYSCREEN);
-    EXPECT_EQ(frame.left, (screenWidth - 380) / 2);
-    EXPECT_EQ(frame.top, (screenHeight - 110) / 2);
+    // Centred on the screen: the margins on either side differ by the odd pixel at most.
+    EXPECT_LE(std::abs(frame.left - (GetSystemMetrics(SM_CXSCREEN) - frame.right)), 1);
+    EXPECT_LE(std::abs(frame.top - (GetSystemMetrics(SM_CYSCREEN) - frame.bottom)), 1);
 
     const LONG_PTR style = GetWindowLongPtrW(window, GWL_STYLE);
     EXPECT_EQ(style & (WS_CAPTION | WS_SYSMENU), WS_CAPTION | WS_SYSMENU);
@@ -163,19 +181,36 @@ TEST_F(StatusWindowTest, OpensCentredWithItsControlsAtTheirStartValues)
     EXPECT_EQ(range.iHigh, 100);
     EXPECT_EQ(SendMessageW(g_hProgress, PBM_GETPOS, 0, 0), 0);
 
-    struct Placement {
-        HWND control;
-        RECT expected;
-    };
-    for (const Placement& p : {Placement{g_hLabel, {10, 12, 354, 32}}, Placement{g_hProgress, {10, 42, 354, 64}}}) {
-        RECT rect = {};
-        GetWindowRect(p.control, &rect);
-        MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&rect), 2);
-        EXPECT_EQ(rect.left, p.expected.left);
-        EXPECT_EQ(rect.top, p.expected.top);
-        EXPECT_EQ(rect.right, p.expected.right);
-        EXPECT_EQ(rect.bottom, p.expected.bottom);
-    }
+    EXPECT_EQ(PlacementOf(g_hLabel), (Placement{10, 12, 354, 32}));
+    EXPECT_EQ(PlacementOf(g_hProgress), (Placement{10, 42, 354, 64}));
+}
+
+TEST_F(StatusWindowTest, PaintsTheLabelOnTheWindowsBackgroundInTheMessageFont)
+{
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    const HDC dc = GetDC(g_hLabel);
+    // Right of the short start text there is only background.
+    EXPECT_EQ(GetPixel(dc, 340, 10), GetSysColor(COLOR_WINDOW));
+    ReleaseDC(g_hLabel, dc);
+
+    NONCLIENTMETRICSW metrics = {};
+    metrics.cbSize = sizeof(metrics);
+    ASSERT_TRUE(SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, metrics.cbSize, &metrics, 0));
+    EXPECT_STREQ(LabelFont().lfFaceName, metrics.lfMessageFont.lfFaceName);
+}
+
+TEST_F(StatusWindowTest, LaysItselfOutAgainWhenMovedToAScreenOfAnotherDpi)
+{
+    const LONG fontHeight96 = std::abs(LabelFont().lfHeight);
+    RECT suggested = {100, 50, 860, 270};
+    SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(192, 192), reinterpret_cast<LPARAM>(&suggested));
+
+    RECT frame = {};
+    GetWindowRect(window, &frame);
+    EXPECT_EQ((Placement{frame.left, frame.top, frame.right, frame.bottom}), (Placement{100, 50, 860, 270}));
+    EXPECT_EQ(PlacementOf(g_hLabel), (Placement{20, 24, 708, 64}));
+    EXPECT_EQ(PlacementOf(g_hProgress), (Placement{20, 84, 708, 128}));
+    EXPECT_GE(std::abs(LabelFont().lfHeight), fontHeight96 * 2 - 1) << "the text grows with the window";
 }
 
 DWORD WINAPI PostFromWorker(LPVOID parameter)

@@ -1,0 +1,140 @@
+// The studio's package tool. One function per subcommand; a new subcommand is one more row in COMMANDS.
+//   check PACKAGE [GAME_EXE] [--strict]   exit 0 when a player's updater installs it, 1 when it would fail
+//   build FOLDER PACKAGE                  writes a deterministic package, then checks it
+// Exit code 2 for a usage error.
+#include "pack/pack.h"
+
+#include "archive/archive.h"
+
+#include <cstdio>
+#include <cstring>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <shellapi.h>
+#endif
+
+namespace {
+
+const int USAGE_ERROR = 2;
+
+const char USAGE[] = "usage: pack check PACKAGE [GAME_EXE] [--strict]\n"
+                     "       pack build FOLDER PACKAGE\n";
+
+int Usage(const std::string& problem)
+{
+    std::fprintf(stderr, "pack: %s\n%s", problem.c_str(), USAGE);
+    return USAGE_ERROR;
+}
+
+int Check(const std::vector<std::string>& args)
+{
+    bool strict = false;
+    std::vector<std::string> paths;
+    for (const std::string& arg : args) {
+        if (arg == "--strict") {
+            strict = true;
+        } else if (arg.compare(0, 2, "--") == 0) {
+            return Usage("unknown option " + arg);
+        } else {
+            paths.push_back(arg);
+        }
+    }
+    if (paths.empty() || paths.size() > 2) {
+        return Usage("check takes a package and optionally a game executable");
+    }
+    Findings findings;
+    CheckPackage(PathFromUtf8(paths[0]), findings);
+    if (paths.size() == 2) {
+        CheckGameExecutable(PathFromUtf8(paths[1]), findings);
+    }
+    return ReportFindings(findings, strict);
+}
+
+int Build(const std::vector<std::string>& args)
+{
+    if (args.size() != 2) {
+        return Usage("build takes a folder and a package");
+    }
+    const std::filesystem::path package = PathFromUtf8(args[1]);
+    Findings findings;
+    BuildPackage(PathFromUtf8(args[0]), package, findings);
+    if (!findings.errors.empty()) {
+        std::printf("nothing written\n");
+        return ReportFindings(findings, false);
+    }
+    // What the studio uploads is what the updater accepts: the same check as "pack check".
+    CheckPackage(package, findings);
+    const int verdict = ReportFindings(findings, false);
+    if (verdict != 0) {
+        std::error_code error;
+        std::filesystem::remove(package, error);
+        std::printf("removed %s\n", PathToUtf8(package).c_str());
+    }
+    return verdict;
+}
+
+struct Command {
+    const char* name;
+    int (*run)(const std::vector<std::string>& args);
+};
+
+const Command COMMANDS[] = {
+    {"check", Check},
+    {"build", Build},
+};
+
+// The arguments in UTF-8: Windows hands them to main in the ANSI code page, so they are taken in UTF-16 there.
+std::vector<std::string> Arguments(int argc, char** argv)
+{
+    std::vector<std::string> args;
+#ifdef _WIN32
+    (void)argv;
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    for (int i = 1; wide != nullptr && i < count; ++i) {
+        args.push_back(WideToUtf8(wide[i]));
+    }
+    LocalFree(wide);
+    SetConsoleOutputCP(CP_UTF8);
+#else
+    for (int i = 1; i < argc; ++i) {
+        args.push_back(argv[i]);
+    }
+#endif
+    (void)argc;
+    return args;
+}
+
+} // namespace
+
+std::filesystem::path PathFromUtf8(const std::string& text)
+{
+    return std::filesystem::u8path(text);
+}
+
+std::string PathToUtf8(const std::filesystem::path& path)
+{
+#ifdef _WIN32
+    return Printable(path.wstring());
+#else
+    return Printable(DecodeUtf8(path.native().data(), path.native().size()));
+#endif
+}
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> args = Arguments(argc, argv);
+    if (args.empty()) {
+        return Usage("no command");
+    }
+    const std::string name = args.front();
+    args.erase(args.begin());
+    for (const Command& command : COMMANDS) {
+        if (name == command.name) {
+            return command.run(args);
+        }
+    }
+    return Usage("unknown command " + name);
+}

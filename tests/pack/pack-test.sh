@@ -1,0 +1,209 @@
+#!/bin/bash
+# The package tool as a studio meets it: checks of hostile, odd and real-tool packages and of game executables, its
+# refusals, the properties and determinism of what it builds, and the package that the pack_roundtrip test installs
+# with the real updater.
+#   pack-test.sh REPO WORK REAL_TOOL_ARCHIVES BIN_FOLDER ROUNDTRIP_FOLDER   (VORLANCE_PACK: the native tool)
+set -uo pipefail
+repo=$1 work=$2 archives=$3 bin=$4 roundtrip=$5
+export LC_ALL=C.UTF-8
+pack=${VORLANCE_PACK:-}
+failures=0
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# expect CODE TEXT ARGS...: the tool must exit with CODE and print a line holding TEXT.
+expect() {
+    local code=$1 text=$2 out status
+    shift 2
+    out=$("$pack" "$@" 2>&1)
+    status=$?
+    if [[ $status -ne $code ]] || ! grep -qF -- "$text" <<< "$out"; then
+        fail "pack $* exited $status (wanted $code) and needed a line with: $text"
+        sed 's/^/    /' <<< "$out"
+    fi
+}
+
+rm -rf "$work" && mkdir -p "$work/hostile" "$work/tool"
+if [[ ! -x $pack ]]; then
+    pack=$work/tool/VorlancePack
+    cmake -S "$repo/pack" -B "$work/tool" -DCMAKE_BUILD_TYPE=Release > /dev/null && cmake --build "$work/tool" > /dev/null ||
+        { echo "cannot build the package tool"; exit 1; }
+fi
+g++ -std=c++17 -I"$repo" "$repo/tests/pack/make_hostile_packages.cpp" "$repo/tests/archive/zip_test_writer.cpp" -lz \
+    -o "$work/make_hostile_packages" && "$work/make_hostile_packages" "$work/hostile" || { echo "no packages"; exit 1; }
+
+echo "== checks of hostile and odd packages"
+while IFS='|' read -r file code text; do
+    expect "$code" "$text" check "$work/hostile/$file"
+done << 'TABLE'
+dot-component.zip|1|error: entry 1: Windows cannot create lib\.\readme.txt: a "." component
+empty-component.zip|1|lib\plugins\\a.dll: an empty folder name
+embedded-nul.zip|1|error: unsafe path in zip entry 1
+climbs-out.zip|1|error: unsafe path in zip entry 1
+reserved-character.zip|1|lib\what?.txt: one of the characters
+control-character.zip|1|lib\tab\x09here.txt: a control character
+long-component.zip|1|a component longer than 255 characters
+encrypted.zip|1|failed extracting secret.dll: unsupported encryption
+unsupported-method.zip|1|failed extracting lzma.dll: unsupported method
+bad-crc.zip|1|failed extracting bass.dll: decompression failed or archive is corrupted
+file-where-folder.zip|1|lib\Plugins\a.dll needs a folder where entry 1 wrote the file lib\plugins
+no-entries.zip|1|error: zip archive is empty
+case-twins.zip|0|lib\data.TXT and entry 1 (lib\Data.txt) are one file on Windows; the later one wins
+device-name.zip|0|"con.dll" is a device name
+trailing-dot.zip|0|"notes." ends in a dot or space
+cp437-name.zip|0|read as code page 437: "├╝ber.txt"; as UTF-8 it would read "über.txt"
+no-bass.zip|0|warning: no bass*.dll at the top level
+expands-far.zip|0|over 100 times its own size
+dotted-folder-entry.zip|0|a folder entry: the updater skips it
+attribute-folder.zip|0|(0 error(s), 0 warning(s))
+TABLE
+expect 1 "warnings are errors with --strict" check "$work/hostile/device-name.zip" --strict
+seq 1 100 > "$work/text.zip"
+: > "$work/empty.zip"
+truncate -s 1100M "$work/huge.zip"
+expect 1 "not a valid zip archive: failed finding central directory" check "$work/text.zip"
+expect 1 "zip file is empty or unreasonably large" check "$work/empty.zip"
+expect 1 "zip file is empty or unreasonably large (1153433600 bytes" check "$work/huge.zip"
+rm -f "$work/huge.zip"
+
+echo "== checks of packages made by real zip tools"
+while IFS='|' read -r file code text; do
+    expect "$code" "$text" check "$archives/$file"
+done << 'TABLE'
+infozip.zip|0|lib\sub\deeper\
+infozip-zip64.zip|0|lib\sub\data.bin
+infozip-stream.zip|0|lib\-
+python-deflated.zip|0|über €.txt -> lib\über €.txt
+python-stored.zip|0|OK: a player's updater installs this
+7z.zip|0|lib\über €.txt
+bsdtar.zip|0|lib\über €.txt
+7z-bzip2.zip|1|failed extracting numbers.txt: unsupported method
+TABLE
+mkdir -p "$work/studio/plugins" "$work/studio/empty"
+printf 'readme\r\n' > "$work/studio/readme.txt"
+seq 1 2000 > "$work/studio/bass.dll"
+seq 1 500 > "$work/studio/plugins/bassmidi.dll"
+printf 'x' > "$work/studio/über €.txt"
+(cd "$work/studio" && bsdtar -cf "$work/bsdtar-dot.zip" --format zip . && zip -q -r -X "$work/infozip-utf8.zip" .)
+"$pack" check "$work/bsdtar-dot.zip" > "$work/bsdtar-dot.txt"
+"$pack" check "$work/infozip-utf8.zip" > "$work/infozip-utf8.txt"
+expect 1 "error: entry 1: Windows cannot create lib\.\readme.txt" check "$work/bsdtar-dot.zip"
+expect 0 "read as code page 437: \"├╝ber Γé¼.txt\"; as UTF-8 it would read \"über €.txt\"" \
+    check "$work/infozip-utf8.zip"
+
+echo "== checks of game executables"
+game=$bin/fixture_game.exe
+python3 - "$game" "$work" << 'PYTHON'
+import struct, sys
+image = bytearray(open(sys.argv[1], 'rb').read())
+pe = struct.unpack_from('<I', image, 0x3C)[0]
+security = pe + 24 + 112 + 4 * 8  # PE32+: data directories start 112 bytes into the optional header
+def write(name, data):
+    open(f'{sys.argv[2]}/{name}', 'wb').write(data)
+arm = bytearray(image); struct.pack_into('<H', arm, pe + 4, 0x01C4); write('arm32.exe', arm)
+signed = bytearray(image) + bytes(16); struct.pack_into('<II', signed, security, len(image), 16)
+write('signed.exe', signed)
+beyond = bytearray(image); struct.pack_into('<II', beyond, security, len(image), 16); write('beyond.exe', beyond)
+write('no-pe.exe', b'MZ' + bytes(200000))
+write('small.exe', image[:100000])
+write('dll.exe', image[:pe + 22] + struct.pack('<H', struct.unpack_from('<H', image, pe + 22)[0] | 0x2000)
+      + image[pe + 24:])
+PYTHON
+package=$work/studio.zip
+"$pack" build "$work/studio" "$package" > /dev/null || fail "cannot build a package of $work/studio"
+expect 0 "PE32+ x86-64" check "$package" "$game"
+expect 1 "carries no Authenticode signature" check "$package" "$game" --strict
+expect 0 ", signed" check "$package" "$work/signed.exe" --strict
+expect 1 "machine type 0x01C4 is none of x86-64, x86 and ARM64" check "$package" "$work/arm32.exe"
+expect 1 "the signature data lies beyond the end of the file" check "$package" "$work/beyond.exe"
+expect 1 "no PE signature" check "$package" "$work/no-pe.exe"
+expect 1 "more than 100000 bytes (100000 bytes)" check "$package" "$work/small.exe"
+expect 1 "not marked as an executable program" check "$package" "$work/dll.exe"
+expect 1 "cannot open it" check "$package" "$work/missing.exe"
+
+echo "== usage"
+expect 2 "usage: pack check" check
+expect 2 "unknown option --fast" check "$package" --fast
+expect 2 "unknown command frob" frob
+expect 2 "build takes a folder and a package" build "$work/studio"
+
+echo "== build refuses what the updater would not install as meant"
+refuse() {
+    local text=$1 folder=$work/refuse
+    shift
+    rm -rf "$folder" "$work/refused.zip" && mkdir -p "$folder" && printf 'x' > "$folder/bass.dll"
+    (cd "$folder" && "$@")
+    expect 1 "$text" build "$folder" "$work/refused.zip"
+    [[ ! -e $work/refused.zip ]] || fail "a refused build left $work/refused.zip"
+}
+refuse "a symbolic link" ln -s bass.dll link.dll
+refuse "a symbolic link" ln -s /etc linked-folder
+refuse "one of the characters" touch 'what?.txt'
+refuse "the name holds a backslash" touch 'a\b.dll'
+refuse "the name is not valid Unicode" touch "$(printf 'caf\xe9.txt')"
+refuse "neither a file nor a folder" mkfifo pipe
+refuse "the updater refuses this name" touch 'drive:c.dll'
+rm -rf "$work/nothing" && mkdir -p "$work/nothing"
+expect 1 "nothing to pack" build "$work/nothing" "$work/refused.zip"
+expect 1 "must not be written inside the folder" build "$work/studio" "$work/studio/sub/lib.zip"
+
+echo "== build: what it writes, twice alike"
+tree=$roundtrip/tree
+rm -rf "$roundtrip" && mkdir -p "$tree/plugins/deep/er" "$tree/Ünïcødé €" "$tree/empty" "$tree/data/cache"
+head -c 30000 /dev/urandom > "$tree/bass.dll"
+seq 1 5000 > "$tree/bass_fx.dll"
+seq 1 800 > "$tree/plugins/deep/er/bassmidi.dll"
+for i in $(seq 1 50); do echo 'ファイル'; done > "$tree/Ünïcødé €/ファイル.txt"
+: > "$tree/zero.txt"
+expect 0 "OK: a player's updater installs this (0 error(s), 0 warning(s))" build "$tree" "$roundtrip/lib.zip"
+expect 0 "OK" check "$roundtrip/lib.zip" --strict
+# The same content in another folder, made in another order at another time, gives the same bytes.
+other=$work/elsewhere/another-name
+mkdir -p "$other" && for path in zero.txt "Ünïcødé €" data empty plugins bass_fx.dll bass.dll; do
+    cp -R "$tree/$path" "$other/"
+done
+touch -d '2001-02-03' "$other"/*
+"$pack" build "$other" "$work/again.zip" > /dev/null || fail "the second build failed"
+cmp "$roundtrip/lib.zip" "$work/again.zip" || fail "two builds of one folder differ"
+python3 - "$roundtrip/lib.zip" "$tree" << 'PYTHON' || fail "the built package is not what the folder holds"
+import os, sys, zipfile
+package, tree = sys.argv[1], sys.argv[2]
+archive = zipfile.ZipFile(package)
+infos = archive.infolist()
+names = [info.filename for info in infos]
+expected = {'bass.dll', 'bass_fx.dll', 'plugins/deep/er/bassmidi.dll', 'Ünïcødé €/ファイル.txt', 'zero.txt',
+            'empty/', 'data/cache/'}
+problems = []
+if set(names) != expected:
+    problems.append(f'entries {sorted(names)}')
+if [n.encode() for n in names] != sorted(n.encode() for n in names):
+    problems.append('entries are not sorted')
+for info in infos:
+    ascii_name = info.filename.isascii()
+    if bool(info.flag_bits & 0x0800) == ascii_name:
+        problems.append(f'{info.filename}: UTF-8 flag {info.flag_bits:#x}')
+    if info.date_time != (1980, 1, 1, 0, 0, 0) or info.extra or info.comment:
+        problems.append(f'{info.filename}: time {info.date_time}, extra {info.extra!r}, comment {info.comment!r}')
+    if info.filename.endswith('/'):
+        continue
+    data = archive.read(info)
+    if data != open(os.path.join(tree, info.filename), 'rb').read():
+        problems.append(f'{info.filename}: content differs')
+    wanted = zipfile.ZIP_STORED if info.filename in ('bass.dll', 'zero.txt') else zipfile.ZIP_DEFLATED
+    if info.compress_type != wanted:
+        problems.append(f'{info.filename}: method {info.compress_type}')
+print('\n'.join(problems))
+sys.exit(1 if problems else 0)
+PYTHON
+
+echo "== build: more entries than the classic end record counts (zip64 end records)"
+mkdir -p "$work/many/f" && (cd "$work/many/f" && seq -f '%05g' 0 65535 | xargs touch) && printf 'x' > "$work/many/bass.dll"
+expect 0 "OK: a player's updater installs this" build "$work/many" "$work/many.zip"
+python3 -c 'import sys, zipfile; sys.exit(len(zipfile.ZipFile(sys.argv[1]).infolist()) != 65537)' "$work/many.zip" ||
+    fail "Python's zipfile does not read the 65537 entries"
+
+echo "== $failures failure(s)"
+[[ $failures -eq 0 ]]
