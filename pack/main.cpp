@@ -1,10 +1,12 @@
 // The studio's package tool. One function per subcommand; a new subcommand is one more row in COMMANDS.
 //   check PACKAGE [GAME_EXE] [--strict]   exit 0 when a player's updater installs it, 1 when it would fail
 //   build FOLDER PACKAGE                  writes a deterministic package, then checks it
+//   manifest PACKAGE GAME_EXE OUT         writes the mirror's checksum list for a release
 // Exit code 2 for a usage error.
 #include "pack/pack.h"
 
 #include "archive/archive.h"
+#include "pack/manifest.h"
 
 #include <cstdio>
 #include <cstring>
@@ -20,7 +22,8 @@ namespace {
 const int USAGE_ERROR = 2;
 
 const char USAGE[] = "usage: pack check PACKAGE [GAME_EXE] [--strict]\n"
-                     "       pack build FOLDER PACKAGE\n";
+                     "       pack build FOLDER PACKAGE\n"
+                     "       pack manifest PACKAGE GAME_EXE SHA256SUMS\n";
 
 int Usage(const std::string& problem)
 {
@@ -71,8 +74,27 @@ int Build(const std::vector<std::string>& args)
         std::error_code error;
         std::filesystem::remove(package, error);
         std::printf("removed %s\n", PathToUtf8(package).c_str());
+    } else {
+        std::printf("with the release's game: pack manifest %s GAME_EXE SHA256SUMS, and upload SHA256SUMS last\n",
+                    PathToUtf8(package).c_str());
     }
     return verdict;
+}
+
+int Manifest(const std::vector<std::string>& args)
+{
+    if (args.size() != 3) {
+        return Usage("manifest takes a package, a game executable and the list to write");
+    }
+    std::string message;
+    if (!WriteChecksumList(PathFromUtf8(args[0]), PathFromUtf8(args[1]), PathFromUtf8(args[2]), message)) {
+        std::fprintf(stderr, "pack: %s\n", message.c_str());
+        return 1;
+    }
+    // The list vouches for the files beside it: uploaded before them, it would turn players away from a release
+    // that is not there yet.
+    std::printf("wrote %s; upload it after lib.zip and game.exe\n", PathToUtf8(PathFromUtf8(args[2])).c_str());
+    return 0;
 }
 
 struct Command {
@@ -83,6 +105,7 @@ struct Command {
 const Command COMMANDS[] = {
     {"check", Check},
     {"build", Build},
+    {"manifest", Manifest},
 };
 
 // The arguments in UTF-8: Windows hands them to main in the ANSI code page, so they are taken in UTF-16 there.

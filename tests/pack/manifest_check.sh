@@ -1,16 +1,18 @@
 #!/bin/sh
-# Builds the checksum-list writer natively, writes the list for a package and a game, lays the files out as the
-# list names them (the package unpacked as lib/) and lets sha256sum check every line. Packages the updater would
-# unpack differently from what a list can state are refused.
-#   manifest_check.sh REPO WORK
+# Writes the checksum list for a package and a game with the native package tool ("pack manifest"), lays the files
+# out as the list names them (the package unpacked as lib/) and lets sha256sum check every line. Packages the updater
+# would unpack differently from what a list can state are refused.
+#   manifest_check.sh REPO WORK   (VORLANCE_PACK: the native tool, built here when missing)
 set -eu
 repo=$1
 work=$2
 rm -rf "$work"
 mkdir -p "$work/install"
-c++ -std=c++17 -O1 -Wall -Wextra -Wpedantic -Werror -I"$repo" -I"$repo/archive/zipreader" \
-    "$repo/tests/pack/manifest_tool.cpp" "$repo/pack/manifest.cpp" "$repo"/archive/zipreader/*.cpp -lz \
-    -o "$work/manifest_tool"
+pack=${VORLANCE_PACK:-}
+if [ ! -x "$pack" ]; then
+    pack=$work/tool/VorlancePack
+    cmake -S "$repo/pack" -B "$work/tool" -DCMAKE_BUILD_TYPE=Release >/dev/null && cmake --build "$work/tool" >/dev/null
+fi
 
 python3 - "$work" <<'PY'
 import sys, zipfile
@@ -36,7 +38,7 @@ for name, entries in (('climbs-out', ['../vorlance.exe']), ('twice', ['Bass.dll'
             z.writestr(entry, b'x')
 PY
 
-"$work/manifest_tool" "$work/package.zip" "$work/game.bin" "$work/install/SHA256SUMS"
+"$pack" manifest "$work/package.zip" "$work/game.bin" "$work/install/SHA256SUMS" >/dev/null
 cd "$work/install"
 unzip -q ../package.zip -d lib
 cp ../package.zip lib.zip
@@ -49,7 +51,7 @@ cut -c67- SHA256SUMS | LC_ALL=C sort -c
 grep -q '  lib/sub/deeper/block.bin$' SHA256SUMS
 
 for refused in climbs-out twice empty-component; do
-    if "$work/manifest_tool" "../$refused.zip" ../game.bin "$refused.sums" 2> /dev/null; then
+    if "$pack" manifest "../$refused.zip" ../game.bin "$refused.sums" > /dev/null 2>&1; then
         echo "a list was written for $refused.zip" >&2
         exit 1
     fi
