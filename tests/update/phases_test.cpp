@@ -2,6 +2,7 @@
 
 #include "archive/archive.h"
 #include "download/download.h"
+#include "fs/fs.h"
 #include "status/status.h"
 #include "tests/archive/zip_test_writer.h"
 #include "tests/common/test_support.h"
@@ -340,6 +341,51 @@ TEST_F(RunUpdateTest, PostsEveryStatusAndProgressValueInOrder)
     EXPECT_EQ(posted, expected);
     EXPECT_TRUE(WaitForFile(Path(L"launch.txt"), 10000)) << "the new game was started";
     EXPECT_TRUE(ReadFileBytes(Path(L"vorlance.exe")) == game);
+}
+
+std::string Sha256Hex(const std::wstring& path)
+{
+    Sha256Digest digest{};
+    EXPECT_TRUE(HashFileSha256(path, digest));
+    std::string hex;
+    for (unsigned char byte : digest) {
+        hex += "0123456789abcdef"[byte >> 4];
+        hex += "0123456789abcdef"[byte & 15];
+    }
+    return hex;
+}
+
+// An installation that matches the published list: each phase shows its download text and a full bar, nothing else,
+// and only the list is fetched.
+TEST_F(RunUpdateTest, AnUnchangedReleaseShowsOnlyTheDownloadTextsAndAFullBar)
+{
+    const std::string game = ReadFileBytes(BinFolder() + L"fixture_game.exe");
+    WriteFileBytes(Path(L"vorlance.exe"), game);
+    ServeOnPrimary(L"game.exe", game);
+    WriteFileBytes(Path(L"fixture_args.txt"), "--stay 0");
+    CreateDirectoryW(Path(L"lib").c_str(), nullptr);
+    WriteFileBytes(Path(L"lib\\bass.dll"), "bass");
+    const std::string gameHash = Sha256Hex(Path(L"vorlance.exe"));
+    ServeOnPrimary(L"SHA256SUMS", gameHash + "  game.exe\n" + gameHash + "  lib.zip\n" +
+                                      Sha256Hex(Path(L"lib\\bass.dll")) + "  lib/bass.dll\n");
+
+    RunUpdate(programDirectory, recorder);
+
+    std::vector<std::pair<UINT, std::wstring>> posted;
+    for (const PostedMessage& item : TakePosted(recorder)) {
+        posted.push_back({item.message, item.message == WM_UPDATER_STATUS ? item.text : std::to_wstring(item.value)});
+    }
+    EXPECT_EQ(posted, (std::vector<std::pair<UINT, std::wstring>>{{WM_UPDATER_STATUS, L"Downloading libraries..."},
+                                                                  {WM_UPDATER_PROGRESS, L"0"},
+                                                                  {WM_UPDATER_PROGRESS, L"100"},
+                                                                  {WM_UPDATER_STATUS, L"Downloading update..."},
+                                                                  {WM_UPDATER_PROGRESS, L"0"},
+                                                                  {WM_UPDATER_PROGRESS, L"100"},
+                                                                  {WM_UPDATER_STATUS, L"Launching..."},
+                                                                  {WM_UPDATER_PROGRESS, L"100"}}));
+    EXPECT_EQ(RequestsFor(L"primary"), std::vector<std::string>{"GET /primary/vorlance/SHA256SUMS"});
+    EXPECT_EQ(ReadFileBytes(Path(L"bass.dll")), "bass") << "the copy beside the game is made all the same";
+    EXPECT_TRUE(WaitForFile(Path(L"launch.txt"), 10000));
 }
 
 } // namespace
