@@ -41,67 +41,19 @@ bool ParseDigest(const std::string& line, Sha256Digest& digest)
     return true;
 }
 
-void AppendUtf16(char32_t codePoint, std::wstring& out)
-{
-    if (codePoint < 0x10000) {
-        out.push_back(static_cast<wchar_t>(codePoint));
-        return;
-    }
-    codePoint -= 0x10000;
-    out.push_back(static_cast<wchar_t>(0xD800 + (codePoint >> 10)));
-    out.push_back(static_cast<wchar_t>(0xDC00 + (codePoint & 0x3FF)));
-}
-
-// Strict UTF-8 to UTF-16: no overlong forms, no surrogates, nothing above U+10FFFF, so that one path has exactly
-// one spelling in the list. Control characters are refused too: no file the package writes has one in its name.
+// Strict UTF-8: a path that does not read back to the very same bytes (overlong forms, surrogates, anything beyond
+// U+10FFFF, a stray byte) has more than one spelling and is refused, so that one file has exactly one line. Control
+// characters are refused too: no file the package writes has one in its name.
 bool DecodePath(const std::string& bytes, std::wstring& out)
 {
-    size_t i = 0;
-    while (i < bytes.size()) {
-        const unsigned char lead = static_cast<unsigned char>(bytes[i]);
-        if (lead < 0x80) {
-            if (lead < 0x20 || lead == 0x7F) {
-                return false;
-            }
-            out.push_back(static_cast<wchar_t>(lead));
-            ++i;
-            continue;
-        }
-        size_t length = 0;
-        char32_t codePoint = 0;
-        char32_t smallest = 0;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-            codePoint = lead & 0x1F;
-            smallest = 0x80;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            codePoint = lead & 0x0F;
-            smallest = 0x800;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            codePoint = lead & 0x07;
-            smallest = 0x10000;
-        } else {
+    for (const char c : bytes) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
             return false;
         }
-        if (bytes.size() - i < length) {
-            return false;
-        }
-        for (size_t k = 1; k < length; ++k) {
-            const unsigned char next = static_cast<unsigned char>(bytes[i + k]);
-            if ((next & 0xC0) != 0x80) {
-                return false;
-            }
-            codePoint = (codePoint << 6) | (next & 0x3F);
-        }
-        if (codePoint < smallest || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
-            return false;
-        }
-        AppendUtf16(codePoint, out);
-        i += length;
     }
-    return true;
+    out = DecodeUtf8(bytes.data(), bytes.size());
+    return WideToUtf8(out) == bytes;
 }
 
 // The one place the list's paths meet the rule that guards extraction: a path the package could not write is
