@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <type_traits>
 #include <vector>
 
@@ -39,6 +40,12 @@ using OpenZip = std::unique_ptr<mz_zip_archive, ZipReaderEnder>;
 struct ArchiveImage {
     std::unique_ptr<mz_uint8[]> bytes;
     size_t size = 0;
+};
+
+// What one extraction carries from entry to entry: the thread that writes its files and the folders it has made.
+struct Extraction {
+    ZipWriterHolder writer;
+    std::set<std::wstring> createdFolders;
 };
 
 bool Fail(std::string& message, const std::string& text)
@@ -96,7 +103,8 @@ bool ReadArchiveImage(const std::wstring& path, ArchiveImage& image, std::string
         return Fail(message, "zip file is empty or unreasonably large");
     }
     image.size = static_cast<size_t>(size.QuadPart);
-    image.bytes.reset(new mz_uint8[image.size]());
+    // Not cleared first: the reads below fill every byte, and clearing would pass over the whole image once more.
+    image.bytes.reset(new mz_uint8[image.size]);
 
     size_t offset = 0;
     while (offset < image.size) {
@@ -169,12 +177,12 @@ std::string EntryFailureText(mz_zip_archive* zip)
 }
 
 bool ExtractFileEntry(mz_zip_archive* zip, mz_uint index, const std::wstring& root, const std::wstring& name,
-                      std::string& message)
+                      Extraction& extraction, std::string& message)
 {
     const std::wstring destination = root + name;
     const std::wstring longDestination = MakeLongPath(destination);
-    ZipCreateParentDirs(root, name);
-    ZipWriteContext context = {INVALID_HANDLE_VALUE, true};
+    ZipCreateParentDirs(root, name, extraction.createdFolders);
+    ZipWriteContext context = {INVALID_HANDLE_VALUE, true, extraction.writer.get()};
 
     DWORD error = 0;
     bool heldTooLong = false;
@@ -190,6 +198,9 @@ bool ExtractFileEntry(mz_zip_archive* zip, mz_uint index, const std::wstring& ro
     // succeeds); it must not be blamed for this entry's failure.
     mz_zip_get_last_error(zip);
     const bool extracted = mz_zip_reader_extract_to_callback(zip, index, ZipWriteCallback, &context, 0) != MZ_FALSE;
+    // Whatever the library said, the bytes it delivered are written before the file is closed, as if each had been
+    // written on delivery: a write that fails among them is the entry's failure.
+    FinishZipWrites(context);
     file.reset();
 
     if (extracted && context.ok) {
@@ -200,7 +211,8 @@ bool ExtractFileEntry(mz_zip_archive* zip, mz_uint index, const std::wstring& ro
                              (context.ok ? EntryFailureText(zip) : std::string("disk write failed")));
 }
 
-bool ExtractEntries(mz_zip_archive* zip, const std::wstring& root, HWND window, std::string& message)
+bool ExtractEntries(mz_zip_archive* zip, const std::wstring& root, Extraction& extraction, HWND window,
+                    std::string& message)
 {
     const mz_uint count = mz_zip_reader_get_num_files(zip);
     if (count == 0) {
@@ -218,11 +230,11 @@ bool ExtractEntries(mz_zip_archive* zip, const std::wstring& root, HWND window, 
             return Fail(message, "unsafe path in zip entry " + std::to_string(i));
         }
         if (stat.m_is_directory || name.back() == L'\\') {
-            ZipCreateParentDirs(root, name);
+            ZipCreateParentDirs(root, name, extraction.createdFolders);
             CreateDirectoryW(MakeLongPath(root + name).c_str(), nullptr);
             continue;
         }
-        if (!ExtractFileEntry(zip, i, root, name, message)) {
+        if (!ExtractFileEntry(zip, i, root, name, extraction, message)) {
             return false;
         }
         // Directory entries count too, so the bar reaches 100 only when the last entry is a file.
@@ -254,5 +266,6 @@ bool ExtractZip(const std::wstring& archivePath, const std::wstring& targetDirec
     }
     // Declared after the image, so the archive is ended before the image it reads is freed.
     OpenZip opened(&zip);
-    return ExtractEntries(&zip, WithTrailingBackslash(target), window, message);
+    Extraction extraction{StartZipWriter(image.bytes.get(), image.size), {}};
+    return ExtractEntries(&zip, WithTrailingBackslash(target), extraction, window, message);
 }
