@@ -46,7 +46,7 @@ struct WritePiece {
 // always belongs to the entry that is being finished.
 struct ZipWriter {
     const char* imageBegin = nullptr;
-    const char* imageEnd = nullptr;
+    size_t imageSize = 0;
     std::unique_ptr<char[]> buffers;
 
     // Shared with the writer thread, under lock.
@@ -144,11 +144,19 @@ bool QueueFilledBuffer(ZipWriter& writer, HANDLE file)
     return ok;
 }
 
+bool LiesInImage(const ZipWriter& writer, const char* bytes, size_t length)
+{
+    // Compared as addresses: the pieces of inflated data lie in another allocation than the image.
+    const uintptr_t begin = reinterpret_cast<uintptr_t>(writer.imageBegin);
+    const uintptr_t at = reinterpret_cast<uintptr_t>(bytes);
+    return at >= begin && at - begin <= writer.imageSize && length <= writer.imageSize - (at - begin);
+}
+
 bool GatherForWriter(ZipWriter& writer, HANDLE file, const char* bytes, size_t length)
 {
     // A piece of the image as large as a buffer is written from where it lies: copying it would cost more than the
     // wait it saves. Smaller ones are copied, so that a small entry ends up in one buffer and one write.
-    if (bytes >= writer.imageBegin && bytes + length <= writer.imageEnd && length >= BUFFER_BYTES) {
+    if (length >= BUFFER_BYTES && LiesInImage(writer, bytes, length)) {
         return QueueFilledBuffer(writer, file) && QueuePiece(writer, {file, bytes, length, false});
     }
     size_t taken = 0;
@@ -182,7 +190,7 @@ ZipWriterHolder StartZipWriter(const void* image, size_t imageSize)
 {
     ZipWriterHolder writer(new ZipWriter);
     writer->imageBegin = static_cast<const char*>(image);
-    writer->imageEnd = writer->imageBegin + imageSize;
+    writer->imageSize = imageSize;
     writer->buffers.reset(new char[BUFFER_COUNT * BUFFER_BYTES]);
     writer->thread.reset(CreateThread(nullptr, 0, RunZipWriter, writer.get(), 0, nullptr));
     if (!writer->thread) {
