@@ -34,22 +34,31 @@ DWORD QueryNumber(HINTERNET request, DWORD query)
     return value;
 }
 
-// Blocks read ahead of the file: while one is written, the next ones are read from the network.
-const size_t BLOCK_COUNT = 8;
+// Blocks are gathered into slots of this many, so that the writing thread wakes once per slot rather than once per
+// block; a few slots bound what is read ahead of the file.
+const size_t BLOCKS_PER_SLOT = 16;
+const size_t SLOT_COUNT = 4;
 
-// The body on its way from the network to the file: the reading thread queues blocks, a writing thread writes them
-// in order and posts the progress of what is written.
-struct BodyBlocks {
+// Blocks read from the network one after another, written with one WriteFile.
+struct BodySlot {
+    std::unique_ptr<unsigned char[]> bytes; // BLOCKS_PER_SLOT blocks of READ_BUFFER_BYTES
+    DWORD blockLengths[BLOCKS_PER_SLOT] = {};
+    size_t blockCount = 0;
+    DWORD length = 0;
+};
+
+// The body on its way from the network to the file: the reading thread queues filled slots, a writing thread writes
+// them in order and posts the progress of what is written.
+struct BodyQueue {
     HANDLE file = INVALID_HANDLE_VALUE;
     HWND window = nullptr;
     DWORD contentLength = 0;
-    std::unique_ptr<unsigned char[]> memory; // BLOCK_COUNT blocks of READ_BUFFER_BYTES
-    DWORD lengths[BLOCK_COUNT] = {};
+    BodySlot slots[SLOT_COUNT];
 
     SRWLOCK lock = SRWLOCK_INIT;
     CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
     size_t first = 0;
-    size_t count = 0;    // the block being written stays counted until it is done
+    size_t count = 0;    // the slot being written stays counted until it is done
     bool ended = false;  // nothing more will be queued
     bool failed = false; // a write failed: nothing more is written or read
 
@@ -58,121 +67,138 @@ struct BodyBlocks {
     int postedPercent = -1;
 };
 
-unsigned char* Block(BodyBlocks& blocks, size_t index)
+// Writes the oldest queued slot, then posts the percentage of the body written after each of its blocks, as if each
+// block had been written alone. False when the write failed.
+bool WriteOldestSlot(BodyQueue& queue)
 {
-    return blocks.memory.get() + index * READ_BUFFER_BYTES;
-}
-
-// Writes the oldest queued block, then posts the new percentage of the body written when it changed. False when the
-// write failed.
-bool WriteOldestBlock(BodyBlocks& blocks)
-{
-    const DWORD length = blocks.lengths[blocks.first];
+    const BodySlot& slot = queue.slots[queue.first];
     DWORD bytesWritten = 0;
-    if (!WriteFile(blocks.file, Block(blocks, blocks.first), length, &bytesWritten, nullptr) || bytesWritten < length) {
+    if (!WriteFile(queue.file, slot.bytes.get(), slot.length, &bytesWritten, nullptr) || bytesWritten < slot.length) {
         return false;
     }
-    blocks.byteCount += bytesWritten;
-    if (blocks.contentLength != 0) {
-        const int percent = static_cast<int>(blocks.byteCount * 100.0 / blocks.contentLength);
+    for (size_t i = 0; i < slot.blockCount; ++i) {
+        queue.byteCount += slot.blockLengths[i];
+        if (queue.contentLength == 0) {
+            continue;
+        }
+        const int percent = static_cast<int>(queue.byteCount * 100.0 / queue.contentLength);
         // The bar shows nothing new for a repeated value; one post per block would wake the window 8192 times for
         // a 512 MiB file.
-        if (percent != blocks.postedPercent) {
-            PostProgress(blocks.window, percent);
-            blocks.postedPercent = percent;
+        if (percent != queue.postedPercent) {
+            PostProgress(queue.window, percent);
+            queue.postedPercent = percent;
         }
     }
     return true;
 }
 
-// Takes the oldest block off the queue after its write, under the lock.
-void RetireOldestBlock(BodyBlocks& blocks, bool written)
+// Takes the oldest slot off the queue after its write, under the lock.
+void RetireOldestSlot(BodyQueue& queue, bool written)
 {
-    blocks.failed = blocks.failed || !written;
-    blocks.first = (blocks.first + 1) % BLOCK_COUNT;
-    --blocks.count;
-    WakeAllConditionVariable(&blocks.changed);
+    queue.failed = queue.failed || !written;
+    queue.first = (queue.first + 1) % SLOT_COUNT;
+    --queue.count;
+    WakeAllConditionVariable(&queue.changed);
 }
 
-DWORD WINAPI WriteBodyBlocks(void* parameter)
+DWORD WINAPI WriteBodySlots(void* parameter)
 {
-    BodyBlocks& blocks = *static_cast<BodyBlocks*>(parameter);
-    AcquireSRWLockExclusive(&blocks.lock);
-    while (!blocks.failed) {
-        while (blocks.count == 0 && !blocks.ended) {
-            SleepConditionVariableSRW(&blocks.changed, &blocks.lock, INFINITE, 0);
+    BodyQueue& queue = *static_cast<BodyQueue*>(parameter);
+    AcquireSRWLockExclusive(&queue.lock);
+    while (!queue.failed) {
+        while (queue.count == 0 && !queue.ended) {
+            SleepConditionVariableSRW(&queue.changed, &queue.lock, INFINITE, 0);
         }
-        if (blocks.count == 0) {
+        if (queue.count == 0) {
             break;
         }
-        ReleaseSRWLockExclusive(&blocks.lock);
-        const bool written = WriteOldestBlock(blocks);
-        AcquireSRWLockExclusive(&blocks.lock);
-        RetireOldestBlock(blocks, written);
+        ReleaseSRWLockExclusive(&queue.lock);
+        const bool written = WriteOldestSlot(queue);
+        AcquireSRWLockExclusive(&queue.lock);
+        RetireOldestSlot(queue, written);
     }
-    ReleaseSRWLockExclusive(&blocks.lock);
+    ReleaseSRWLockExclusive(&queue.lock);
     return 0;
+}
+
+// Fills a slot with blocks read from the network; bodyEnded is set at the end of the body. False when a read failed.
+bool FillSlot(HINTERNET request, BodySlot& slot, bool& bodyEnded)
+{
+    slot.blockCount = 0;
+    slot.length = 0;
+    while (slot.blockCount < BLOCKS_PER_SLOT) {
+        DWORD bytesRead = 0;
+        if (!InternetReadFile(request, slot.bytes.get() + slot.length, READ_BUFFER_BYTES, &bytesRead)) {
+            return false;
+        }
+        if (bytesRead == 0) {
+            bodyEnded = true;
+            return true;
+        }
+        slot.blockLengths[slot.blockCount++] = bytesRead;
+        slot.length += bytesRead;
+    }
+    return true;
 }
 
 // Copies the body into the open file, reading the next blocks while earlier ones are written, and posting progress
 // as the written part grows. True when the body ended normally and every byte received was written.
 bool TransferBody(HINTERNET request, HANDLE file, DWORD contentLength, HWND window)
 {
-    BodyBlocks blocks;
-    blocks.file = file;
-    blocks.window = window;
-    blocks.contentLength = contentLength;
-    blocks.memory.reset(new unsigned char[BLOCK_COUNT * READ_BUFFER_BYTES]);
-    // Without a thread of its own the writing is done here, block by block, after each read.
-    KernelHandle writer(CreateThread(nullptr, 0, WriteBodyBlocks, &blocks, 0, nullptr));
+    BodyQueue queue;
+    queue.file = file;
+    queue.window = window;
+    queue.contentLength = contentLength;
+    for (BodySlot& slot : queue.slots) {
+        slot.bytes.reset(new unsigned char[BLOCKS_PER_SLOT * READ_BUFFER_BYTES]);
+    }
+    // Without a thread of its own the writing is done here, slot by slot, after each one is filled.
+    KernelHandle writer(CreateThread(nullptr, 0, WriteBodySlots, &queue, 0, nullptr));
 
     bool bodyEnded = false;
-    for (;;) {
-        AcquireSRWLockExclusive(&blocks.lock);
-        while (blocks.count == BLOCK_COUNT && !blocks.failed) {
-            SleepConditionVariableSRW(&blocks.changed, &blocks.lock, INFINITE, 0);
+    bool readFailed = false;
+    while (!bodyEnded && !readFailed) {
+        AcquireSRWLockExclusive(&queue.lock);
+        while (queue.count == SLOT_COUNT && !queue.failed) {
+            SleepConditionVariableSRW(&queue.changed, &queue.lock, INFINITE, 0);
         }
-        const bool failed = blocks.failed;
-        const size_t next = (blocks.first + blocks.count) % BLOCK_COUNT;
-        ReleaseSRWLockExclusive(&blocks.lock);
-        if (failed) {
+        const bool writeFailed = queue.failed;
+        BodySlot& slot = queue.slots[(queue.first + queue.count) % SLOT_COUNT];
+        ReleaseSRWLockExclusive(&queue.lock);
+        if (writeFailed) {
             break;
         }
-        // The block at next is neither queued nor being written, so it is this thread's until it is queued.
-        DWORD bytesRead = 0;
-        if (!InternetReadFile(request, Block(blocks, next), READ_BUFFER_BYTES, &bytesRead)) {
+        // This slot is neither queued nor being written, so it is this thread's until it is queued. What was read
+        // before a failed read is still written, as it was received.
+        readFailed = !FillSlot(request, slot, bodyEnded);
+        if (slot.blockCount == 0) {
             break;
         }
-        if (bytesRead == 0) {
-            bodyEnded = true;
-            break;
-        }
-        blocks.lengths[next] = bytesRead;
-        AcquireSRWLockExclusive(&blocks.lock);
-        ++blocks.count;
-        WakeAllConditionVariable(&blocks.changed);
-        ReleaseSRWLockExclusive(&blocks.lock);
+        AcquireSRWLockExclusive(&queue.lock);
+        ++queue.count;
+        WakeAllConditionVariable(&queue.changed);
+        ReleaseSRWLockExclusive(&queue.lock);
         if (!writer) {
-            const bool written = WriteOldestBlock(blocks);
-            AcquireSRWLockExclusive(&blocks.lock);
-            RetireOldestBlock(blocks, written);
-            ReleaseSRWLockExclusive(&blocks.lock);
+            const bool written = WriteOldestSlot(queue);
+            AcquireSRWLockExclusive(&queue.lock);
+            RetireOldestSlot(queue, written);
+            ReleaseSRWLockExclusive(&queue.lock);
         }
     }
-    AcquireSRWLockExclusive(&blocks.lock);
-    blocks.ended = true;
-    WakeAllConditionVariable(&blocks.changed);
-    ReleaseSRWLockExclusive(&blocks.lock);
-    // Every queued block is written (or the writer has failed) before the file is closed or deleted.
+    AcquireSRWLockExclusive(&queue.lock);
+    queue.ended = true;
+    WakeAllConditionVariable(&queue.changed);
+    ReleaseSRWLockExclusive(&queue.lock);
+    // Every queued slot is written (or the writer has failed) before the file is closed or deleted.
     if (writer) {
         WaitForSingleObject(writer.get(), INFINITE);
     }
 
-    bool succeeded = bodyEnded && !blocks.failed;
+    bool succeeded = bodyEnded && !readFailed && !queue.failed;
     // A connection cut off mid-body can end the loop like a complete body (a successful read of 0 bytes): a count
     // that differs from the announced length is the only sign of a truncated file. Without a length there is nothing
     // to compare with.
-    if (contentLength != 0 && blocks.byteCount != contentLength) {
+    if (contentLength != 0 && queue.byteCount != contentLength) {
         succeeded = false;
     }
     return succeeded;
