@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <type_traits>
 #include <vector>
 
@@ -35,6 +36,12 @@ struct ZipReaderEnder {
     void operator()(mz_zip_archive* zip) const { mz_zip_reader_end(zip); }
 };
 using OpenZip = std::unique_ptr<mz_zip_archive, ZipReaderEnder>;
+
+// What one extraction carries from entry to entry: the thread that writes its files and the folders it has made.
+struct Extraction {
+    ZipWriterHolder writer;
+    std::set<std::wstring> createdFolders;
+};
 
 bool Fail(std::string& message, const std::string& text)
 {
@@ -91,6 +98,8 @@ bool ReadArchiveImage(const std::wstring& path, ZipImage& image, std::string& me
         return Fail(message, "zip file is empty or unreasonably large");
     }
     image.size = static_cast<size_t>(size.QuadPart);
+    // Cleared although the reads fill every byte: under Wine, reading into memory never touched before measured
+    // slower than clearing it first (bench/RESULTS.md).
     image.bytes.reset(new unsigned char[image.size]());
 
     size_t offset = 0;
@@ -153,12 +162,12 @@ std::string EntryFailureText(mz_zip_archive* zip)
 }
 
 bool ExtractFileEntry(mz_zip_archive* zip, mz_uint index, const std::wstring& root, const std::wstring& name,
-                      std::string& message)
+                      Extraction& extraction, std::string& message)
 {
     const std::wstring destination = root + name;
     const std::wstring longDestination = MakeLongPath(destination);
-    ZipCreateParentDirs(root, name);
-    ZipWriteContext context = {INVALID_HANDLE_VALUE, true};
+    ZipCreateParentDirs(root, name, extraction.createdFolders);
+    ZipWriteContext context = {INVALID_HANDLE_VALUE, true, extraction.writer.get()};
 
     DWORD error = 0;
     bool heldTooLong = false;
@@ -174,6 +183,9 @@ bool ExtractFileEntry(mz_zip_archive* zip, mz_uint index, const std::wstring& ro
     // succeeds); it must not be blamed for this entry's failure.
     mz_zip_get_last_error(zip);
     const bool extracted = mz_zip_reader_extract_to_callback(zip, index, ZipWriteCallback, &context, 0) != MZ_FALSE;
+    // Whatever the library said, the bytes it delivered are written before the file is closed, as if each had been
+    // written on delivery: a write that fails among them is the entry's failure.
+    FinishZipWrites(context);
     file.reset();
 
     if (extracted && context.ok) {
@@ -218,7 +230,8 @@ bool OpenImage(const ZipImage& image, mz_zip_archive& zip, std::string& message)
     return true;
 }
 
-bool ExtractEntries(mz_zip_archive* zip, const std::wstring& root, HWND window, std::string& message)
+bool ExtractEntries(mz_zip_archive* zip, const std::wstring& root, Extraction& extraction, HWND window,
+                    std::string& message)
 {
     const mz_uint count = mz_zip_reader_get_num_files(zip);
     for (mz_uint i = 0; i < count; ++i) {
@@ -229,11 +242,11 @@ bool ExtractEntries(mz_zip_archive* zip, const std::wstring& root, HWND window, 
             return false;
         }
         if (IsDirectoryEntry(stat, name)) {
-            ZipCreateParentDirs(root, name);
+            ZipCreateParentDirs(root, name, extraction.createdFolders);
             CreateDirectoryW(MakeLongPath(root + name).c_str(), nullptr);
             continue;
         }
-        if (!ExtractFileEntry(zip, i, root, name, message)) {
+        if (!ExtractFileEntry(zip, i, root, name, extraction, message)) {
             return false;
         }
         // Directory entries count too, so the bar reaches 100 only when the last entry is a file.
@@ -295,7 +308,8 @@ bool ExtractZipImage(const ZipImage& image, const std::wstring& targetDirectory,
         return false;
     }
     OpenZip opened(&zip);
-    return ExtractEntries(&zip, WithTrailingBackslash(target), window, message);
+    Extraction extraction{StartZipWriter(image.bytes.get(), image.size), {}};
+    return ExtractEntries(&zip, WithTrailingBackslash(target), extraction, window, message);
 }
 
 bool ExtractZip(const std::wstring& archivePath, const std::wstring& targetDirectory, HWND window, std::string& message)

@@ -34,35 +34,171 @@ DWORD QueryNumber(HINTERNET request, DWORD query)
     return value;
 }
 
-// Copies the body into the open file through buffer, posting progress after every block. True when the body ended
-// normally and every byte received was written.
-bool TransferBody(HINTERNET request, HANDLE file, unsigned char* buffer, DWORD contentLength, HWND window)
-{
+// Blocks are gathered into slots of this many, so that the writing thread wakes once per slot rather than once per
+// block; a few slots bound what is read ahead of the file.
+const size_t BLOCKS_PER_SLOT = 16;
+const size_t SLOT_COUNT = 4;
+
+// Blocks read from the network one after another, written with one WriteFile.
+struct BodySlot {
+    std::unique_ptr<unsigned char[]> bytes; // BLOCKS_PER_SLOT blocks of READ_BUFFER_BYTES
+    DWORD blockLengths[BLOCKS_PER_SLOT] = {};
+    size_t blockCount = 0;
+    DWORD length = 0;
+};
+
+// The body on its way from the network to the file: the reading thread queues filled slots, a writing thread writes
+// them in order and posts the progress of what is written.
+struct BodyQueue {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    HWND window = nullptr;
+    DWORD contentLength = 0;
+    BodySlot slots[SLOT_COUNT];
+
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+    size_t first = 0;
+    size_t count = 0;    // the slot being written stays counted until it is done
+    bool ended = false;  // nothing more will be queued
+    bool failed = false; // a write failed: nothing more is written or read
+
+    // The writer's own until it has ended.
     DWORD byteCount = 0;
-    bool succeeded = false;
-    for (;;) {
-        DWORD bytesRead = 0;
-        if (!InternetReadFile(request, buffer, READ_BUFFER_BYTES, &bytesRead)) {
-            break;
+    int postedPercent = -1;
+};
+
+// Writes the oldest queued slot, then posts the percentage of the body written after each of its blocks, as if each
+// block had been written alone. False when the write failed.
+bool WriteOldestSlot(BodyQueue& queue)
+{
+    const BodySlot& slot = queue.slots[queue.first];
+    DWORD bytesWritten = 0;
+    if (!WriteFile(queue.file, slot.bytes.get(), slot.length, &bytesWritten, nullptr) || bytesWritten < slot.length) {
+        return false;
+    }
+    for (size_t i = 0; i < slot.blockCount; ++i) {
+        queue.byteCount += slot.blockLengths[i];
+        if (queue.contentLength == 0) {
+            continue;
         }
-        if (bytesRead == 0) {
-            succeeded = true;
-            break;
-        }
-        DWORD bytesWritten = 0;
-        if (!WriteFile(file, buffer, bytesRead, &bytesWritten, nullptr) || bytesWritten < bytesRead) {
-            break;
-        }
-        byteCount += bytesWritten;
-        if (contentLength != 0) {
-            const int percent = static_cast<int>(byteCount * 100.0 / contentLength);
-            PostProgress(window, percent);
+        const int percent = static_cast<int>(queue.byteCount * 100.0 / queue.contentLength);
+        // The bar shows nothing new for a repeated value; one post per block would wake the window 8192 times for
+        // a 512 MiB file.
+        if (percent != queue.postedPercent) {
+            PostProgress(queue.window, percent);
+            queue.postedPercent = percent;
         }
     }
+    return true;
+}
+
+// Takes the oldest slot off the queue after its write, under the lock.
+void RetireOldestSlot(BodyQueue& queue, bool written)
+{
+    queue.failed = queue.failed || !written;
+    queue.first = (queue.first + 1) % SLOT_COUNT;
+    --queue.count;
+    WakeAllConditionVariable(&queue.changed);
+}
+
+DWORD WINAPI WriteBodySlots(void* parameter)
+{
+    BodyQueue& queue = *static_cast<BodyQueue*>(parameter);
+    AcquireSRWLockExclusive(&queue.lock);
+    while (!queue.failed) {
+        while (queue.count == 0 && !queue.ended) {
+            SleepConditionVariableSRW(&queue.changed, &queue.lock, INFINITE, 0);
+        }
+        if (queue.count == 0) {
+            break;
+        }
+        ReleaseSRWLockExclusive(&queue.lock);
+        const bool written = WriteOldestSlot(queue);
+        AcquireSRWLockExclusive(&queue.lock);
+        RetireOldestSlot(queue, written);
+    }
+    ReleaseSRWLockExclusive(&queue.lock);
+    return 0;
+}
+
+// Fills a slot with blocks read from the network; bodyEnded is set at the end of the body. False when a read failed.
+bool FillSlot(HINTERNET request, BodySlot& slot, bool& bodyEnded)
+{
+    slot.blockCount = 0;
+    slot.length = 0;
+    while (slot.blockCount < BLOCKS_PER_SLOT) {
+        DWORD bytesRead = 0;
+        if (!InternetReadFile(request, slot.bytes.get() + slot.length, READ_BUFFER_BYTES, &bytesRead)) {
+            return false;
+        }
+        if (bytesRead == 0) {
+            bodyEnded = true;
+            return true;
+        }
+        slot.blockLengths[slot.blockCount++] = bytesRead;
+        slot.length += bytesRead;
+    }
+    return true;
+}
+
+// Copies the body into the open file, reading the next blocks while earlier ones are written, and posting progress
+// as the written part grows. True when the body ended normally and every byte received was written.
+bool TransferBody(HINTERNET request, HANDLE file, DWORD contentLength, HWND window)
+{
+    BodyQueue queue;
+    queue.file = file;
+    queue.window = window;
+    queue.contentLength = contentLength;
+    for (BodySlot& slot : queue.slots) {
+        slot.bytes.reset(new unsigned char[BLOCKS_PER_SLOT * READ_BUFFER_BYTES]);
+    }
+    // Without a thread of its own the writing is done here, slot by slot, after each one is filled.
+    KernelHandle writer(CreateThread(nullptr, 0, WriteBodySlots, &queue, 0, nullptr));
+
+    bool bodyEnded = false;
+    bool readFailed = false;
+    while (!bodyEnded && !readFailed) {
+        AcquireSRWLockExclusive(&queue.lock);
+        while (queue.count == SLOT_COUNT && !queue.failed) {
+            SleepConditionVariableSRW(&queue.changed, &queue.lock, INFINITE, 0);
+        }
+        const bool writeFailed = queue.failed;
+        BodySlot& slot = queue.slots[(queue.first + queue.count) % SLOT_COUNT];
+        ReleaseSRWLockExclusive(&queue.lock);
+        if (writeFailed) {
+            break;
+        }
+        // This slot is neither queued nor being written, so it is this thread's until it is queued. What was read
+        // before a failed read is still written, as it was received.
+        readFailed = !FillSlot(request, slot, bodyEnded);
+        if (slot.blockCount == 0) {
+            break;
+        }
+        AcquireSRWLockExclusive(&queue.lock);
+        ++queue.count;
+        WakeAllConditionVariable(&queue.changed);
+        ReleaseSRWLockExclusive(&queue.lock);
+        if (!writer) {
+            const bool written = WriteOldestSlot(queue);
+            AcquireSRWLockExclusive(&queue.lock);
+            RetireOldestSlot(queue, written);
+            ReleaseSRWLockExclusive(&queue.lock);
+        }
+    }
+    AcquireSRWLockExclusive(&queue.lock);
+    queue.ended = true;
+    WakeAllConditionVariable(&queue.changed);
+    ReleaseSRWLockExclusive(&queue.lock);
+    // Every queued slot is written (or the writer has failed) before the file is closed or deleted.
+    if (writer) {
+        WaitForSingleObject(writer.get(), INFINITE);
+    }
+
+    bool succeeded = bodyEnded && !readFailed && !queue.failed;
     // A connection cut off mid-body can end the loop like a complete body (a successful read of 0 bytes): a count
     // that differs from the announced length is the only sign of a truncated file. Without a length there is nothing
     // to compare with.
-    if (contentLength != 0 && byteCount != contentLength) {
+    if (contentLength != 0 && queue.byteCount != contentLength) {
         succeeded = false;
     }
     return succeeded;
@@ -95,9 +231,8 @@ bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPat
         return false;
     }
     KernelHandle file(opened);
-    std::unique_ptr<unsigned char[]> buffer(new unsigned char[READ_BUFFER_BYTES]());
 
-    const bool succeeded = TransferBody(request.get(), file.get(), buffer.get(), contentLength, window);
+    const bool succeeded = TransferBody(request.get(), file.get(), contentLength, window);
     // A partial file must be closed before it can be deleted.
     file.reset();
     if (!succeeded) {

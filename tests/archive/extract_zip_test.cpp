@@ -4,6 +4,8 @@
 #include "status/status.h"
 #include "tests/archive/extract_test_support.h"
 
+#include <algorithm>
+
 namespace {
 
 const uint16_t UTF8_NAME_FLAG = 0x0800;
@@ -164,6 +166,48 @@ TEST(ZipWriteCallback, AppendsInDeliveryOrderAndReportsAFailedWrite)
     CloseHandle(context.file);
     EXPECT_FALSE(context.ok);
     EXPECT_EQ(ReadFileBytes(path), "hello world");
+    RemoveTree(folder);
+}
+
+struct WriterEntryCase {
+    const wchar_t* name;
+    size_t size;
+    bool fromImage; // handed over in one piece lying in the image, else in 32 KiB pieces from elsewhere
+    bool writable;
+};
+
+TEST(ZipWriteCallback, AWriterReportsAFailedWriteForItsOwnEntryOnly)
+{
+    const std::wstring folder = MakeTempFolder();
+    const std::string image = SampleText(3 * 1048576 + 12345);
+    const ZipWriterHolder writer = StartZipWriter(image.data(), image.size());
+    ASSERT_TRUE(writer);
+    // Large entries are written by the writer's thread, small ones at the end of the entry; an unwritable entry
+    // between good ones must fail alone.
+    const WriterEntryCase entries[] = {
+        {L"large.bin", image.size(), false, true},     {L"large-unwritable.bin", image.size(), false, false},
+        {L"stored.bin", image.size(), true, true},     {L"stored-unwritable.bin", image.size(), true, false},
+        {L"small-unwritable.bin", 5000, false, false}, {L"small.bin", 5000, false, true},
+    };
+    for (const WriterEntryCase& entry : entries) {
+        const std::wstring path = folder + L"\\" + entry.name;
+        WriteFileBytes(path, "old");
+        ZipWriteContext context = {CreateFileW(path.c_str(), entry.writable ? GENERIC_WRITE : GENERIC_READ, 0, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+                                   true, writer.get()};
+        const std::string copy = image.substr(0, entry.size);
+        const char* bytes = entry.fromImage ? image.data() : copy.data();
+        const size_t piece = entry.fromImage ? entry.size : 32768;
+        for (size_t at = 0; at < entry.size; at += piece) {
+            const size_t length = std::min(piece, entry.size - at);
+            if (ZipWriteCallback(&context, at, bytes + at, length) != length) {
+                break;
+            }
+        }
+        EXPECT_EQ(FinishZipWrites(context), entry.writable) << Utf8(entry.name);
+        CloseHandle(context.file);
+        EXPECT_EQ(ReadFileBytes(path), entry.writable ? copy : "old") << Utf8(entry.name);
+    }
     RemoveTree(folder);
 }
 
