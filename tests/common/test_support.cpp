@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 
 std::string Utf8(const std::wstring& text)
 {
@@ -135,6 +136,30 @@ bool IsRunningUnderWine()
 {
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+DirectoryLinkCase MakeDirectoryLinkCase(const char* preparedVariable)
+{
+    DirectoryLinkCase made;
+    const char* prepared = std::getenv(preparedVariable);
+    if (prepared != nullptr && IsRunningUnderWine()) {
+        made.folder = L"Z:" + Widen(prepared);
+        std::replace(made.folder.begin(), made.folder.end(), L'/', L'\\');
+        return made;
+    }
+    made.folder = MakeTempFolder();
+    made.madeHere = true;
+    CreateDirectoryW((made.folder + L"\\lib").c_str(), nullptr);
+    CreateDirectoryW((made.folder + L"\\outside").c_str(), nullptr);
+    WriteFileBytes(made.folder + L"\\outside\\precious.txt", "precious\n");
+    WriteFileBytes(made.folder + L"\\lib\\a.dll", "library\n");
+    if (!CreateSymbolicLinkW((made.folder + L"\\lib\\link").c_str(), (made.folder + L"\\outside").c_str(),
+                             SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) ||
+        !PathExists(made.folder + L"\\lib\\link")) {
+        RemoveTree(made.folder);
+        made.folder.clear();
+    }
+    return made;
 }
 
 bool ReadOnlyIsEnforced()

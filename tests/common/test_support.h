@@ -27,6 +27,16 @@ bool IsRunningUnderWine();
 // Wine does not enforce the read-only attribute for root; tests of it skip when it is not enforced here.
 bool ReadOnlyIsEnforced();
 
+// A folder holding lib\a.dll ("library\n") and lib\link, a directory link to its folder outside, which holds
+// precious.txt ("precious\n"). Wine makes no such link through Windows calls, so there ctest prepares it on the Linux
+// side and names it in the environment variable preparedVariable; madeHere is false then. An empty folder when no
+// directory link can be made.
+struct DirectoryLinkCase {
+    std::wstring folder;
+    bool madeHere = false;
+};
+DirectoryLinkCase MakeDirectoryLinkCase(const char* preparedVariable);
+
 // The folder of the running test executable, ending in a backslash (the build's bin folder).
 std::wstring BinFolder();
 

@@ -2,7 +2,6 @@
 
 #include "tests/common/test_support.h"
 
-#include <cstdlib>
 #include <vector>
 
 namespace {
@@ -347,36 +346,13 @@ TEST_F(DeleteDirectoryContentsTest, LeavesAFileHeldWithoutSharing)
     EXPECT_EQ(ReadFileBytes(lib + L"\\held.dll"), "held");
 }
 
-std::wstring WindowsPathOfLinuxPath(const char* linuxPath)
-{
-    std::wstring path = L"Z:" + Widen(linuxPath);
-    for (wchar_t& c : path) {
-        if (c == L'/') {
-            c = L'\\';
-        }
-    }
-    return path;
-}
-
 TEST(DeleteDirectoryContents, NeverFollowsADirectoryLink)
 {
-    std::wstring caseFolder;
-    const char* prepared = std::getenv("VORLANCE_LINK_CASE");
-    if (prepared != nullptr && IsRunningUnderWine()) {
-        caseFolder = WindowsPathOfLinuxPath(prepared);
-    } else {
-        caseFolder = MakeTempFolder();
-        CreateDirectoryW((caseFolder + L"\\lib").c_str(), nullptr);
-        CreateDirectoryW((caseFolder + L"\\outside").c_str(), nullptr);
-        WriteFileBytes(caseFolder + L"\\outside\\precious.txt", "precious\n");
-        WriteFileBytes(caseFolder + L"\\lib\\a.dll", "library\n");
-        if (!CreateSymbolicLinkW((caseFolder + L"\\lib\\link").c_str(), (caseFolder + L"\\outside").c_str(),
-                                 SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) ||
-            !PathExists(caseFolder + L"\\lib\\link")) {
-            RemoveTree(caseFolder);
-            GTEST_SKIP() << "no directory link can be made here";
-        }
+    const DirectoryLinkCase linkCase = MakeDirectoryLinkCase("VORLANCE_LINK_CASE");
+    if (linkCase.folder.empty()) {
+        GTEST_SKIP() << "no directory link can be made here";
     }
+    const std::wstring& caseFolder = linkCase.folder;
     ASSERT_NE(AttributesOf(caseFolder + L"\\lib\\link") & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
 
     DeleteDirectoryContentsRecursive(caseFolder + L"\\lib");

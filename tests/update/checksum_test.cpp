@@ -2,7 +2,6 @@
 
 #include "tests/common/test_support.h"
 
-#include <cstdlib>
 #include <string>
 
 namespace {
@@ -143,25 +142,11 @@ TEST_F(LibraryMatchesChecksumListTest, MatchesOnlyTheListedFilesWithTheirBytes)
 // find exactly the listed files; the check must refuse instead of reading through it.
 TEST(LibraryMatchesChecksumList, NeverFollowsADirectoryLink)
 {
-    std::wstring caseFolder;
-    const char* prepared = std::getenv("VORLANCE_LIBRARY_LINK_CASE");
-    if (prepared != nullptr && IsRunningUnderWine()) {
-        caseFolder = L"Z:" + Widen(prepared);
-        for (wchar_t& c : caseFolder) {
-            c = c == L'/' ? L'\\' : c;
-        }
-    } else {
-        caseFolder = MakeTempFolder();
-        CreateDirectoryW((caseFolder + L"\\lib").c_str(), nullptr);
-        CreateDirectoryW((caseFolder + L"\\outside").c_str(), nullptr);
-        WriteFileBytes(caseFolder + L"\\outside\\precious.txt", "precious\n");
-        WriteFileBytes(caseFolder + L"\\lib\\a.dll", "library\n");
-        if (!CreateSymbolicLinkW((caseFolder + L"\\lib\\link").c_str(), (caseFolder + L"\\outside").c_str(),
-                                 SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
-            RemoveTree(caseFolder);
-            GTEST_SKIP() << "no directory link can be made here";
-        }
+    const DirectoryLinkCase linkCase = MakeDirectoryLinkCase("VORLANCE_LIBRARY_LINK_CASE");
+    if (linkCase.folder.empty()) {
+        GTEST_SKIP() << "no directory link can be made here";
     }
+    const std::wstring& caseFolder = linkCase.folder;
     ChecksumList list{};
     ASSERT_TRUE(ParseChecksumList(
         GAME + PACKAGE + "b5e0dfe3c2b269568c488e74fdc56495a5729538ebc6ef36488c85a7d7a1730e  lib/a.dll\n" +
@@ -170,7 +155,7 @@ TEST(LibraryMatchesChecksumList, NeverFollowsADirectoryLink)
     ASSERT_NE(AttributesOf(caseFolder + L"\\lib\\link") & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
 
     EXPECT_FALSE(LibraryMatchesChecksumList(caseFolder + L"\\lib", list));
-    if (prepared == nullptr || !IsRunningUnderWine()) {
+    if (linkCase.madeHere) {
         RemoveTree(caseFolder);
     }
 }
