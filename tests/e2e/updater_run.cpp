@@ -43,9 +43,25 @@ UpdaterRun RunUpdater(const std::wstring& gameFolder, const UpdaterRunOptions& o
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, elsewhere, &startup,
-                        &process)) {
-        ADD_FAILURE() << "cannot start the updater, error " << GetLastError();
+    // Wine 8 on a busy machine has refused a process start with ERROR_INTERNAL_ERROR once in many hundreds, right
+    // after an earlier updater of the same folder ended; under Wine that start is tried again. Any other refusal,
+    // and any refusal on Windows, fails at once.
+    const int attempts = IsRunningUnderWine() ? 3 : 1;
+    DWORD startError = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, elsewhere, &startup,
+                           &process)) {
+            startError = ERROR_SUCCESS;
+            break;
+        }
+        startError = GetLastError();
+        if (startError != ERROR_INTERNAL_ERROR) {
+            break;
+        }
+        Sleep(200);
+    }
+    if (startError != ERROR_SUCCESS) {
+        ADD_FAILURE() << "cannot start the updater, error " << startError;
         return run;
     }
     const DWORD start = GetTickCount();
