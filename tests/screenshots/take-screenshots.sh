@@ -41,7 +41,7 @@ make_prefix_144() {
         wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >/dev/null 2>&1
         wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f </dev/null >/dev/null 2>&1
     fi
-    if ! grep -q '^"LogPixels"=dword:00000090' "$WINEPREFIX/user.reg"; then
+    if ! grep -qs '^"LogPixels"=dword:00000090' "$WINEPREFIX/user.reg"; then
         wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f </dev/null >/dev/null 2>&1
     fi
     "$wine_run" "$bin/install_ca.exe" "Z:$(printf '%s' "$ca_pem" | tr / '\\')" </dev/null >/dev/null
@@ -90,6 +90,17 @@ wait_for_request() {
     return 1
 }
 
+# Waits (a minute at most) until the game the updater started has written its record: until then it may still
+# create files in the game folder, and laying the folder out again would race with it.
+wait_for_launch() {
+    for _ in $(seq 600); do
+        [ -f "$game/launch.txt" ] && return 0
+        sleep 0.1
+    done
+    echo "the updater never started the game" >&2
+    return 1
+}
+
 # The Wine desktop is 1024x768 at the top left of the screen; the window is centred on it and the picture keeps a
 # margin around it that grows with the DPI. (xwd misses windows that Wine draws while another thread's modal box is
 # up; import does not.)
@@ -120,6 +131,7 @@ take_pictures() {
     sleep 2
     shoot "status-window$suffix" "$dpi"
     wait "$updater" || true
+    wait_for_launch
 
     # 2. The error box after a download that is not a Windows program.
     lay_out
