@@ -15,10 +15,7 @@ extern const wchar_t* const VORLANCE_HOSTS[2];
 bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window);
 
 // As DownloadAny; when it fails, refusedError holds the code with which Windows last refused to create
-// destinationPath after a mirror had answered (0 when no mirror got that far). Throws std::bad_alloc.
-bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window, DWORD& refusedError);
-
-// As DownloadAny; with expectedDigest, a whole transfer whose SHA-256 differs from it is a failed attempt at that
+// destinationPath after a mirror had answered (0 when no mirror got that far). With expectedDigest, a whole transfer whose SHA-256 differs from it is a failed attempt at that
 // mirror: the file is deleted and the next mirror is tried. A null expectedDigest checks nothing. Throws
 // std::bad_alloc.
 bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window,
@@ -27,8 +24,6 @@ bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPa
 // The same transfer over any list of base URLs, tried in order; DownloadAny passes VORLANCE_HOSTS.
 bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
                          const std::wstring& destinationPath, HWND window);
-bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
-                         const std::wstring& destinationPath, HWND window, DWORD& refusedError);
 bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
                          const std::wstring& destinationPath, HWND window, const Sha256Digest* expectedDigest,
                          DWORD& refusedError);

@@ -266,16 +266,10 @@ bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, co
 }
 
 bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
-                         const std::wstring& destinationPath, HWND window, DWORD& refusedError)
-{
-    return DownloadFromMirrors(baseUrls, baseUrlCount, fileName, destinationPath, window, nullptr, refusedError);
-}
-
-bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
                          const std::wstring& destinationPath, HWND window)
 {
     DWORD refusedError = 0;
-    return DownloadFromMirrors(baseUrls, baseUrlCount, fileName, destinationPath, window, refusedError);
+    return DownloadFromMirrors(baseUrls, baseUrlCount, fileName, destinationPath, window, nullptr, refusedError);
 }
 
 bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window,
@@ -285,15 +279,10 @@ bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPa
                                expectedDigest, refusedError);
 }
 
-bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window, DWORD& refusedError)
-{
-    return DownloadAny(fileName, destinationPath, window, nullptr, refusedError);
-}
-
 bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window)
 {
     DWORD refusedError = 0;
-    return DownloadAny(fileName, destinationPath, window, refusedError);
+    return DownloadAny(fileName, destinationPath, window, nullptr, refusedError);
 }
 
 bool IsWriteRefusal(unsigned long errorCode)

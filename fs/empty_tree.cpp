@@ -4,12 +4,12 @@
 
 #include <windows.h>
 
-namespace {
-
 bool IsDotEntry(const wchar_t* name)
 {
     return (name[0] == L'.' && name[1] == L'\0') || (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0');
 }
+
+namespace {
 
 void DeleteFileOrMoveAside(const std::wstring& path)
 {

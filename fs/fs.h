@@ -30,6 +30,9 @@ std::wstring WithTrailingBackslash(const std::wstring& directory);
 // True for a name of the form MoveLockedFileAside makes: anything, ".old-", then exactly 10 lower-case hex digits.
 bool IsAsideName(const std::wstring& fileName);
 
+// True for the "." and ".." entries a directory search lists besides the real ones.
+bool IsDotEntry(const wchar_t* name);
+
 // True for the error codes that mean "another program holds this file": sharing, lock, user-mapped, access denied.
 bool IsInUseError(unsigned long errorCode);
 

@@ -5,6 +5,7 @@
 
 #include "archive/archive.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -29,7 +30,8 @@ std::string Hex(const Sha256Digest& digest)
     return text;
 }
 
-// UTF-16 code units (in wchar_t) to UTF-8, '\' written as '/'.
+// UTF-16 code units (in wchar_t) to UTF-8, '\' written as '/'. Written apart from the archive's WideToUtf8 on
+// purpose: the parser checks its paths with that one, so only a second encoder can catch a fault in it.
 std::string ListPath(const std::wstring& path)
 {
     std::string out;
@@ -67,7 +69,7 @@ void CheckPath(const std::wstring& path)
     }
     size_t start = 0;
     for (;;) {
-        const size_t end = path.find(L'\\', start) == std::wstring::npos ? path.size() : path.find(L'\\', start);
+        const size_t end = std::min(path.find(L'\\', start), path.size());
         const std::wstring part = path.substr(start, end - start);
         if (part.empty() || part == L"." || part == L"..") {
             Finding("accepted an empty, '.' or '..' component");

@@ -12,7 +12,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const uint64_t MAX_PACKAGE_BYTES = 0x40000000; // 1 GiB, as the updater accepts
 const uint32_t MARK_32 = 0xFFFFFFFFu;
 const uint16_t MARK_16 = 0xFFFF;
 const size_t READ_PIECE_BYTES = 0x100000;
@@ -21,7 +20,6 @@ const uint16_t FIXED_DOS_TIME = 0;
 const uint16_t FIXED_DOS_DATE = (1 << 5) | 1;
 const uint16_t VERSION_PLAIN = 20;
 const uint16_t VERSION_ZIP64 = 45;
-const uint16_t UTF8_NAME_FLAG = 0x0800;
 const uint32_t DOS_DIRECTORY_ATTRIBUTE = 0x10;
 const uint16_t ZIP64_EXTRA_ID = 0x0001;
 
@@ -178,7 +176,7 @@ bool DeflateFile(const fs::path& source, std::string& compressed, uint32_t& crc,
             status = deflate(&stream, last ? Z_FINISH : Z_NO_FLUSH);
             compressed.append(reinterpret_cast<const char*>(output.data()), output.size() - stream.avail_out);
         } while (stream.avail_out == 0);
-        if (compressed.size() > MAX_PACKAGE_BYTES) {
+        if (compressed.size() > PACKAGE_MAX_BYTES) {
             error = "it does not fit in a package of 1 GiB";
             ok = false;
         }
@@ -196,11 +194,6 @@ bool ReadWhole(const fs::path& source, uint64_t size, std::string& bytes)
     std::ifstream in(source, std::ios::binary);
     bytes.assign(static_cast<size_t>(size), '\0');
     return in && in.read(&bytes[0], static_cast<std::streamsize>(size)) && in.peek() == std::char_traits<char>::eof();
-}
-
-bool IsAscii(const std::string& text)
-{
-    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 // Local header and data of one entry; a zip64 extra field only when a size needs it, holding both sizes there.
@@ -321,7 +314,7 @@ bool Assemble(const std::vector<Item>& items, std::string& out, Findings& findin
         }
         AppendEntry(out, entry, data);
         written.push_back(entry);
-        if (out.size() > MAX_PACKAGE_BYTES) {
+        if (out.size() > PACKAGE_MAX_BYTES) {
             findings.errors.push_back("the package would be larger than 1 GiB, which the updater refuses");
             return false;
         }

@@ -14,7 +14,6 @@
 namespace {
 
 // What the updater accepts, and the answers it gives otherwise.
-const uint64_t MAX_PACKAGE_BYTES = 0x40000000; // 1 GiB
 // Unpacked data beyond this many times the package size is more likely a mistake (or a bomb) than libraries.
 const uint64_t SUSPICIOUS_EXPANSION = 100;
 
@@ -52,11 +51,6 @@ std::wstring Folded(const std::wstring& path)
     return folded;
 }
 
-bool IsAscii(const std::string& bytes)
-{
-    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
 // True when the top-level file would be copied beside the game: "bass*.dll", compared as Windows does.
 bool IsBassLibrary(const std::wstring& path)
 {
@@ -87,7 +81,7 @@ bool ReadPackage(const std::filesystem::path& package, std::string& bytes, Findi
         findings.errors.push_back("cannot open zip file " + PathToUtf8(package));
         return false;
     }
-    if (size == 0 || size > MAX_PACKAGE_BYTES) {
+    if (size == 0 || size > PACKAGE_MAX_BYTES) {
         findings.errors.push_back("zip file is empty or unreasonably large (" + std::to_string(size) +
                                   " bytes; the updater takes 1 to 1073741824)");
         return false;
@@ -169,7 +163,9 @@ void CheckEntries(mz_zip_archive* zip, uint64_t packageSize, Findings& findings)
         const std::wstring name = DecodeEntryName(raw.data(), raw.size(), stat.m_bit_flag);
         std::wstring path = name;
         std::replace(path.begin(), path.end(), L'/', L'\\');
-        const bool folder = stat.m_is_directory || (!path.empty() && path.back() == L'\\');
+        // A folder may be marked by its attributes alone, without the trailing separator.
+        const bool separatorLast = !path.empty() && path.back() == L'\\';
+        const bool folder = stat.m_is_directory || separatorLast;
         std::printf("%5u %12s  %s -> lib\\%s\n", i, folder ? "folder" : std::to_string(stat.m_uncomp_size).c_str(),
                     Printable(name).c_str(), Printable(path).c_str());
 
@@ -177,7 +173,7 @@ void CheckEntries(mz_zip_archive* zip, uint64_t packageSize, Findings& findings)
             findings.errors.push_back("unsafe path in zip entry " + std::to_string(i));
             continue;
         }
-        if ((stat.m_bit_flag & 0x0800) == 0 && !IsAscii(raw)) {
+        if ((stat.m_bit_flag & UTF8_NAME_FLAG) == 0 && !IsAscii(raw)) {
             findings.warnings.push_back(Entry(i) +
                                         ": a non-ASCII name without the UTF-8 flag is read as code page "
                                         "437: \"" +
@@ -193,8 +189,6 @@ void CheckEntries(mz_zip_archive* zip, uint64_t packageSize, Findings& findings)
         }
         findings.warnings.insert(findings.warnings.end(), folderFindings.warnings.begin(),
                                  folderFindings.warnings.end());
-        // A folder may be marked by its attributes alone, without the trailing separator.
-        const bool separatorLast = !path.empty() && path.back() == L'\\';
         const SeenPath entry{i, separatorLast ? path.substr(0, path.size() - 1) : path, folder};
         CheckCollisions(seen, entry, findings);
         Remember(seen, entry);

@@ -86,14 +86,15 @@ int Manifest(const std::vector<std::string>& args)
     if (args.size() != 3) {
         return Usage("manifest takes a package, a game executable and the list to write");
     }
+    const std::filesystem::path list = PathFromUtf8(args[2]);
     std::string message;
-    if (!WriteChecksumList(PathFromUtf8(args[0]), PathFromUtf8(args[1]), PathFromUtf8(args[2]), message)) {
+    if (!WriteChecksumList(PathFromUtf8(args[0]), PathFromUtf8(args[1]), list, message)) {
         std::fprintf(stderr, "pack: %s\n", message.c_str());
         return 1;
     }
     // The list vouches for the files beside it: uploaded before them, it would turn players away from a release
     // that is not there yet.
-    std::printf("wrote %s; upload it after lib.zip and game.exe\n", PathToUtf8(PathFromUtf8(args[2])).c_str());
+    std::printf("wrote %s; upload it after lib.zip and game.exe\n", PathToUtf8(list).c_str());
     return 0;
 }
 

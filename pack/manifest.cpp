@@ -1,5 +1,8 @@
 #include "pack/manifest.h"
 
+#include "archive/archive.h"
+#include "pack/pack.h"
+
 #include "miniz.h"
 
 #include <algorithm>
@@ -7,17 +10,12 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <set>
 #include <utility>
 #include <vector>
 
 namespace {
 
-// The updater unpacks packages of at most this size.
-const uint64_t PACKAGE_MAX_BYTES = 1024ull * 1024 * 1024;
-// General-purpose bit 11: the stored name is UTF-8.
-const uint16_t UTF8_NAME_FLAG = 0x0800;
 
 // SHA-256 in plain C++, so that the studio's tool needs no crypto library on either system it runs on.
 struct Sha256State {
@@ -119,14 +117,17 @@ std::string Hex(const std::array<unsigned char, 32>& digest)
     return text;
 }
 
-bool ReadWholeFile(const std::filesystem::path& path, std::vector<unsigned char>& bytes)
+// The whole file, or false when it cannot be opened or read to its end, or is larger than limit.
+bool ReadWholeFile(const std::filesystem::path& path, uint64_t limit, std::vector<unsigned char>& bytes)
 {
+    std::error_code error;
+    const uintmax_t size = std::filesystem::file_size(path, error);
     std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    if (error || !file || size > limit) {
         return false;
     }
-    bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    return !file.bad();
+    bytes.resize(static_cast<size_t>(size));
+    return size == 0 || file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
 }
 
 std::string HashOf(const std::vector<unsigned char>& bytes)
@@ -142,67 +143,38 @@ size_t HashCallback(void* opaque, uint64_t, const void* data, size_t length)
     return length;
 }
 
-bool IsValidUtf8(const std::string& text)
+// The entry's name as the list states it: the updater's own reading of all its stored bytes (code-page decision
+// included), '/' between components. Empty when the updater would refuse the name, or write it somewhere the list
+// cannot name in its one spelling (an empty or "." component, a control character).
+std::string ListPathOf(mz_zip_archive* archive, const mz_zip_archive_file_stat& stat, bool isDirectory)
 {
-    size_t i = 0;
-    while (i < text.size()) {
-        const unsigned char lead = static_cast<unsigned char>(text[i]);
-        size_t length = lead < 0x80                    ? 1
-                        : lead >= 0xC2 && lead <= 0xDF ? 2
-                        : lead >= 0xE0 && lead <= 0xEF ? 3
-                        : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                       : 0;
-        if (length == 0 || text.size() - i < length) {
-            return false;
-        }
-        uint32_t codePoint = length == 1 ? lead : lead & (0x7F >> length);
-        for (size_t k = 1; k < length; ++k) {
-            const unsigned char next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) {
-                return false;
-            }
-            codePoint = (codePoint << 6) | (next & 0x3F);
-        }
-        const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (codePoint < smallest[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
-            return false;
-        }
-        i += length;
-    }
-    return true;
-}
-
-// The entry's name as the list states it: '/' between components (the updater treats '\' as one too). Empty when
-// the updater would refuse the name, or write it somewhere the list cannot name in its one spelling.
-std::string ListPathOf(const mz_zip_archive_file_stat& stat, bool isDirectory)
-{
-    std::string name = stat.m_filename;
-    const bool utf8 = (stat.m_bit_flag & UTF8_NAME_FLAG) != 0;
-    // Names without the UTF-8 flag are code page 437 to the updater, which matches ASCII only.
-    if (utf8 ? !IsValidUtf8(name) : std::any_of(name.begin(), name.end(), [](char c) { return (c & 0x80) != 0; })) {
+    char stored[MZ_ZIP_MAX_ARCHIVE_FILENAME_SIZE];
+    const mz_uint copied = mz_zip_reader_get_filename(archive, stat.m_file_index, stored, sizeof(stored));
+    std::wstring name = DecodeEntryName(stored, copied == 0 ? 0 : copied - 1, stat.m_bit_flag);
+    std::replace(name.begin(), name.end(), L'/', L'\\');
+    if (!IsSafeEntryName(name)) {
         return std::string();
     }
-    std::replace(name.begin(), name.end(), '\\', '/');
-    if (isDirectory && name.size() > 1 && name.back() == '/') {
+    if (isDirectory && name.back() == L'\\') {
         name.pop_back();
-    }
-    if (name.empty() || name.find(':') != std::string::npos) {
-        return std::string();
     }
     size_t start = 0;
     for (;;) {
-        const size_t end = std::min(name.find('/', start), name.size());
-        const std::string part = name.substr(start, end - start);
-        if (part.empty() || part == "." || part == ".." || std::any_of(part.begin(), part.end(), [](char c) {
-                return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+        const size_t end = std::min(name.find(L'\\', start), name.size());
+        const std::wstring part = name.substr(start, end - start);
+        if (part.empty() || part == L"." || std::any_of(part.begin(), part.end(), [](wchar_t c) {
+                return c < 0x20 || (c >= 0x7F && c <= 0x9F);
             })) {
             return std::string();
         }
         if (end == name.size()) {
-            return name;
+            break;
         }
         start = end + 1;
     }
+    std::string path = WideToUtf8(name);
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
 }
 
 std::string FoldAsciiCase(std::string text)
@@ -235,16 +207,16 @@ bool HashEntries(const std::vector<unsigned char>& package, std::vector<std::pai
             ok = false;
             break;
         }
-        const bool isDirectory = mz_zip_reader_is_file_a_directory(&archive, i);
-        const std::string path = ListPathOf(stat, isDirectory);
+        const bool isDirectory = stat.m_is_directory != MZ_FALSE;
+        const std::string path = ListPathOf(&archive, stat, isDirectory);
         if (path.empty()) {
-            message = "zip entry " + std::to_string(i) +
-                      " has a name the updater would refuse or decode otherwise: " + stat.m_filename;
+            message = "zip entry " + std::to_string(i) + " has a name the updater would refuse";
             ok = false;
         } else if (isDirectory) {
             continue;
         } else if (!seen.insert(FoldAsciiCase(path)).second) {
             // Windows would write both to one file; the list could state only one of them.
+            // The name holds no control character: ListPathOf refuses them.
             message = "zip entry " + path + " appears twice (names differ in case at most)";
             ok = false;
         } else {
@@ -268,17 +240,13 @@ bool WriteChecksumList(const std::filesystem::path& packagePath, const std::file
                        const std::filesystem::path& outputPath, std::string& message)
 {
     std::vector<unsigned char> package;
-    if (!ReadWholeFile(packagePath, package)) {
-        message = "cannot read " + packagePath.u8string();
-        return false;
-    }
-    if (package.empty() || package.size() > PACKAGE_MAX_BYTES) {
-        message = "the package is empty or larger than the updater unpacks";
+    if (!ReadWholeFile(packagePath, PACKAGE_MAX_BYTES, package) || package.empty()) {
+        message = "cannot read " + PathToUtf8(packagePath) + ", or it is empty or larger than the updater unpacks";
         return false;
     }
     std::vector<unsigned char> game;
-    if (!ReadWholeFile(gameExecutablePath, game)) {
-        message = "cannot read " + gameExecutablePath.u8string();
+    if (!ReadWholeFile(gameExecutablePath, UINT64_MAX, game)) {
+        message = "cannot read " + PathToUtf8(gameExecutablePath);
         return false;
     }
     std::vector<std::pair<std::string, std::string>> lines = {{"game.exe", HashOf(game)}, {"lib.zip", HashOf(package)}};
@@ -296,7 +264,7 @@ bool WriteChecksumList(const std::filesystem::path& packagePath, const std::file
     if (!output) {
         std::error_code ignored;
         std::filesystem::remove(outputPath, ignored);
-        message = "cannot write " + outputPath.u8string();
+        message = "cannot write " + PathToUtf8(outputPath);
         return false;
     }
     return true;

@@ -65,6 +65,11 @@ const char* RefusedComponent(const std::wstring& component)
 
 } // namespace
 
+bool IsAscii(const std::string& bytes)
+{
+    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 std::string Printable(const std::wstring& name)
 {
     std::string shown;

@@ -12,8 +12,6 @@ HWND g_hProgress = nullptr;
 
 namespace {
 
-const wchar_t WINDOW_CLASS[] = L"UpdaterWnd";
-const wchar_t WINDOW_TITLE[] = L"Vorlance Updater";
 const DWORD WINDOW_STYLE = WS_CAPTION | WS_SYSMENU;
 
 // The layout in 96-DPI pixels; every other DPI scales it, so the window keeps its physical size and proportions.
@@ -174,11 +172,11 @@ HWND CreateUpdaterWindow(HINSTANCE instance)
     windowClass.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
-    windowClass.lpszClassName = WINDOW_CLASS;
+    windowClass.lpszClassName = UPDATER_WINDOW_CLASS;
     RegisterClassW(&windowClass);
 
     // Made hidden at the 96-DPI size, then sized for the DPI of the screen it is on before it is first shown.
-    const HWND window = CreateWindowExW(0, WINDOW_CLASS, WINDOW_TITLE, WINDOW_STYLE, 0, 0, WINDOW_SIZE_96.cx,
+    const HWND window = CreateWindowExW(0, UPDATER_WINDOW_CLASS, UPDATER_WINDOW_TITLE, WINDOW_STYLE, 0, 0, WINDOW_SIZE_96.cx,
                                         WINDOW_SIZE_96.cy, nullptr, nullptr, instance, nullptr);
     g_hLabel = CreateWindowExW(0, L"STATIC", L"Initializing...", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, window, nullptr,
                                instance, nullptr);

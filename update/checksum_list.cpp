@@ -56,13 +56,6 @@ bool DecodePath(const std::string& bytes, std::wstring& out)
     return WideToUtf8(out) == bytes;
 }
 
-// The one place the list's paths meet the rule that guards extraction: a path the package could not write is
-// refused here too, so no line can lead outside "lib".
-bool IsSafeLibraryPath(const std::wstring& backslashPath)
-{
-    return IsSafeEntryName(backslashPath);
-}
-
 // A path below "lib" in the one spelling the walk of "lib" can produce: '/' between non-empty components, none of
 // them ".", no '\' of its own. The result uses '\', as the files on disk are named.
 bool ParseLibraryPath(const std::string& bytes, std::wstring& relativePath)
@@ -82,7 +75,9 @@ bool ParseLibraryPath(const std::string& bytes, std::wstring& relativePath)
         relativePath[end] = L'\\';
         start = end + 1;
     }
-    return IsSafeLibraryPath(relativePath);
+    // The rule that guards extraction: a path the package could not write is refused here too, so no line can lead
+    // outside "lib".
+    return IsSafeEntryName(relativePath);
 }
 
 // Windows names files without regard to case. Non-ASCII letters are left as they are here; two paths that differ

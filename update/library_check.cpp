@@ -12,11 +12,6 @@
 
 namespace {
 
-bool IsDotEntry(const wchar_t* name)
-{
-    return (name[0] == L'.' && name[1] == L'\0') || (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0');
-}
-
 // Orders and compares paths the way the file system matches names: ordinal, without regard to case.
 int ComparePaths(const std::wstring& a, const std::wstring& b)
 {

@@ -90,18 +90,16 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, co
         throw std::runtime_error("Library extraction failed: " + reason);
     }
 
-    if (GetFileAttributesW(MakeLongPath(libraryDirectory).c_str()) != INVALID_FILE_ATTRIBUTES) {
+    const std::wstring longLibraryDirectory = MakeLongPath(libraryDirectory);
+    if (GetFileAttributesW(longLibraryDirectory.c_str()) != INVALID_FILE_ATTRIBUTES) {
         DeleteDirectoryContentsRecursive(libraryDirectory);
     }
-    CreateDirectoryW(MakeLongPath(libraryDirectory).c_str(), nullptr);
+    CreateDirectoryW(longLibraryDirectory.c_str(), nullptr);
     SweepAsideLeftovers(libraryDirectory);
 
     PostStatus(window, L"Extracting libraries...");
     PostProgress(window, 100);
-    const bool extracted = ExtractZipImage(image, libraryDirectory, window, reason);
-    image.bytes.reset();
-    DeleteFileW(longArchivePath.c_str());
-    if (!extracted) {
+    if (!ExtractZipImage(image, libraryDirectory, window, reason)) {
         throw std::runtime_error("Library extraction failed: " + reason);
     }
 

@@ -2,6 +2,7 @@
 
 #include "fs/fs.h"
 #include "fs/handles.h"
+#include "status/status.h"
 
 #include <cstdint>
 #include <exception>
@@ -10,8 +11,6 @@
 namespace {
 
 const wchar_t MUTEX_PREFIX[] = L"Local\\VorlanceUpdater-";
-const wchar_t WINDOW_CLASS[] = L"UpdaterWnd";
-const wchar_t WINDOW_TITLE[] = L"Vorlance Updater";
 const DWORD IMAGE_PATH_CHARS = 32768;
 
 // The name the file system itself gives an open directory: long names instead of 8.3 aliases, the case as stored,
@@ -118,7 +117,7 @@ BOOL CALLBACK MatchUpdaterWindow(HWND window, LPARAM parameter)
     wchar_t title[32] = {};
     GetClassNameW(window, className, 32);
     GetWindowTextW(window, title, 32);
-    if (lstrcmpW(className, WINDOW_CLASS) != 0 || lstrcmpW(title, WINDOW_TITLE) != 0) {
+    if (lstrcmpW(className, UPDATER_WINDOW_CLASS) != 0 || lstrcmpW(title, UPDATER_WINDOW_TITLE) != 0) {
         return TRUE;
     }
     const std::wstring directory = ImageDirectoryOf(window);

@@ -80,24 +80,15 @@ wait_for_window() {
     return 1
 }
 
-# Waits (a minute at most) until the mirror has been asked for this file.
-wait_for_request() {
+# Waits (a minute at most) until a command succeeds; says what never happened when it does not.
+wait_until() {
+    local missing=$1
+    shift
     for _ in $(seq 600); do
-        grep -qs "$1" "$root/primary/requests.log" && return 0
+        "$@" && return 0
         sleep 0.1
     done
-    echo "the updater never asked for $1" >&2
-    return 1
-}
-
-# Waits (a minute at most) until the game the updater started has written its record: until then it may still
-# create files in the game folder, and laying the folder out again would race with it.
-wait_for_launch() {
-    for _ in $(seq 600); do
-        [ -f "$game/launch.txt" ] && return 0
-        sleep 0.1
-    done
-    echo "the updater never started the game" >&2
+    echo "$missing" >&2
     return 1
 }
 
@@ -127,11 +118,13 @@ take_pictures() {
     echo '{"pace_ms": 1500}' >"$served/game.exe.behaviour"
     start_updater
     wait_for_window "Vorlance Updater" "$size"
-    wait_for_request "game.exe"
+    wait_until "the updater never asked for game.exe" grep -qs game.exe "$root/primary/requests.log"
     sleep 2
     shoot "status-window$suffix" "$dpi"
     wait "$updater" || true
-    wait_for_launch
+    # Until the game the updater started has written its record it may still create files in the game folder, and
+    # laying the folder out again would race with it.
+    wait_until "the updater never started the game" test -f "$game/launch.txt"
 
     # 2. The error box after a download that is not a Windows program.
     lay_out
