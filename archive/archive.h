@@ -9,6 +9,9 @@
 // Entry names, on every platform: the package tool and the fuzzers build this part natively. A name is UTF-16 text
 // held one code unit per wchar_t, also where wchar_t is 32 bits wide, so that it reads as the updater's does.
 
+// The largest package the updater unpacks.
+const uint64_t PACKAGE_MAX_BYTES = 0x40000000; // 1 GiB
+
 // UTF-16 of UTF-8 bytes, as Windows converts them: each maximal invalid subsequence becomes one U+FFFD.
 std::wstring DecodeUtf8(const char* bytes, size_t length);
 
@@ -28,6 +31,8 @@ std::string WideToUtf8(const std::wstring& text);
 
 #ifdef _WIN32
 
+#include "fs/fs.h"
+
 #include <windows.h>
 
 // Unpacks a zip archive (at most 1 GiB) below targetDirectory in central-directory order, posting progress per
@@ -35,11 +40,8 @@ std::string WideToUtf8(const std::wstring& text);
 bool ExtractZip(const std::wstring& archivePath, const std::wstring& targetDirectory, HWND window,
                 std::string& message);
 
-// A whole archive file in memory; the zip library reads this image, never the file.
-struct ZipImage {
-    std::unique_ptr<unsigned char[]> bytes;
-    size_t size = 0;
-};
+// A whole archive in memory; the zip library reads this image, never a file.
+using ZipImage = MemoryImage;
 
 // Reads an archive file of 1 byte to 1 GiB into image. False with ExtractZip's reason in message. Throws
 // std::bad_alloc.
@@ -47,8 +49,9 @@ bool ReadZipImage(const std::wstring& archivePath, ZipImage& image, std::string&
 
 // Checks what can be checked without unpacking: the zip library accepts the image, it holds entries, every name
 // passes IsSafeEntryName, no entry is encrypted or packed by an unsupported method. False with the reason extraction
-// would give for the first such entry. Writes nothing. Throws std::bad_alloc.
-bool CheckZipImage(const ZipImage& image, std::string& message);
+// would give for the first such entry. unpackedBytes receives what the files unpack to. Writes nothing. Throws
+// std::bad_alloc.
+bool CheckZipImage(const ZipImage& image, uint64_t& unpackedBytes, std::string& message);
 
 // Unpacks an image below targetDirectory exactly as ExtractZip does. Throws std::bad_alloc.
 bool ExtractZipImage(const ZipImage& image, const std::wstring& targetDirectory, HWND window, std::string& message);

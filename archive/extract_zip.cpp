@@ -267,8 +267,9 @@ bool ReadZipImage(const std::wstring& archivePath, ZipImage& image, std::string&
     return ReadArchiveImage(archive, image, message);
 }
 
-bool CheckZipImage(const ZipImage& image, std::string& message)
+bool CheckZipImage(const ZipImage& image, uint64_t& unpackedBytes, std::string& message)
 {
+    unpackedBytes = 0;
     mz_zip_archive zip;
     if (!OpenImage(image, zip, message)) {
         return false;
@@ -285,6 +286,9 @@ bool CheckZipImage(const ZipImage& image, std::string& message)
         mz_zip_get_last_error(&zip);
         // The library unpacks directories and empty entries without looking at their method or encryption, and
         // refuses encryption before an unknown method: the same order gives the same reason.
+        if (!IsDirectoryEntry(stat, name)) {
+            unpackedBytes += stat.m_uncomp_size;
+        }
         if (IsDirectoryEntry(stat, name) || stat.m_comp_size == 0 || stat.m_is_supported) {
             continue;
         }

@@ -4,29 +4,60 @@
 
 #include <windows.h>
 
+#include <cstddef>
+#include <functional>
+#include <memory>
 #include <string>
 
 // The primary and the fallback mirror, tried in this order; both end in "vorlance/". Set at build time from the
 // CMake cache variables UPDATER_PRIMARY_BASE_URL and UPDATER_FALLBACK_BASE_URL.
 extern const wchar_t* const VORLANCE_HOSTS[2];
 
+// A whole response body in memory.
+using DownloadedBytes = MemoryImage;
+
+// Why a transfer failed: Windows refused to create the file in the last attempt (refusedError, a Windows error code);
+// some mirror served a whole body that the caller's check refused (unusable), or one larger than a memory transfer
+// takes (tooLarge). None of these when no mirror served the file whole, or none with the listed digest.
+struct DownloadFailure {
+    DWORD refusedError = 0;
+    bool unusable = false;
+    bool tooLarge = false;
+};
+
+// Judges a whole transfer; false makes it a failed attempt at that mirror, and the next mirror is tried.
+using FileCheck = std::function<bool(const std::wstring& path)>;
+using BytesCheck = std::function<bool(const DownloadedBytes& body)>;
+
 // Fetches base URL + fileName from the first mirror of VORLANCE_HOSTS that serves it whole, writing it to
 // destinationPath and posting progress to window. A failed attempt never leaves a partial file. Throws std::bad_alloc.
 bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window);
 
-// As DownloadAny; when it fails, refusedError holds the code with which Windows last refused to create
-// destinationPath after a mirror had answered (0 when no mirror got that far). With expectedDigest, a whole transfer whose SHA-256 differs from it is a failed attempt at that
-// mirror: the file is deleted and the next mirror is tried. A null expectedDigest checks nothing. Throws
-// std::bad_alloc.
+// As DownloadAny, taking only a usable file: with expectedDigest, a transfer whose SHA-256 (taken as the bytes are
+// written) differs is a failed attempt, and so is one that isUsable (when set) refuses; such a file is deleted and
+// the next mirror is tried. When it fails, failure tells why. Throws std::bad_alloc.
 bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window,
-                 const Sha256Digest* expectedDigest, DWORD& refusedError);
+                 const Sha256Digest* expectedDigest, const FileCheck& isUsable, DownloadFailure& failure);
 
-// The same transfer over any list of base URLs, tried in order; DownloadAny passes VORLANCE_HOSTS.
+// The same transfers over any list of base URLs, tried in order; DownloadAny passes VORLANCE_HOSTS.
 bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
                          const std::wstring& destinationPath, HWND window);
 bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
                          const std::wstring& destinationPath, HWND window, const Sha256Digest* expectedDigest,
-                         DWORD& refusedError);
+                         const FileCheck& isUsable, DownloadFailure& failure);
+
+// Fetches one URL into memory, nothing on disk, posting progress to window (may be null). False when the server
+// does not answer 200 with a whole body of at most maxBytes. Throws std::bad_alloc.
+bool DownloadToMemory(const std::wstring& url, HWND window, size_t maxBytes, DownloadedBytes& body);
+
+// Fetches base URL + fileName into memory from the first mirror whose whole body, of at most maxBytes, has
+// expectedDigest (hashed as it arrives; null: any) and passes isUsable (when set); failure tells why none did.
+// Throws std::bad_alloc.
+bool DownloadAnyToMemory(const std::wstring& fileName, HWND window, size_t maxBytes, const Sha256Digest* expectedDigest,
+                         const BytesCheck& isUsable, DownloadedBytes& body, DownloadFailure& failure);
+bool DownloadFromMirrorsToMemory(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
+                                 HWND window, size_t maxBytes, const Sha256Digest* expectedDigest,
+                                 const BytesCheck& isUsable, DownloadedBytes& body, DownloadFailure& failure);
 
 // True for the codes with which a folder refuses new files whatever is tried again: access denied, write-protected
 // media, a share that denies access.

@@ -1,26 +1,25 @@
 #include "download/download.h"
 
+#include "download/download_internal.h"
+
 #include "fs/fs.h"
 #include "fs/handles.h"
 #include "status/status.h"
 
 #include <wininet.h>
 
+#include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <type_traits>
+#include <utility>
 
 namespace {
 
 const wchar_t USER_AGENT[] = L"VorlanceUpdater/1.0";
 // Always from the server, never from or into the local cache: a cached copy could be an older game.
 const DWORD OPEN_URL_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
-const DWORD READ_BUFFER_BYTES = 65536;
-
-struct InternetCloser {
-    void operator()(HINTERNET handle) const { InternetCloseHandle(handle); }
-};
-using InternetHandle = std::unique_ptr<std::remove_pointer_t<HINTERNET>, InternetCloser>;
 
 // A numeric response value; 0 when the query fails, e.g. for a header the response lacks.
 DWORD QueryNumber(HINTERNET request, DWORD query)
@@ -65,6 +64,7 @@ struct BodyQueue {
     // The writer's own until it has ended.
     DWORD byteCount = 0;
     int postedPercent = -1;
+    const Sha256Stream* hash = nullptr; // hashes what is written, so that a listed file is not read back
 };
 
 // Writes the oldest queued slot, then posts the percentage of the body written after each of its blocks, as if each
@@ -74,6 +74,9 @@ bool WriteOldestSlot(BodyQueue& queue)
     const BodySlot& slot = queue.slots[queue.first];
     DWORD bytesWritten = 0;
     if (!WriteFile(queue.file, slot.bytes.get(), slot.length, &bytesWritten, nullptr) || bytesWritten < slot.length) {
+        return false;
+    }
+    if (queue.hash != nullptr && !AddSha256(*queue.hash, slot.bytes.get(), slot.length)) {
         return false;
     }
     for (size_t i = 0; i < slot.blockCount; ++i) {
@@ -143,12 +146,13 @@ bool FillSlot(HINTERNET request, BodySlot& slot, bool& bodyEnded)
 
 // Copies the body into the open file, reading the next blocks while earlier ones are written, and posting progress
 // as the written part grows. True when the body ended normally and every byte received was written.
-bool TransferBody(HINTERNET request, HANDLE file, DWORD contentLength, HWND window)
+bool TransferBody(HINTERNET request, HANDLE file, DWORD contentLength, HWND window, const Sha256Stream* hash)
 {
     BodyQueue queue;
     queue.file = file;
     queue.window = window;
     queue.contentLength = contentLength;
+    queue.hash = hash;
     for (BodySlot& slot : queue.slots) {
         slot.bytes.reset(new unsigned char[BLOCKS_PER_SLOT * READ_BUFFER_BYTES]);
     }
@@ -204,35 +208,45 @@ bool TransferBody(HINTERNET request, HANDLE file, DWORD contentLength, HWND wind
     return succeeded;
 }
 
-// One attempt against one mirror. The destination is left as it was when the attempt fails before the body; when
-// Windows refuses to create it, refusedError receives the code.
-bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPath, HWND window, DWORD& refusedError)
+// Creates the destination for writing; a scanner that reads the file meanwhile is let in. A read-only file an earlier
+// run left under this name is the file's doing, not the folder's: its attributes are cleared and the create tried
+// once more.
+HANDLE CreateDestination(const std::wstring& destinationPath, const std::wstring& longDestination, DWORD& error)
 {
-    InternetHandle root(InternetOpenW(USER_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!root) {
-        return false;
+    HANDLE file = CreateFileW(longDestination.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (error == ERROR_ACCESS_DENIED && GetFileAttributesW(longDestination.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        ClearBlockingAttributes(destinationPath);
+        file = CreateFileW(longDestination.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     }
-    InternetHandle request(InternetOpenUrlW(root.get(), url.c_str(), nullptr, 0, OPEN_URL_FLAGS, 0));
+    return file;
+}
+
+// One attempt against one mirror. The destination is left as it was when the attempt fails before the body; when
+// Windows refuses to create it, refusedError receives the code. With hash, the bytes written are hashed as they go.
+bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPath, HWND window,
+                     const Sha256Stream* hash, DWORD& refusedError)
+{
+    InternetHandle root;
+    DWORD contentLength = 0;
+    const InternetHandle request = OpenRequest(url, root, contentLength);
     if (!request) {
         return false;
     }
-    // Only a whole file counts: 206 would be a piece of it, 304 nothing at all.
-    if (QueryNumber(request.get(), HTTP_QUERY_STATUS_CODE) != HTTP_STATUS_OK) {
-        return false;
-    }
-    const DWORD contentLength = QueryNumber(request.get(), HTTP_QUERY_CONTENT_LENGTH);
-
     // Made once, so that deleting a partial file cannot fail for want of memory after it was written.
     const std::wstring longDestination = MakeLongPath(destinationPath);
-    const HANDLE opened =
-        CreateFileW(longDestination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD error = 0;
+    const HANDLE opened = CreateDestination(destinationPath, longDestination, error);
     if (opened == INVALID_HANDLE_VALUE) {
-        refusedError = GetLastError();
+        refusedError = error;
         return false;
     }
     KernelHandle file(opened);
 
-    const bool succeeded = TransferBody(request.get(), file.get(), contentLength, window);
+    const bool succeeded = TransferBody(request.get(), file.get(), contentLength, window, hash);
     // A partial file must be closed before it can be deleted.
     file.reset();
     if (!succeeded) {
@@ -243,23 +257,63 @@ bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPat
 
 } // namespace
 
+// Opens url and reads its status; an empty holder unless the server answered 200. The root handle must outlive the
+// request.
+InternetHandle OpenRequest(const std::wstring& url, InternetHandle& root, DWORD& contentLength)
+{
+    root.reset(InternetOpenW(USER_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (!root) {
+        return nullptr;
+    }
+    InternetHandle request(InternetOpenUrlW(root.get(), url.c_str(), nullptr, 0, OPEN_URL_FLAGS, 0));
+    // Only a whole file counts: 206 would be a piece of it, 304 nothing at all.
+    if (!request || QueryNumber(request.get(), HTTP_QUERY_STATUS_CODE) != HTTP_STATUS_OK) {
+        return nullptr;
+    }
+    contentLength = QueryNumber(request.get(), HTTP_QUERY_CONTENT_LENGTH);
+    return request;
+}
+
+// A hash for a transfer that must have the listed digest; an empty holder (and nothing to check) without one.
+bool StartListedHash(const Sha256Digest* expectedDigest, Sha256Stream& hash)
+{
+    if (expectedDigest == nullptr) {
+        return true;
+    }
+    hash = StartSha256();
+    return static_cast<bool>(hash);
+}
+
+bool HasListedDigest(const Sha256Digest* expectedDigest, const Sha256Stream& hash)
+{
+    Sha256Digest digest{};
+    return expectedDigest == nullptr || (FinishSha256(hash, digest) && digest == *expectedDigest);
+}
+
 bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
                          const std::wstring& destinationPath, HWND window, const Sha256Digest* expectedDigest,
-                         DWORD& refusedError)
+                         const FileCheck& isUsable, DownloadFailure& failure)
 {
-    refusedError = 0;
+    failure = DownloadFailure();
     // Made once, so that deleting a file of the wrong bytes cannot fail for want of memory.
     const std::wstring longDestination = MakeLongPath(destinationPath);
     for (size_t i = 0; i < baseUrlCount; ++i) {
-        if (!AttemptDownload(baseUrls[i] + fileName, destinationPath, window, refusedError)) {
+        // Only the last attempt's refusal counts: an earlier one may have had another cause.
+        failure.refusedError = 0;
+        Sha256Stream hash;
+        if (!StartListedHash(expectedDigest, hash) || !AttemptDownload(baseUrls[i] + fileName, destinationPath, window,
+                                                                       hash ? &hash : nullptr, failure.refusedError)) {
             continue;
         }
-        Sha256Digest digest{};
-        if (expectedDigest == nullptr || (HashFileSha256(destinationPath, digest) && digest == *expectedDigest)) {
-            refusedError = 0;
-            return true;
+        if (HasListedDigest(expectedDigest, hash)) {
+            if (!isUsable || isUsable(destinationPath)) {
+                failure = DownloadFailure();
+                return true;
+            }
+            failure.unusable = true;
         }
-        // Damaged on that mirror, or cut short where no length could tell: the next mirror may hold the right bytes.
+        // Damaged on that mirror, an error page, or cut short where no length could tell: the next mirror may hold
+        // the right bytes.
         DeleteFileW(longDestination.c_str());
     }
     return false;
@@ -268,21 +322,22 @@ bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, co
 bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
                          const std::wstring& destinationPath, HWND window)
 {
-    DWORD refusedError = 0;
-    return DownloadFromMirrors(baseUrls, baseUrlCount, fileName, destinationPath, window, nullptr, refusedError);
+    DownloadFailure failure;
+    return DownloadFromMirrors(baseUrls, baseUrlCount, fileName, destinationPath, window, nullptr, FileCheck(),
+                               failure);
 }
 
 bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window,
-                 const Sha256Digest* expectedDigest, DWORD& refusedError)
+                 const Sha256Digest* expectedDigest, const FileCheck& isUsable, DownloadFailure& failure)
 {
     return DownloadFromMirrors(VORLANCE_HOSTS, std::size(VORLANCE_HOSTS), fileName, destinationPath, window,
-                               expectedDigest, refusedError);
+                               expectedDigest, isUsable, failure);
 }
 
 bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window)
 {
-    DWORD refusedError = 0;
-    return DownloadAny(fileName, destinationPath, window, nullptr, refusedError);
+    DownloadFailure failure;
+    return DownloadAny(fileName, destinationPath, window, nullptr, FileCheck(), failure);
 }
 
 bool IsWriteRefusal(unsigned long errorCode)

@@ -61,3 +61,17 @@ void DeleteDirectoryContentsRecursive(const std::wstring& directory)
         }
     } while (FindNextFileW(search.get(), &entry));
 }
+
+void RemoveDirectoryTree(const std::wstring& directory)
+{
+    const std::wstring longDirectory = MakeLongPath(directory);
+    const DWORD attributes = GetFileAttributesW(longDirectory.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return;
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        DeleteDirectoryContentsRecursive(directory);
+        ClearBlockingAttributes(directory);
+    }
+    RemoveDirectoryW(longDirectory.c_str());
+}

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <memory>
 #include <string>
 
-// File-system toolkit. Every function is best effort: it reports nothing and raises nothing for a
-// file-system error; only an allocation failure propagates (std::bad_alloc).
+// File-system toolkit. Every function is best effort: it raises nothing for a file-system error, and those that
+// answer do so with their result; only an allocation failure propagates (std::bad_alloc).
 
 // The extended-length form of an absolute path ("\\?\C:\..." or "\\?\UNC\server\..."); any other path (relative,
 // drive-relative, forward slashes) unchanged. No file-system access.
@@ -17,12 +19,22 @@ void ClearBlockingAttributes(const std::wstring& path);
 // copy at once or asks for its deletion at the next restart.
 void MoveLockedFileAside(const std::wstring& path);
 
+// Renames a file or directory to a free "<path>.old-XXXXXXXXXX" name beside it and returns that name, keeping the
+// renamed copy for the caller to delete or put back; empty when the rename failed and nothing changed.
+std::wstring RenameAside(const std::wstring& path);
+
+// Deletes a file under an aside name at once, or asks for its deletion at the next restart when it is still held.
+void DeleteAsideFile(const std::wstring& asidePath);
+
 // Deletes the aside files that earlier runs left directly inside a directory (not in its subdirectories).
 void SweepAsideLeftovers(const std::wstring& directory);
 
 // Removes everything below a directory and keeps the directory itself; files in use are moved aside, links are
 // removed without following them.
 void DeleteDirectoryContentsRecursive(const std::wstring& directory);
+
+// Removes a directory and everything below it as far as nothing holds it; links are removed without following them.
+void RemoveDirectoryTree(const std::wstring& directory);
 
 // The directory path with one backslash at its end (an empty path stays empty).
 std::wstring WithTrailingBackslash(const std::wstring& directory);
@@ -36,9 +48,26 @@ bool IsDotEntry(const wchar_t* name);
 // True for the error codes that mean "another program holds this file": sharing, lock, user-mapped, access denied.
 bool IsInUseError(unsigned long errorCode);
 
+// A whole file's bytes in memory: a downloaded package, read by the zip library from here and never from disk.
+struct MemoryImage {
+    std::unique_ptr<unsigned char[]> bytes;
+    size_t size = 0;
+};
+
 // A SHA-256 digest in the byte order sha256sum prints it.
 using Sha256Digest = std::array<unsigned char, 32>;
 
 // SHA-256 of a file's bytes through the system's hash provider, read in large blocks; false when the file cannot be
 // opened or read to its end.
 bool HashFileSha256(const std::wstring& path, Sha256Digest& digest);
+
+// A SHA-256 computed piece by piece, as bytes arrive; empty when the system's provider cannot be opened.
+struct Sha256Context;
+struct Sha256ContextDeleter {
+    void operator()(Sha256Context* context) const;
+};
+using Sha256Stream = std::unique_ptr<Sha256Context, Sha256ContextDeleter>;
+
+Sha256Stream StartSha256();
+bool AddSha256(const Sha256Stream& stream, const void* bytes, size_t length);
+bool FinishSha256(const Sha256Stream& stream, Sha256Digest& digest);

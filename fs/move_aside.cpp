@@ -35,7 +35,7 @@ bool IsAsideName(const std::wstring& fileName)
     return true;
 }
 
-void MoveLockedFileAside(const std::wstring& path)
+std::wstring RenameAside(const std::wstring& path)
 {
     for (int attempt = 0; attempt < ASIDE_ATTEMPTS; ++attempt) {
         wchar_t suffix[16] = {};
@@ -44,13 +44,27 @@ void MoveLockedFileAside(const std::wstring& path)
         if (GetFileAttributesW(MakeLongPath(candidate).c_str()) != INVALID_FILE_ATTRIBUTES) {
             continue;
         }
-        // A running image or a loaded library can be renamed but not deleted: renaming frees its name. Only one
-        // rename is tried; the caller's own retries decide what follows a failure.
+        // Only one rename is tried; the caller's own retries decide what follows a failure.
         if (MoveFileExW(MakeLongPath(path).c_str(), MakeLongPath(candidate).c_str(), 0)) {
-            DeleteFileW(MakeLongPath(candidate).c_str());
-            MoveFileExW(MakeLongPath(candidate).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+            return candidate;
         }
-        return;
+        return std::wstring();
+    }
+    return std::wstring();
+}
+
+void DeleteAsideFile(const std::wstring& asidePath)
+{
+    DeleteFileW(MakeLongPath(asidePath).c_str());
+    MoveFileExW(MakeLongPath(asidePath).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
+void MoveLockedFileAside(const std::wstring& path)
+{
+    // A running image or a loaded library can be renamed but not deleted: renaming frees its name.
+    const std::wstring aside = RenameAside(path);
+    if (!aside.empty()) {
+        DeleteAsideFile(aside);
     }
 }
 

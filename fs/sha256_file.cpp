@@ -31,6 +31,67 @@ bool Succeeded(NTSTATUS status)
 
 } // namespace
 
+// The provider, the hash object and the memory Windows 7 wants the caller to provide for it, in release order.
+struct Sha256Context {
+    AlgorithmHandle algorithm;
+    std::vector<UCHAR> object;
+    HashHandle hash;
+};
+
+void Sha256ContextDeleter::operator()(Sha256Context* context) const
+{
+    delete context;
+}
+
+Sha256Stream StartSha256()
+{
+    Sha256Stream stream(new Sha256Context);
+    BCRYPT_ALG_HANDLE rawAlgorithm = nullptr;
+    if (!Succeeded(BCryptOpenAlgorithmProvider(&rawAlgorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+        return nullptr;
+    }
+    stream->algorithm.reset(rawAlgorithm);
+    DWORD objectBytes = 0;
+    ULONG written = 0;
+    if (!Succeeded(BCryptGetProperty(stream->algorithm.get(), BCRYPT_OBJECT_LENGTH,
+                                     reinterpret_cast<PUCHAR>(&objectBytes), sizeof(objectBytes), &written, 0))) {
+        return nullptr;
+    }
+    stream->object.resize(objectBytes);
+    BCRYPT_HASH_HANDLE rawHash = nullptr;
+    if (!Succeeded(
+            BCryptCreateHash(stream->algorithm.get(), &rawHash, stream->object.data(), objectBytes, nullptr, 0, 0))) {
+        return nullptr;
+    }
+    stream->hash.reset(rawHash);
+    return stream;
+}
+
+bool AddSha256(const Sha256Stream& stream, const void* bytes, size_t length)
+{
+    // BCryptHashData counts in 32 bits.
+    const UCHAR* at = static_cast<const UCHAR*>(bytes);
+    while (length > 0) {
+        const ULONG piece = static_cast<ULONG>(length < READ_BLOCK_BYTES ? length : READ_BLOCK_BYTES);
+        if (!Succeeded(BCryptHashData(stream->hash.get(), const_cast<UCHAR*>(at), piece, 0))) {
+            return false;
+        }
+        at += piece;
+        length -= piece;
+    }
+    return true;
+}
+
+bool FinishSha256(const Sha256Stream& stream, Sha256Digest& digest)
+{
+    Sha256Digest result = {};
+    if (!Succeeded(BCryptFinishHash(stream->hash.get(), result.data(), static_cast<ULONG>(result.size()), 0))) {
+        return false;
+    }
+    digest = result;
+    return true;
+}
+
 bool HashFileSha256(const std::wstring& path, Sha256Digest& digest)
 {
     const HANDLE opened = CreateFileW(MakeLongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -39,27 +100,10 @@ bool HashFileSha256(const std::wstring& path, Sha256Digest& digest)
         return false;
     }
     const KernelHandle file(opened);
-
-    BCRYPT_ALG_HANDLE rawAlgorithm = nullptr;
-    if (!Succeeded(BCryptOpenAlgorithmProvider(&rawAlgorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+    const Sha256Stream hash = StartSha256();
+    if (!hash) {
         return false;
     }
-    const AlgorithmHandle algorithm(rawAlgorithm);
-
-    // Windows 7 wants the caller to provide the hash object's memory.
-    DWORD objectBytes = 0;
-    ULONG written = 0;
-    if (!Succeeded(BCryptGetProperty(algorithm.get(), BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectBytes),
-                                     sizeof(objectBytes), &written, 0))) {
-        return false;
-    }
-    std::vector<UCHAR> object(objectBytes);
-    BCRYPT_HASH_HANDLE rawHash = nullptr;
-    if (!Succeeded(BCryptCreateHash(algorithm.get(), &rawHash, object.data(), objectBytes, nullptr, 0, 0))) {
-        return false;
-    }
-    const HashHandle hash(rawHash);
-
     std::vector<UCHAR> block(READ_BLOCK_BYTES);
     for (;;) {
         DWORD read = 0;
@@ -69,14 +113,9 @@ bool HashFileSha256(const std::wstring& path, Sha256Digest& digest)
         if (read == 0) {
             break;
         }
-        if (!Succeeded(BCryptHashData(hash.get(), block.data(), read, 0))) {
+        if (!AddSha256(hash, block.data(), read)) {
             return false;
         }
     }
-    Sha256Digest result = {};
-    if (!Succeeded(BCryptFinishHash(hash.get(), result.data(), static_cast<ULONG>(result.size()), 0))) {
-        return false;
-    }
-    digest = result;
-    return true;
+    return FinishSha256(hash, digest);
 }

@@ -150,7 +150,8 @@ bool ParseChecksumList(const std::string& text, ChecksumList& list)
             return false;
         }
     }
-    if (!haveGame || !havePackage) {
+    // A list without library lines would let an emptied "lib" count as the listed release on every run.
+    if (!haveGame || !havePackage || parsed.libraryFiles.empty()) {
         return false;
     }
     list = std::move(parsed);

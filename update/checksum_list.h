@@ -26,6 +26,6 @@ struct ChecksumList {
 };
 
 // Parses the bytes of a checksum list; false when they cannot be parsed (too long, a malformed line, a path outside
-// "game.exe", "lib.zip" and safe "lib/..." paths, a path twice, no "game.exe" or "lib.zip" line). Throws
+// "game.exe", "lib.zip" and safe "lib/..." paths, a path twice, no "game.exe", "lib.zip" or "lib/..." line). Throws
 // std::bad_alloc.
 bool ParseChecksumList(const std::string& text, ChecksumList& list);

@@ -37,24 +37,33 @@ bool IsListedGame(const std::wstring& gamePath, const ChecksumList& list)
     return HashFileSha256(gamePath, digest) && digest == list.gameExecutable;
 }
 
-// Frees the game's name: a running image cannot be deleted, but it can be renamed aside.
-void RemoveInstalledGame(const std::wstring& gamePath)
+// Moves the new file over the game in one step where Windows allows it. A running image can be renamed but not
+// replaced: it is renamed aside first, and comes back when the new file still cannot take its name, so that every
+// attempt that fails leaves the game as it was.
+bool InstallNewExecutable(const std::wstring& newPath, const std::wstring& gamePath)
 {
-    if ((GetFileAttributesW(MakeLongPath(gamePath).c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return; // missing (INVALID_FILE_ATTRIBUTES has the bit) or a directory: nothing to remove
-    }
+    const std::wstring longNewPath = MakeLongPath(newPath);
+    const std::wstring longGamePath = MakeLongPath(gamePath);
     ClearBlockingAttributes(gamePath);
-    if (!DeleteFileW(MakeLongPath(gamePath).c_str())) {
-        MoveLockedFileAside(gamePath);
+    if (MoveFileExW(longNewPath.c_str(), longGamePath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        return true;
     }
+    if ((GetFileAttributesW(longGamePath.c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return false; // missing (INVALID_FILE_ATTRIBUTES has the bit) or a directory: nothing to rename aside
+    }
+    const std::wstring aside = RenameAside(gamePath);
+    if (aside.empty()) {
+        return false;
+    }
+    if (MoveFileExW(longNewPath.c_str(), longGamePath.c_str(), 0)) {
+        DeleteAsideFile(aside);
+        return true;
+    }
+    MoveFileExW(MakeLongPath(aside).c_str(), longGamePath.c_str(), 0);
+    return false;
 }
 
 } // namespace
-
-void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window)
-{
-    ReplaceGameExecutable(programDirectory, window, nullptr);
-}
 
 void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window, const ChecksumList* list)
 {
@@ -69,29 +78,29 @@ void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window, co
         DeleteFileW(MakeLongPath(newPath).c_str());
         return;
     }
-    DWORD refusedError = 0;
-    if (!DownloadAny(L"game.exe", newPath, window, list != nullptr ? &list->gameExecutable : nullptr, refusedError)) {
+    // An error page or a damaged upload is a failed attempt at that mirror; the next one may serve the real file.
+    DownloadFailure failure;
+    if (!DownloadAny(L"game.exe", newPath, window, list != nullptr ? &list->gameExecutable : nullptr,
+                     LooksLikeGameExecutable, failure)) {
         // Trying again later never helps a folder the player may not write to (a game under Program Files and an
         // updater without elevation): name the cause instead of the network.
-        if (IsWriteRefusal(refusedError)) {
+        if (IsWriteRefusal(failure.refusedError)) {
             throw std::runtime_error("The update could not be saved because the game folder cannot be written to "
                                      "(error " +
-                                     std::to_string(refusedError) +
+                                     std::to_string(failure.refusedError) +
                                      "). Your game was not changed; run the updater as the user who installed the "
                                      "game, or move the game to a folder you can write to.");
         }
+        if (failure.unusable) {
+            throw std::runtime_error(
+                "The downloaded update was damaged. Your game was not changed; please try again later.");
+        }
         throw std::runtime_error("Failed to download the update. Your game was not changed; please try again later.");
-    }
-    if (!LooksLikeGameExecutable(newPath)) {
-        DeleteFileW(MakeLongPath(newPath).c_str());
-        throw std::runtime_error(
-            "The downloaded update was damaged. Your game was not changed; please try again later.");
     }
 
     PostStatus(window, L"Installing update...");
     for (int attempt = 1; attempt <= INSTALL_ATTEMPTS; ++attempt) {
-        RemoveInstalledGame(gamePath);
-        if (MoveFileExW(MakeLongPath(newPath).c_str(), MakeLongPath(gamePath).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        if (InstallNewExecutable(newPath, gamePath)) {
             return;
         }
         Sleep(INSTALL_PAUSE_MS);

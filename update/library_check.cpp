@@ -56,38 +56,17 @@ bool CollectLibraryFiles(const std::wstring& directory, const std::wstring& rela
 
 } // namespace
 
-bool FetchChecksumList(const std::wstring& programDirectory, ChecksumList& list)
+bool FetchChecksumList(ChecksumList& list)
 {
-    const std::wstring listPath = programDirectory + L"sha256sums_temp.txt";
-    const std::wstring longListPath = MakeLongPath(listPath);
-    const TemporaryFile temporaryList(&longListPath);
-    // No window: the list is a small extra, and the bar and texts of a run stay those of its two phases.
-    return DownloadAny(L"SHA256SUMS", listPath, nullptr) && ReadChecksumList(listPath, list);
-}
-
-bool ReadChecksumList(const std::wstring& path, ChecksumList& list)
-{
-    const HANDLE opened = CreateFileW(MakeLongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (opened == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    const KernelHandle file(opened);
-    // One byte past the limit is enough for the parser to refuse a list that is too long.
-    std::string text(CHECKSUM_LIST_MAX_BYTES + 1, '\0');
-    size_t filled = 0;
-    while (filled < text.size()) {
-        DWORD read = 0;
-        if (!ReadFile(file.get(), &text[filled], static_cast<DWORD>(text.size() - filled), &read, nullptr)) {
-            return false;
+    for (const wchar_t* baseUrl : VORLANCE_HOSTS) {
+        // No window: the list is a small extra, and the bar and texts of a run stay those of its two phases.
+        DownloadedBytes body;
+        if (DownloadToMemory(baseUrl + std::wstring(L"SHA256SUMS"), nullptr, CHECKSUM_LIST_MAX_BYTES, body) &&
+            ParseChecksumList(std::string(reinterpret_cast<const char*>(body.bytes.get()), body.size), list)) {
+            return true;
         }
-        if (read == 0) {
-            break;
-        }
-        filled += read;
     }
-    text.resize(filled);
-    return ParseChecksumList(text, list);
+    return false;
 }
 
 bool LibraryMatchesChecksumList(const std::wstring& libraryDirectory, const ChecksumList& list)

@@ -142,6 +142,11 @@ bool ClaimProgramDirectory(const std::wstring& programDirectory)
     SetLastError(ERROR_SUCCESS);
     const HANDLE mutex = CreateMutexW(nullptr, FALSE, UpdaterMutexName(programDirectory).c_str());
     if (mutex == nullptr) {
+        // An updater that runs elevated made the mark with a security that this one may not open: another updater
+        // is at work on the folder all the same.
+        if (GetLastError() == ERROR_ACCESS_DENIED) {
+            return false;
+        }
         // No mark can be made (no resources, the name taken by another kind of object): work unguarded, as a lone
         // updater would, rather than not at all.
         return true;

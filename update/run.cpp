@@ -54,7 +54,7 @@ void RunUpdate(const std::wstring& programDirectory, HWND window)
         SweepAsideLeftovers(programDirectory);
         // Without a list every run fetches both files; with one, what is already in place is kept.
         ChecksumList list;
-        const ChecksumList* published = FetchChecksumList(programDirectory, list) ? &list : nullptr;
+        const ChecksumList* published = FetchChecksumList(list) ? &list : nullptr;
         InstallLibraryPackage(programDirectory, window, published);
         ReplaceGameExecutable(programDirectory, window, published);
         LaunchGame(programDirectory, window);

@@ -35,30 +35,24 @@ void RunUpdate(const std::wstring& programDirectory, HWND window);
 // Waits up to about 15 s for programs started from the program directory (or below it) to end. Never throws.
 void WaitForGameToClose(const std::wstring& programDirectory, HWND window);
 
-// Downloads "lib.zip", refills "lib" from it and copies "bass*.dll" beside the game; returns quietly when no mirror
-// serves the package. Throws "Library extraction failed: ..." when the package cannot be unpacked.
-void InstallLibraryPackage(const std::wstring& programDirectory, HWND window);
-
-// As above; with a checksum list, skips the download when "lib" already holds the listed files, and takes only a
-// package with the listed SHA-256 (null: no list). Throws as above.
+// Downloads "lib.zip" into memory from the first mirror that serves a usable package, unpacks it beside "lib" and
+// puts it in the place of "lib" once it is whole, then copies "bass*.dll" beside the game; returns quietly when no
+// mirror serves the package. With a checksum list (null: none), skips the download when "lib" already holds the
+// listed files, and takes only a package with the listed SHA-256. Throws "Library extraction failed: ..." when no
+// mirror's package can be used or it cannot be unpacked; "lib" is then as it was.
 void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, const ChecksumList* list);
 
-// Downloads "game.exe" as "vorlance_new.exe", checks it and moves it over "vorlance.exe". Throws on failure.
-void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window);
-
-// As above; with a checksum list, keeps a "vorlance.exe" with the listed SHA-256 without downloading, and takes only
-// a download with that SHA-256 (null: no list). Throws as above.
+// Downloads "game.exe" as "vorlance_new.exe" from the first mirror that serves a plausible executable and moves it
+// over "vorlance.exe". With a checksum list (null: none), keeps a "vorlance.exe" with the listed SHA-256 without
+// downloading, and takes only a download with that SHA-256. Throws on failure; "vorlance.exe" is then as it was.
 void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window, const ChecksumList* list);
 
 // Starts "vorlance.exe" detached, with the program directory as working directory. Throws on failure.
 void LaunchGame(const std::wstring& programDirectory, HWND window);
 
-// Fetches the mirrors' "SHA256SUMS" into a temporary file of the program directory, which is deleted again, and
-// parses it; false when no mirror serves it or it cannot be parsed. Posts nothing. Throws std::bad_alloc.
-bool FetchChecksumList(const std::wstring& programDirectory, ChecksumList& list);
-
-// Reads and parses a downloaded checksum list; false when it cannot be read or parsed. Throws std::bad_alloc.
-bool ReadChecksumList(const std::wstring& path, ChecksumList& list);
+// Fetches "SHA256SUMS" into memory (at most CHECKSUM_LIST_MAX_BYTES) from the first mirror whose list parses; false
+// when none does. Writes nothing and posts nothing. Throws std::bad_alloc.
+bool FetchChecksumList(ChecksumList& list);
 
 // Sweeps aside leftovers in the library directory (they never count), then true when it holds exactly the list's
 // "lib/..." files, each with its listed SHA-256, and no other file; false at any link in the tree, which is never

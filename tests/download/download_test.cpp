@@ -327,4 +327,46 @@ TEST_F(DownloadAnyTest, FetchesFromTheBuiltInPrimaryThenTheFallback)
     EXPECT_EQ(count(fallbackRequests, L"fallback/vorlance/" + fallbackOnlyName), 1);
 }
 
+// Into memory, a body is taken only whole and within the limit; one that the caller's check refuses, or one past the
+// limit, is a failed attempt, and the other mirror's body is taken.
+TEST_F(DownloadFromMirrorsTest, MemoryTransfersKeepTheirLimitAndFallBackFromUnusableBodies)
+{
+    const std::string good = SampleBody(5000, 30);
+    const BytesCheck notHtml = [](const DownloadedBytes& body) { return body.size > 0 && body.bytes[0] != '<'; };
+    struct Case {
+        const char* what;
+        std::string primary;
+        std::string behaviour;
+        bool unusable;
+        bool tooLarge;
+    };
+    const Case cases[] = {
+        {"an error page", "<html>parked</html>", "", true, false},
+        {"an announced length past the limit", SampleBody(5001, 31), "", false, true},
+        {"a body without a length past the limit", SampleBody(5001, 32), "{\"no_length\": true}", false, true},
+        {"a body cut short", SampleBody(4000, 33), "{\"cut_after\": 1000}", false, false},
+    };
+    for (const Case& c : cases) {
+        NewScenario();
+        Serve(L"primary", c.primary, c.behaviour);
+        Serve(L"fallback", good);
+        const wchar_t* const baseUrls[] = {primaryUrl.c_str(), fallbackUrl.c_str()};
+        DownloadedBytes body;
+        DownloadFailure failure;
+        ASSERT_TRUE(
+            DownloadFromMirrorsToMemory(baseUrls, 2, FILE_NAME, recorder, 5000, nullptr, notHtml, body, failure))
+            << c.what;
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(body.bytes.get()), body.size), good) << c.what;
+        EXPECT_FALSE(PathExists(destination)) << c.what;
+
+        // Without the fallback, the reason is told.
+        const wchar_t* const primaryOnly[] = {primaryUrl.c_str()};
+        EXPECT_FALSE(
+            DownloadFromMirrorsToMemory(primaryOnly, 1, FILE_NAME, recorder, 5000, nullptr, notHtml, body, failure))
+            << c.what;
+        EXPECT_EQ(failure.unusable, c.unusable) << c.what;
+        EXPECT_EQ(failure.tooLarge, c.tooLarge) << c.what;
+    }
+}
+
 } // namespace

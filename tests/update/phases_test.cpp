@@ -12,8 +12,7 @@
 
 namespace {
 
-const char DOWNLOAD_FAILED[] =
-    "Failed to download the update. Your game was not changed; please try again later.";
+const char DOWNLOAD_FAILED[] = "Failed to download the update. Your game was not changed; please try again later.";
 const char DAMAGED[] = "The downloaded update was damaged. Your game was not changed; please try again later.";
 const char IN_USE[] = "The update could not be installed because the game file is in use. Please close the game "
                       "and run the updater again.";
@@ -39,10 +38,11 @@ protected:
         ServeFile(L"primary/vorlance/" + name, bytes);
     }
     // Runs a phase and returns its failure text, or "" when it returned normally.
-    std::string FailureOf(void (*phase)(const std::wstring&, HWND))
+    std::string FailureOf(void (*phase)(const std::wstring&, HWND, const ChecksumList*),
+                          const ChecksumList* list = nullptr)
     {
         try {
-            phase(programDirectory, recorder);
+            phase(programDirectory, recorder, list);
         } catch (const std::runtime_error& failure) {
             return failure.what();
         }
@@ -167,6 +167,30 @@ TEST_F(ReplaceGameExecutableTest, GivesUpAfterSixtyAttemptsOnADirectory)
     EXPECT_NE(AttributesOf(Path(L"vorlance.exe")) & FILE_ATTRIBUTE_DIRECTORY, 0u);
 }
 
+// A scanner that holds the new file keeps it from being moved in: every attempt that renamed the running game aside
+// puts it back, so the box leaves the game as it was.
+TEST_F(ReplaceGameExecutableTest, PutsTheRunningGameBackWhenTheNewOneCannotComeIn)
+{
+    CopyFixtureTo(Path(L"vorlance.exe"));
+    const std::string installed = ReadFileBytes(Path(L"vorlance.exe"));
+    FixtureProcess game = StartFixture(Path(L"vorlance.exe"), L"--stay 60000");
+    WriteFileBytes(Path(L"vorlance_new.exe"), "left by an earlier run");
+    CreateDirectoryW(Path(L"scanner").c_str(), nullptr);
+    FixtureProcess scanner =
+        StartFixture(Path(L"scanner\\scanner.exe"),
+                     L"--stay 60000 --hold \"" + Path(L"vorlance_new.exe") + L"\" --share read-write");
+    ServeOnPrimary(L"game.exe", Executable(150000));
+
+    EXPECT_EQ(FailureOf(ReplaceGameExecutable), IN_USE);
+    scanner.Stop();
+    game.Stop();
+
+    EXPECT_TRUE(ReadFileBytes(Path(L"vorlance.exe")) == installed);
+    EXPECT_EQ(ListFolder(folder),
+              (std::vector<std::wstring>{L"launch.txt", L"scanner", L"vorlance.exe", L"vorlance_new.exe"}))
+        << "no aside copy of the game is left";
+}
+
 using InstallLibraryPackageTest = PhaseTest;
 
 std::string LibraryPackage()
@@ -201,7 +225,8 @@ TEST_F(InstallLibraryPackageTest, RefillsTheLibraryFolderAndCopiesBassLibraries)
         << "no temporary archive, no copy of a folder or of a library in a subfolder";
 
     const std::vector<PostedMessage> posted = TakePosted(recorder);
-    EXPECT_EQ(StatusTexts(posted), (std::vector<std::wstring>{L"Downloading libraries...", L"Extracting libraries..."}));
+    EXPECT_EQ(StatusTexts(posted),
+              (std::vector<std::wstring>{L"Downloading libraries...", L"Extracting libraries..."}));
     const std::vector<int> progress = ProgressValues(posted);
     ASSERT_GE(progress.size(), 4u);
     EXPECT_EQ(progress.front(), 0);
@@ -263,8 +288,10 @@ TEST_F(InstallLibraryPackageTest, RefusesABadPackageBeforeTouchingTheLibraries)
         EXPECT_EQ(FailureOf(InstallLibraryPackage), "Library extraction failed: " + c.reason) << c.what;
 
         EXPECT_EQ(ListFolder(Path(L"lib")), (std::vector<std::wstring>{L"bass.dll", L"sub"})) << c.what;
-        EXPECT_TRUE(ReadFileBytes(Path(L"lib\\bass.dll")) == "bass v1" && ReadFileBytes(Path(L"bass.dll")) ==
-                    "bass v1" && ReadFileBytes(Path(L"lib\\sub\\plugin.dll")) == "plugin v1") << c.what;
+        EXPECT_TRUE(ReadFileBytes(Path(L"lib\\bass.dll")) == "bass v1" &&
+                    ReadFileBytes(Path(L"bass.dll")) == "bass v1" &&
+                    ReadFileBytes(Path(L"lib\\sub\\plugin.dll")) == "plugin v1")
+            << c.what;
         EXPECT_FALSE(PathExists(Path(L"lib_temp.zip"))) << c.what;
         EXPECT_EQ(StatusTexts(TakePosted(recorder)), std::vector<std::wstring>{L"Downloading libraries..."}) << c.what;
 
@@ -275,6 +302,92 @@ TEST_F(InstallLibraryPackageTest, RefusesABadPackageBeforeTouchingTheLibraries)
         EXPECT_FALSE(ExtractZip(Path(L"direct.zip"), Path(L"direct"), nullptr, direct)) << c.what;
         EXPECT_EQ(direct, c.reason) << c.what;
     }
+}
+
+// What only unpacking reveals is met in the staging folder: the installed libraries, the copies beside the game and
+// the folder's names stay exactly as they were.
+TEST_F(InstallLibraryPackageTest, KeepsEverythingWhenUnpackingFails)
+{
+    ZipTestEntry badCrc = DeflatedEntry("data/readme.txt", SampleText(5000));
+    badCrc.crcOverride = Crc32Of(SampleText(5000)) ^ 1;
+    const BadPackageCase cases[] = {
+        {"a name Windows cannot create", BuildZip({StoredEntry("bass.dll", "v2"), StoredEntry("what?.txt", "x")}),
+         "cannot write what?.txt (error 123)"},
+        {"an empty component", BuildZip({StoredEntry("bass.dll", "v2"), StoredEntry("data//b.txt", "x")}),
+         "cannot write data\\\\b.txt (error 123)"},
+        {"a bad CRC in the last entry", BuildZip({StoredEntry("bass.dll", "v2"), badCrc}),
+         "failed extracting data\\readme.txt: decompression failed"},
+    };
+    for (const BadPackageCase& c : cases) {
+        RemoveTree(Path(L"lib"));
+        CreateDirectoryW(Path(L"lib").c_str(), nullptr);
+        WriteFileBytes(Path(L"lib\\bass.dll"), "bass v1");
+        WriteFileBytes(Path(L"bass.dll"), "bass v1");
+        ServeOnPrimary(L"lib.zip", c.bytes);
+
+        EXPECT_EQ(FailureOf(InstallLibraryPackage), "Library extraction failed: " + c.reason) << c.what;
+
+        EXPECT_EQ(ListFolder(folder), (std::vector<std::wstring>{L"bass.dll", L"lib"})) << c.what;
+        EXPECT_EQ(ListFolder(Path(L"lib")), std::vector<std::wstring>{L"bass.dll"}) << c.what;
+        EXPECT_TRUE(ReadFileBytes(Path(L"lib\\bass.dll")) == "bass v1" && ReadFileBytes(Path(L"bass.dll")) == "bass v1")
+            << c.what;
+    }
+}
+
+// An error page or a parked domain on the primary, with no list to tell: each phase takes the fallback's file.
+TEST_F(InstallLibraryPackageTest, TakesTheFallbacksFilesWhenThePrimaryServesAnErrorPage)
+{
+    const std::string update = Executable(150000);
+    ServeOnPrimary(L"lib.zip", "<html>502 Bad Gateway</html>");
+    ServeOnPrimary(L"game.exe", "<html>502 Bad Gateway</html>");
+    ServeFile(L"fallback/vorlance/lib.zip", LibraryPackage());
+    ServeFile(L"fallback/vorlance/game.exe", update);
+
+    EXPECT_EQ(FailureOf(InstallLibraryPackage), "");
+    EXPECT_EQ(FailureOf(ReplaceGameExecutable), "");
+
+    EXPECT_EQ(ReadFileBytes(Path(L"lib\\data\\readme.txt")), "new readme");
+    EXPECT_EQ(ReadFileBytes(Path(L"bass.dll")), "bass v2");
+    EXPECT_TRUE(ReadFileBytes(Path(L"vorlance.exe")) == update);
+}
+
+// A run killed between moving the installed libraries away and moving the new ones in leaves both folders; the next
+// run puts the installed ones back, removes the staging folder and touches nothing else.
+TEST_F(InstallLibraryPackageTest, PutsBackTheLibrariesAKilledRunHadMovedAway)
+{
+    CreateDirectoryW(Path(L"lib_old").c_str(), nullptr);
+    WriteFileBytes(Path(L"lib_old\\bass.dll"), "bass v1");
+    CreateDirectoryW(Path(L"lib_new").c_str(), nullptr);
+    WriteFileBytes(Path(L"lib_new\\bass.dll"), "half writ");
+    CreateDirectoryW(Path(L"lib.old-backup").c_str(), nullptr);
+    SetBehaviour(L"primary/vorlance/lib.zip", "{\"status\": 500}");
+
+    EXPECT_EQ(FailureOf(InstallLibraryPackage), "");
+
+    EXPECT_EQ(ListFolder(folder), (std::vector<std::wstring>{L"lib", L"lib.old-backup"}));
+    EXPECT_EQ(ReadFileBytes(Path(L"lib\\bass.dll")), "bass v1");
+}
+
+// A library folder that cannot be moved away is refilled where it stands. (A leftover previous folder that cannot be
+// removed stands for the held file that blocks the move on Windows; Wine lets such a folder move.)
+TEST_F(InstallLibraryPackageTest, RefillsALibraryFolderThatCannotBeMovedInPlace)
+{
+    CreateDirectoryW(Path(L"lib").c_str(), nullptr);
+    WriteFileBytes(Path(L"lib\\retired.dll"), "old");
+    CreateDirectoryW(Path(L"lib_old").c_str(), nullptr);
+    WriteFileBytes(Path(L"lib_old\\held.dll"), "held");
+    CreateDirectoryW(Path(L"holder").c_str(), nullptr);
+    FixtureProcess holder = StartFixture(Path(L"holder\\holder.exe"),
+                                         L"--stay 60000 --hold \"" + Path(L"lib_old\\held.dll") + L"\" --share none");
+    ServeOnPrimary(L"lib.zip", LibraryPackage());
+
+    EXPECT_EQ(FailureOf(InstallLibraryPackage), "");
+    holder.Stop();
+
+    EXPECT_EQ(ListFolder(Path(L"lib")),
+              (std::vector<std::wstring>{L"BASS_FX.DLL", L"bass.dll", L"bass_dir.dll", L"data", L"plugins"}));
+    EXPECT_EQ(ReadFileBytes(Path(L"bass.dll")), "bass v2");
+    EXPECT_FALSE(PathExists(Path(L"lib_new")));
 }
 
 TEST_F(InstallLibraryPackageTest, OverwritesAReadOnlyLibraryBesideTheGame)
@@ -291,8 +404,8 @@ TEST_F(InstallLibraryPackageTest, MovesALoadedLibraryAsideAfterTheThirdFailedCop
 {
     WriteFileBytes(Path(L"bass.dll"), "bass v1");
     // Held the way the loader holds a library: no write sharing, delete sharing allowed.
-    FixtureProcess game = StartFixture(Path(L"vorlance.exe"),
-                                       L"--stay 60000 --hold \"" + Path(L"bass.dll") + L"\" --share read-delete");
+    FixtureProcess game =
+        StartFixture(Path(L"vorlance.exe"), L"--stay 60000 --hold \"" + Path(L"bass.dll") + L"\" --share read-delete");
     ServeOnPrimary(L"lib.zip", LibraryPackage());
 
     const DWORD start = GetTickCount();
@@ -321,11 +434,16 @@ TEST_F(RunUpdateTest, PostsEveryStatusAndProgressValueInOrder)
     RunUpdate(programDirectory, recorder);
 
     std::vector<std::pair<UINT, std::wstring>> expected = {
-        {WM_UPDATER_STATUS, L"Downloading libraries..."}, {WM_UPDATER_PROGRESS, L"0"},
+        {WM_UPDATER_STATUS, L"Downloading libraries..."},
+        {WM_UPDATER_PROGRESS, L"0"},
         {WM_UPDATER_PROGRESS, L"100"},
-        {WM_UPDATER_STATUS, L"Extracting libraries..."}, {WM_UPDATER_PROGRESS, L"100"},
-        {WM_UPDATER_PROGRESS, L"33"}, {WM_UPDATER_PROGRESS, L"66"}, {WM_UPDATER_PROGRESS, L"100"},
-        {WM_UPDATER_STATUS, L"Downloading update..."}, {WM_UPDATER_PROGRESS, L"0"},
+        {WM_UPDATER_STATUS, L"Extracting libraries..."},
+        {WM_UPDATER_PROGRESS, L"100"},
+        {WM_UPDATER_PROGRESS, L"33"},
+        {WM_UPDATER_PROGRESS, L"66"},
+        {WM_UPDATER_PROGRESS, L"100"},
+        {WM_UPDATER_STATUS, L"Downloading update..."},
+        {WM_UPDATER_PROGRESS, L"0"},
     };
     for (int percent = 5; percent <= 100; percent += 5) {
         expected.push_back({WM_UPDATER_PROGRESS, std::to_wstring(percent)});
