@@ -16,7 +16,8 @@ extern const wchar_t* const VORLANCE_HOSTS[2];
 // A whole response body in memory.
 using DownloadedBytes = MemoryImage;
 
-// Why a transfer failed: Windows refused to create the file in the last attempt (refusedError, a Windows error code);
+// Why a transfer failed: Windows refused to create the file in an attempt that no later attempt contradicted by
+// creating it (refusedError, a Windows error code);
 // some mirror served a whole body that the caller's check refused (unusable), or one larger than a memory transfer
 // takes (tooLarge). None of these when no mirror served the file whole, or none with the listed digest.
 struct DownloadFailure {

@@ -226,7 +226,8 @@ HANDLE CreateDestination(const std::wstring& destinationPath, const std::wstring
 }
 
 // One attempt against one mirror. The destination is left as it was when the attempt fails before the body; when
-// Windows refuses to create it, refusedError receives the code. With hash, the bytes written are hashed as they go.
+// Windows refuses to create it, refusedError receives the code, and it is cleared when the file is created. With
+// hash, the bytes written are hashed as they go.
 bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPath, HWND window,
                      const Sha256Stream* hash, DWORD& refusedError)
 {
@@ -240,8 +241,9 @@ bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPat
     const std::wstring longDestination = MakeLongPath(destinationPath);
     DWORD error = 0;
     const HANDLE opened = CreateDestination(destinationPath, longDestination, error);
+    // A refusal stands until an attempt creates the file: then the folder evidently takes new files.
+    refusedError = opened == INVALID_HANDLE_VALUE ? error : ERROR_SUCCESS;
     if (opened == INVALID_HANDLE_VALUE) {
-        refusedError = error;
         return false;
     }
     KernelHandle file(opened);
@@ -298,8 +300,6 @@ bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, co
     // Made once, so that deleting a file of the wrong bytes cannot fail for want of memory.
     const std::wstring longDestination = MakeLongPath(destinationPath);
     for (size_t i = 0; i < baseUrlCount; ++i) {
-        // Only the last attempt's refusal counts: an earlier one may have had another cause.
-        failure.refusedError = 0;
         Sha256Stream hash;
         if (!StartListedHash(expectedDigest, hash) || !AttemptDownload(baseUrls[i] + fileName, destinationPath, window,
                                                                        hash ? &hash : nullptr, failure.refusedError)) {

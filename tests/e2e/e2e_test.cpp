@@ -12,8 +12,7 @@
 
 namespace {
 
-const wchar_t DOWNLOAD_FAILED[] =
-    L"Failed to download the update. Your game was not changed; please try again later.";
+const wchar_t DOWNLOAD_FAILED[] = L"Failed to download the update. Your game was not changed; please try again later.";
 const wchar_t DAMAGED[] = L"The downloaded update was damaged. Your game was not changed; please try again later.";
 const wchar_t IN_USE[] = L"The update could not be installed because the game file is in use. Please close the "
                          L"game and run the updater again.";
@@ -98,8 +97,8 @@ protected:
             }
         }
         ASSERT_TRUE(CreateDirectoryW(game.c_str(), nullptr));
-        ASSERT_TRUE(CopyFileW((BinFolder() + L"VorlanceUpdater.exe").c_str(), InGame(L"VorlanceUpdater.exe").c_str(),
-                              FALSE));
+        ASSERT_TRUE(
+            CopyFileW((BinFolder() + L"VorlanceUpdater.exe").c_str(), InGame(L"VorlanceUpdater.exe").c_str(), FALSE));
         WriteFileBytes(InGame(L"vorlance.exe"), OldGame());
         // What the game does when the updater starts it: record how, then end.
         WriteFileBytes(InGame(L"fixture_args.txt"), "--stay 0 --record launched.txt");
@@ -150,7 +149,7 @@ protected:
         EXPECT_EQ(run.errorBox, L"");
         EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == NewGame()) << "vorlance.exe is the new build";
         EXPECT_FALSE(PathExists(InGame(L"vorlance_new.exe")));
-        EXPECT_FALSE(PathExists(InGame(L"lib_temp.zip")));
+        EXPECT_FALSE(PathExists(InGame(L"lib_new")) || PathExists(InGame(L"lib_old")));
         EXPECT_EQ(ListFolder(InGame(L"lib")), (std::vector<std::wstring>{L"bass.dll", L"bass_fx.dll", L"data"}));
         EXPECT_TRUE(ReadFileBytes(InGame(L"bass.dll")) == SampleText(30000));
         EXPECT_EQ(ReadFileBytes(InGame(L"bass_fx.dll")), "effects v2");
@@ -326,7 +325,7 @@ TEST_F(EndToEndTest, RefusesAPackageThatWritesOutsideTheLibraryFolder)
     EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == OldGame());
     EXPECT_EQ(ListFolder(InGame(L"lib")), std::vector<std::wstring>{L"retired.dll"}) << "refused before emptying lib";
     EXPECT_EQ(ReadFileBytes(InGame(L"bass.dll")), "bass v1");
-    EXPECT_FALSE(PathExists(InGame(L"lib_temp.zip")));
+    EXPECT_FALSE(PathExists(InGame(L"lib_new")));
 }
 
 TEST_F(EndToEndTest, ReportsAPackageThatIsNoZipArchive)
@@ -335,7 +334,7 @@ TEST_F(EndToEndTest, ReportsAPackageThatIsNoZipArchive)
     ExpectStoppedWith(RunUpdater(game),
                       L"Library extraction failed: not a valid zip archive: failed finding central directory");
     EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == OldGame());
-    EXPECT_FALSE(PathExists(InGame(L"lib_temp.zip")));
+    EXPECT_FALSE(PathExists(InGame(L"lib_new")));
 }
 
 TEST_F(EndToEndTest, WaitsForARunningGameThenGoesOnAtOnce)
@@ -375,8 +374,8 @@ TEST_F(EndToEndTest, ReplacesAGameThatNeverClosesAndSweepsItLater)
 TEST_F(EndToEndTest, ReportsAGameHeldOpenByAnotherProgram)
 {
     // The holder lives outside the game folder, so the updater does not wait for it.
-    FixtureProcess holder = StartFixture(Path(L"holder.exe"), L"--stay 120000 --hold \"" + InGame(L"vorlance.exe") +
-                                                                  L"\" --share none");
+    FixtureProcess holder =
+        StartFixture(Path(L"holder.exe"), L"--stay 120000 --hold \"" + InGame(L"vorlance.exe") + L"\" --share none");
     const UpdaterRun run = RunUpdater(game);
     ExpectStoppedWith(run, IN_USE);
     EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance_new.exe")) == NewGame()) << "the download is kept";
@@ -469,11 +468,14 @@ TEST_F(EndToEndTest, ASecondUpdaterForTheSameFolderLeavesAtOnce)
 
 // A game installed where the player may not write. The folder is prepared without write permission on the Linux
 // side; the test user cannot write to it, root could.
-TEST_F(EndToEndTest, NamesAGameFolderThatRefusesWrites)
+// The game folder the build prepares without write permission for the test user; empty (with the reason) when this
+// run cannot use it.
+std::wstring ReadOnlyGameFolder(std::string& reason)
 {
     const char* prepared = std::getenv("VORLANCE_READONLY_GAME");
     if (prepared == nullptr || !IsRunningUnderWine()) {
-        GTEST_SKIP() << "needs the folder without write permission that the build prepares for Wine";
+        reason = "needs the folder without write permission that the build prepares for Wine";
+        return std::wstring();
     }
     std::wstring locked = L"Z:" + Widen(prepared);
     std::replace(locked.begin(), locked.end(), L'/', L'\\');
@@ -481,7 +483,18 @@ TEST_F(EndToEndTest, NamesAGameFolderThatRefusesWrites)
                                      FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (probe != INVALID_HANDLE_VALUE) {
         CloseHandle(probe);
-        GTEST_SKIP() << "Wine runs as root here, and root writes to a folder without write permission";
+        reason = "Wine runs as root here, and root writes to a folder without write permission";
+        return std::wstring();
+    }
+    return locked;
+}
+
+TEST_F(EndToEndTest, NamesAGameFolderThatRefusesWrites)
+{
+    std::string reason;
+    const std::wstring locked = ReadOnlyGameFolder(reason);
+    if (locked.empty()) {
+        GTEST_SKIP() << reason;
     }
     const std::string installed = ReadFileBytes(locked + L"\\vorlance.exe");
 
@@ -494,9 +507,29 @@ TEST_F(EndToEndTest, NamesAGameFolderThatRefusesWrites)
     EXPECT_TRUE(ReadFileBytes(locked + L"\\vorlance.exe") == installed);
 }
 
+// An unchanged release needs no write at all: the list is read in memory and the game starts.
+TEST_F(EndToEndTest, StartsAnUnchangedGameInAFolderThatRefusesWrites)
+{
+    std::string reason;
+    const std::wstring locked = ReadOnlyGameFolder(reason);
+    if (locked.empty()) {
+        GTEST_SKIP() << reason;
+    }
+    ServeFile(L"primary/vorlance/SHA256SUMS", ReadFileBytes(locked + L"-SHA256SUMS"));
+    const std::wstring launched = locked + L"-launched.txt";
+    DeleteFileW(launched.c_str());
+
+    const UpdaterRun run = RunUpdater(locked);
+
+    EXPECT_TRUE(run.exited && run.exitCode == 0);
+    EXPECT_EQ(run.errorBox, L"");
+    EXPECT_TRUE(WaitForFile(launched, 10000)) << "the game was started";
+    EXPECT_EQ(RequestsFor(L"primary"), std::vector<std::string>{"GET /primary/vorlance/SHA256SUMS"});
+}
+
 // The game executable is always the old or the new build, whole, wherever a run is killed; only between removing
-// the old file and moving in the new one may it be missing, with the whole new build beside it. The next run
-// completes the update.
+// the old file and moving in the new one may it be missing, with the whole new build beside it. The library folder
+// is always the old or the new set, whole. The next run completes the update and leaves no staging folder.
 TEST_F(EndToEndTest, SurvivesBeingKilledAtAnyMoment)
 {
     SetBehaviour(L"primary/vorlance/game.exe", "{\"pace_ms\": 25}");
@@ -546,6 +579,15 @@ TEST_F(EndToEndTest, SurvivesBeingKilledAtAnyMoment)
                     killed.labels.empty() ? "" : Utf8(killed.labels.back()).c_str());
         EndProcessesLeftIn(game, InGame(L"launched.txt"));
 
+        // The libraries are the old set or the whole new one; between the two renames of the switch the old set
+        // waits whole under its other name.
+        const std::wstring libraries = PathExists(InGame(L"lib")) ? InGame(L"lib") : InGame(L"lib_old");
+        const std::vector<std::wstring> listed = ListFolder(libraries);
+        EXPECT_TRUE(listed == std::vector<std::wstring>{L"retired.dll"} ||
+                    (listed == std::vector<std::wstring>{L"bass.dll", L"bass_fx.dll", L"data"} &&
+                     ReadFileBytes(libraries + L"\\data\\readme.txt") == "package readme"))
+            << "trial " << trial << ": a library folder half refilled";
+
         const std::string installed = ReadFileBytes(InGame(L"vorlance.exe"));
         if (PathExists(InGame(L"vorlance.exe"))) {
             EXPECT_TRUE(installed == OldGame() || installed == NewGame()) << "trial " << trial << ": a partial game";
@@ -559,6 +601,7 @@ TEST_F(EndToEndTest, SurvivesBeingKilledAtAnyMoment)
         EXPECT_EQ(next.errorBox, L"") << "trial " << trial;
         EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == NewGame()) << "trial " << trial;
         EXPECT_TRUE(ReadFileBytes(InGame(L"lib\\bass.dll")) == SampleText(1500000)) << "trial " << trial;
+        EXPECT_FALSE(PathExists(InGame(L"lib_new")) || PathExists(InGame(L"lib_old"))) << "trial " << trial;
         EXPECT_TRUE(GameWasLaunched()) << "trial " << trial;
     }
 }
