@@ -1,5 +1,7 @@
 #pragma once
 
+#include "archive/archive.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -7,11 +9,6 @@
 
 // The studio's package tool: checks a library package (and a game executable) the way the updater reads them, and
 // builds packages that pass that check. Portable: the same sources build natively on Linux and on Windows.
-
-// The largest package the updater unpacks.
-const uint64_t PACKAGE_MAX_BYTES = 0x40000000; // 1 GiB
-// General-purpose bit 11: the stored name is UTF-8.
-const uint16_t UTF8_NAME_FLAG = 0x0800;
 
 // True when every byte is below 0x80.
 bool IsAscii(const std::string& bytes);

@@ -86,7 +86,8 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, co
     // the one that is unpacked, so the package is read once.
     std::string reason;
     ZipImage image;
-    if (!ReadZipImage(archivePath, image, reason) || !CheckZipImage(image, reason)) {
+    uint64_t unpackedBytes = 0;
+    if (!ReadZipImage(archivePath, image, reason) || !CheckZipImage(image, unpackedBytes, reason)) {
         throw std::runtime_error("Library extraction failed: " + reason);
     }
 
