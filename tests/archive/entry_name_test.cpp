@@ -16,7 +16,7 @@ const NameCase NAME_CASES[] = {
     {"a.dll", true, L"a.dll"},
     {"sub/a.dll", true, L"sub\\a.dll"},
     {"sub\\a.dll", true, L"sub\\a.dll"},
-    {"x/./y", true, nullptr},
+    {"x/./y", true, L"x\\y"},
     {"a//b", true, nullptr},
     {"...", true, L"..."},
     {"..a", true, L"..a"},
