@@ -72,6 +72,7 @@ struct PackageEntry {
     uint64_t size = 0;            // uncompressed bytes
     std::string refusal;          // the updater's failure text for this entry; empty when it writes the entry
     uint32_t windowsError = 0;    // the Windows error code the refusal carries, if any
+    bool refusedData = false;     // the refusal is the zip library's, about the entry's data rather than its name
     const char* reason = nullptr; // for a name Windows refuses (RefusedComponent), or a skipped folder's reason
     uint32_t clash = NO_ENTRY;    // the earlier entry this one meets: the file it overwrites or runs through, or
                                   // the folder it cannot replace

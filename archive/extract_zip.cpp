@@ -165,13 +165,14 @@ bool ExtractFileEntry(mz_zip_archive* zip, mz_uint index, const std::wstring& ro
 bool ExtractEntries(mz_zip_archive* zip, const std::wstring& root, Extraction& extraction, HWND window,
                     std::string& message)
 {
-    // Every entry is judged before anything is written, by the rules the check applies; an entry is refused before
-    // anything is created for it, folders included.
+    // Every entry is judged by the rules the check applies. A name or path the updater refuses is refused before
+    // anything is created for it; what the library refuses about the data it refuses while unpacking, with the same
+    // text.
     const std::vector<PackageEntry> entries = ScanPackage(zip);
     const mz_uint count = static_cast<mz_uint>(entries.size());
     for (mz_uint i = 0; i < count; ++i) {
         const PackageEntry& entry = entries[i];
-        if (!entry.refusal.empty()) {
+        if (!entry.refusal.empty() && !entry.refusedData) {
             return Fail(message, entry.refusal);
         }
         if (entry.folder) {

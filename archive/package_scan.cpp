@@ -160,6 +160,7 @@ PackageEntry ScanEntry(mz_zip_archive* zip, mz_uint index, MadeByFoldedPath& mad
     const auto making = WalkPath(made, index, entry);
     if (entry.refusal.empty() && !entry.folder) {
         entry.refusal = UnpackRefusal(zip, index, stat, entry);
+        entry.refusedData = !entry.refusal.empty();
     }
     // A refused file stops the updater; what follows is judged as if it were not there.
     if (entry.refusal.empty()) {
