@@ -5,12 +5,12 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
+
+#include <miniz.h>
 
 // Entry names, on every platform: the package tool and the fuzzers build this part natively. A name is UTF-16 text
 // held one code unit per wchar_t, also where wchar_t is 32 bits wide, so that it reads as the updater's does.
-
-// The largest package the updater unpacks.
-const uint64_t PACKAGE_MAX_BYTES = 0x40000000; // 1 GiB
 
 // UTF-16 of UTF-8 bytes, as Windows converts them: each maximal invalid subsequence becomes one U+FFFD.
 std::wstring DecodeUtf8(const char* bytes, size_t length);
@@ -22,12 +22,83 @@ std::wstring DecodeCodePage437(const char* bytes, size_t length);
 // UTF-8 name flag (0x0800), else code page 437. Separators are left as stored.
 std::wstring DecodeEntryName(const char* stored, size_t length, uint16_t bitFlag);
 
+// UTF-8 form of UTF-16 text; an unpaired surrogate becomes U+FFFD, as on Windows.
+std::string WideToUtf8(const std::wstring& text);
+
+// How the updater reads a package, shared by the updater, the package tool and the checksum list, so that they
+// cannot disagree: the names, the paths below lib, what Windows cannot create there, the limits. Defined in
+// package_rules.cpp (names) and package_scan.cpp (packages).
+
+// The largest package the updater unpacks.
+const uint64_t PACKAGE_MAX_BYTES = 0x40000000; // 1 GiB
+// A downloaded game of this size or less is a broken download or an error page.
+const uint64_t IMPLAUSIBLE_GAME_MAX_BYTES = 100000;
+
+// True when a game executable of this many bytes is large enough to be the game.
+bool IsPlausibleGameSize(uint64_t bytes);
+
 // True when an entry name (backslash-separated) stays below the target directory: not empty, no ':', no NUL, no
 // leading separator, no ".." component.
 bool IsSafeEntryName(const std::wstring& entryName);
 
-// UTF-8 form of UTF-16 text; an unpaired surrogate becomes U+FFFD, as on Windows.
-std::string WideToUtf8(const std::wstring& text);
+// A control character Windows refuses in a file name: C0 (U+0001 to U+001F). DEL and C1 are ordinary characters to
+// Windows, which creates such names.
+bool IsControlCharacter(wchar_t c);
+
+// Why Windows cannot create a name component below an extended-length path (empty, a control character, one of
+// < > " | ? *, over 255 UTF-16 units), with the error code it gives in error; nullptr when it can.
+const char* RefusedComponent(const std::wstring& component, uint32_t& error);
+
+// The path an entry name ('/' or '\' separators) is written to below lib: '\' separators, "." components dropped
+// as Windows' own path handling drops them, no trailing separator. Empty for a name that names lib itself ("./").
+// False for a name that IsSafeEntryName refuses.
+bool LibraryPathOf(const std::wstring& entryName, std::wstring& path);
+
+// Windows' case-insensitive view of a name, for the letters a package plausibly holds: ASCII, Latin-1, Latin
+// Extended-A, Greek and Cyrillic fold to upper case.
+wchar_t FoldCase(wchar_t c);
+std::wstring FoldCase(const std::wstring& text);
+
+// One entry as the updater treats it.
+struct PackageEntry {
+    std::string storedName;       // the stored bytes, cut at 511 as the updater reads them
+    uint16_t bitFlag = 0;         // general-purpose bits: UTF8_NAME_FLAG tells how storedName was decoded
+    std::wstring name;            // the decoded name, separators as stored
+    std::wstring path;            // below lib as LibraryPathOf makes it; empty for lib itself
+    std::wstring diskPath;        // path as the disk spells it: an existing file or folder keeps its first spelling
+    bool folder = false;          // a folder entry: the name ends in a separator, or the library's folder flag
+    bool skipped = false;         // a folder entry the updater does not create: lib itself, or Windows refuses it
+    bool symbolicLink = false;    // a Unix symbolic link, which the updater writes as a file holding the target
+    uint64_t size = 0;            // uncompressed bytes
+    std::string refusal;          // the updater's failure text for this entry; empty when it writes the entry
+    uint32_t windowsError = 0;    // the Windows error code the refusal carries, if any
+    bool refusedData = false;     // the refusal is the zip library's, about the entry's data rather than its name
+    const char* reason = nullptr; // for a name Windows refuses (RefusedComponent), or a skipped folder's reason
+    uint32_t clash = NO_ENTRY;    // the earlier entry this one meets: the file it overwrites or runs through, or
+                                  // the folder it cannot replace
+    static const uint32_t NO_ENTRY = 0xFFFFFFFF;
+};
+
+// General-purpose bit 11: the stored name is UTF-8.
+const uint16_t UTF8_NAME_FLAG = 0x0800;
+
+// Closes a zip library reader; the holder of an opened archive.
+struct ZipReaderEnder {
+    void operator()(mz_zip_archive* zip) const;
+};
+using OpenZip = std::unique_ptr<mz_zip_archive, ZipReaderEnder>;
+
+// Opens an image with the zip library. False with "not a valid zip archive: " or "zip archive is empty".
+bool OpenZipImage(const void* bytes, size_t size, mz_zip_archive& zip, std::string& message);
+
+// Why the library failed an entry: its last error, where a missing one means corrupt data.
+std::string EntryFailureText(mz_zip_archive* zip);
+
+// Judges every entry of an opened archive in order as the updater would meet it, without inflating anything: the
+// names, what Windows cannot create below lib, files and folders that clash (case-insensitively), encryption and
+// method, local headers and data bounds. An entry after a refused one is judged as if the refused one were not
+// there. Throws std::bad_alloc.
+std::vector<PackageEntry> ScanPackage(mz_zip_archive* zip);
 
 #ifdef _WIN32
 
@@ -47,10 +118,10 @@ using ZipImage = MemoryImage;
 // std::bad_alloc.
 bool ReadZipImage(const std::wstring& archivePath, ZipImage& image, std::string& message);
 
-// Checks what can be checked without unpacking: the zip library accepts the image, it holds entries, every name
-// passes IsSafeEntryName, no entry is encrypted or packed by an unsupported method. False with the reason extraction
-// would give for the first such entry. unpackedBytes receives what the files unpack to. Writes nothing. Throws
-// std::bad_alloc.
+// Checks, without unpacking, everything extraction would refuse other than damaged data (CRC, inflate) and the
+// disk: the zip library accepts the image, it holds entries, and ScanPackage finds no refusal. False with the text
+// extraction would give for the first refused entry. unpackedBytes is the sum of the file entries' sizes. Writes
+// nothing. Throws std::bad_alloc.
 bool CheckZipImage(const ZipImage& image, uint64_t& unpackedBytes, std::string& message);
 
 // Unpacks an image below targetDirectory exactly as ExtractZip does. Throws std::bad_alloc.

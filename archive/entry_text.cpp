@@ -2,7 +2,6 @@
 
 namespace {
 
-const uint16_t UTF8_NAME_FLAG = 0x0800;
 const wchar_t REPLACEMENT = 0xFFFD;
 
 // Code page 437 from 0x80 up; below that it is ASCII, control characters included.

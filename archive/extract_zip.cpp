@@ -4,8 +4,6 @@
 #include "fs/handles.h"
 #include "status/status.h"
 
-#include <miniz.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -15,10 +13,7 @@
 
 namespace {
 
-const LONGLONG MAX_ARCHIVE_BYTES = 0x40000000; // 1 GiB
-const size_t READ_PIECE_BYTES = 0x100000;      // 1 MiB
-// Encrypted, strongly encrypted, patch data: the library refuses all three as encryption.
-const mz_uint16 ENCRYPTION_FLAGS = 0x0001 | 0x0040 | 0x0020;
+const size_t READ_PIECE_BYTES = 0x100000; // 1 MiB
 
 // A destination held by another program gets 14 attempts over about five seconds. Renaming it aside after the third
 // and the seventh failure frees its name when the holder allows renaming, as a loaded library does.
@@ -31,11 +26,6 @@ const DWORD LONG_PAUSE_MS = 400;
 
 const char HELD_FILE_ADVICE[] = " - another program still has this file open. Close the game completely (or restart "
                                 "Windows) and run the updater again.";
-
-struct ZipReaderEnder {
-    void operator()(mz_zip_archive* zip) const { mz_zip_reader_end(zip); }
-};
-using OpenZip = std::unique_ptr<mz_zip_archive, ZipReaderEnder>;
 
 // What one extraction carries from entry to entry: the thread that writes its files and the folders it has made.
 struct Extraction {
@@ -52,12 +42,6 @@ bool Fail(std::string& message, const std::string& text)
 std::string ErrorSuffix(DWORD code)
 {
     return " (error " + std::to_string(code) + ")";
-}
-
-// The library's text for its last error, which reading also clears.
-std::string LibraryText(mz_zip_archive* zip)
-{
-    return mz_zip_get_error_string(mz_zip_get_last_error(zip));
 }
 
 bool MakeAbsolute(const std::wstring& path, std::wstring& absolute, DWORD& error)
@@ -94,7 +78,8 @@ bool ReadArchiveImage(const std::wstring& path, ZipImage& image, std::string& me
     KernelHandle file(opened);
 
     LARGE_INTEGER size = {};
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 || size.QuadPart > MAX_ARCHIVE_BYTES) {
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 ||
+        static_cast<uint64_t>(size.QuadPart) > PACKAGE_MAX_BYTES) {
         return Fail(message, "zip file is empty or unreasonably large");
     }
     image.size = static_cast<size_t>(size.QuadPart);
@@ -113,17 +98,6 @@ bool ReadArchiveImage(const std::wstring& path, ZipImage& image, std::string& me
         offset += pieceRead;
     }
     return true;
-}
-
-// The stored name, all its bytes (an embedded NUL must reach the name rule), as a wide string with '\' separators.
-std::wstring EntryNameOf(mz_zip_archive* zip, const mz_zip_archive_file_stat& stat)
-{
-    // Names are cut to the library's stat length, 511 bytes, as they always were.
-    char stored[MZ_ZIP_MAX_ARCHIVE_FILENAME_SIZE];
-    const mz_uint copied = mz_zip_reader_get_filename(zip, stat.m_file_index, stored, sizeof(stored));
-    std::wstring name = DecodeEntryName(stored, copied == 0 ? 0 : copied - 1, stat.m_bit_flag);
-    std::replace(name.begin(), name.end(), L'/', L'\\');
-    return name;
 }
 
 // Opens the destination for writing, waiting for another program to let go of it. INVALID_HANDLE_VALUE with the
@@ -151,14 +125,6 @@ HANDLE OpenForWriteWithRetries(const std::wstring& path, const std::wstring& lon
     }
     heldTooLong = true;
     return INVALID_HANDLE_VALUE;
-}
-
-// Why the library failed an entry. miniz stores no code when inflate meets corrupt or cut-short data, which would
-// read "no error"; such an entry is corrupt.
-std::string EntryFailureText(mz_zip_archive* zip)
-{
-    const mz_zip_error error = mz_zip_get_last_error(zip);
-    return mz_zip_get_error_string(error == MZ_ZIP_NO_ERROR ? MZ_ZIP_DECOMPRESSION_FAILED : error);
 }
 
 bool ExtractFileEntry(mz_zip_archive* zip, mz_uint index, const std::wstring& root, const std::wstring& name,
@@ -196,57 +162,28 @@ bool ExtractFileEntry(mz_zip_archive* zip, mz_uint index, const std::wstring& ro
                              (context.ok ? EntryFailureText(zip) : std::string("disk write failed")));
 }
 
-// Reads entry index's statistics and name and applies the entry-name rule: what both the check and the extraction
-// need before anything is written for the entry.
-bool ReadEntry(mz_zip_archive* zip, mz_uint index, mz_zip_archive_file_stat& stat, std::wstring& name,
-               std::string& message)
-{
-    std::memset(&stat, 0, sizeof(stat));
-    if (!mz_zip_reader_file_stat(zip, index, &stat)) {
-        return Fail(message, "cannot read zip entry " + std::to_string(index) + ": " + LibraryText(zip));
-    }
-    name = EntryNameOf(zip, stat);
-    if (!IsSafeEntryName(name)) {
-        return Fail(message, "unsafe path in zip entry " + std::to_string(index));
-    }
-    return true;
-}
-
-bool IsDirectoryEntry(const mz_zip_archive_file_stat& stat, const std::wstring& name)
-{
-    return stat.m_is_directory || name.back() == L'\\';
-}
-
-bool OpenImage(const ZipImage& image, mz_zip_archive& zip, std::string& message)
-{
-    std::memset(&zip, 0, sizeof(zip));
-    if (!mz_zip_reader_init_mem(&zip, image.bytes.get(), image.size, 0)) {
-        return Fail(message, "not a valid zip archive: " + LibraryText(&zip));
-    }
-    if (mz_zip_reader_get_num_files(&zip) == 0) {
-        mz_zip_reader_end(&zip);
-        return Fail(message, "zip archive is empty");
-    }
-    return true;
-}
-
 bool ExtractEntries(mz_zip_archive* zip, const std::wstring& root, Extraction& extraction, HWND window,
                     std::string& message)
 {
-    const mz_uint count = mz_zip_reader_get_num_files(zip);
+    // Every entry is judged by the rules the check applies. A name or path the updater refuses is refused before
+    // anything is created for it; what the library refuses about the data it refuses while unpacking, with the same
+    // text.
+    const std::vector<PackageEntry> entries = ScanPackage(zip);
+    const mz_uint count = static_cast<mz_uint>(entries.size());
     for (mz_uint i = 0; i < count; ++i) {
-        mz_zip_archive_file_stat stat;
-        std::wstring name;
-        // Checked before anything is created for the entry, directories included.
-        if (!ReadEntry(zip, i, stat, name, message)) {
-            return false;
+        const PackageEntry& entry = entries[i];
+        if (!entry.refusal.empty() && !entry.refusedData) {
+            return Fail(message, entry.refusal);
         }
-        if (IsDirectoryEntry(stat, name)) {
-            ZipCreateParentDirs(root, name, extraction.createdFolders);
-            CreateDirectoryW(MakeLongPath(root + name).c_str(), nullptr);
+        if (entry.folder) {
+            // A folder Windows cannot create is no failure: a file that needs it fails by its own name.
+            if (!entry.skipped) {
+                ZipCreateParentDirs(root, entry.path, extraction.createdFolders);
+                CreateDirectoryW(MakeLongPath(root + entry.path).c_str(), nullptr);
+            }
             continue;
         }
-        if (!ExtractFileEntry(zip, i, root, name, extraction, message)) {
+        if (!ExtractFileEntry(zip, i, root, entry.path, extraction, message)) {
             return false;
         }
         // Directory entries count too, so the bar reaches 100 only when the last entry is a file.
@@ -271,31 +208,16 @@ bool CheckZipImage(const ZipImage& image, uint64_t& unpackedBytes, std::string& 
 {
     unpackedBytes = 0;
     mz_zip_archive zip;
-    if (!OpenImage(image, zip, message)) {
+    if (!OpenZipImage(image.bytes.get(), image.size, zip, message)) {
         return false;
     }
     OpenZip opened(&zip);
-    const mz_uint count = mz_zip_reader_get_num_files(&zip);
-    for (mz_uint i = 0; i < count; ++i) {
-        mz_zip_archive_file_stat stat;
-        std::wstring name;
-        if (!ReadEntry(&zip, i, stat, name, message)) {
-            return false;
+    for (const PackageEntry& entry : ScanPackage(&zip)) {
+        if (!entry.refusal.empty()) {
+            return Fail(message, entry.refusal);
         }
-        // The statistics store why an entry cannot be unpacked; a later entry must not be blamed for it.
-        mz_zip_get_last_error(&zip);
-        // The library unpacks directories and empty entries without looking at their method or encryption, and
-        // refuses encryption before an unknown method: the same order gives the same reason.
-        if (!IsDirectoryEntry(stat, name)) {
-            unpackedBytes += stat.m_uncomp_size;
-        }
-        if (IsDirectoryEntry(stat, name) || stat.m_comp_size == 0 || stat.m_is_supported) {
-            continue;
-        }
-        const bool encrypted = (stat.m_bit_flag & ENCRYPTION_FLAGS) != 0;
-        return Fail(message,
-                    "failed extracting " + WideToUtf8(name) + ": " +
-                        mz_zip_get_error_string(encrypted ? MZ_ZIP_UNSUPPORTED_ENCRYPTION : MZ_ZIP_UNSUPPORTED_METHOD));
+        // Forged zip64 sizes must not wrap the sum into something small.
+        unpackedBytes = entry.size > UINT64_MAX - unpackedBytes ? UINT64_MAX : unpackedBytes + entry.size;
     }
     return true;
 }
@@ -308,7 +230,7 @@ bool ExtractZipImage(const ZipImage& image, const std::wstring& targetDirectory,
         return Fail(message, "cannot open zip file" + ErrorSuffix(error));
     }
     mz_zip_archive zip;
-    if (!OpenImage(image, zip, message)) {
+    if (!OpenZipImage(image.bytes.get(), image.size, zip, message)) {
         return false;
     }
     OpenZip opened(&zip);

@@ -61,7 +61,8 @@ std::string ListPath(const std::wstring& path)
     return out;
 }
 
-// Components between '\' separators: none empty, none "." or "..", no '/', ':' or control character anywhere.
+// Components between '\' separators: none empty, none "." or "..", no '/', ':' or C0 control character anywhere
+// (Windows creates names with DEL and C1 characters, so a list may name them).
 void CheckPath(const std::wstring& path)
 {
     if (!IsSafeEntryName(path)) {
@@ -75,7 +76,7 @@ void CheckPath(const std::wstring& path)
             Finding("accepted an empty, '.' or '..' component");
         }
         for (const wchar_t c : part) {
-            if (c == L'/' || c == L':' || c < 0x20 || c == 0x7F) {
+            if (c == L'/' || c == L':' || c < 0x20) {
                 Finding("accepted a path with '/', ':' or a control character");
             }
         }

@@ -6,8 +6,6 @@
 
 namespace {
 
-// What the updater demands of a downloaded game before it replaces the installed one.
-const uint64_t MIN_GAME_BYTES = 100001;
 // The headers and section table lie at the start; a PE header pointer beyond this is not a real program.
 const size_t HEADER_BYTES = 0x10000;
 
@@ -113,9 +111,9 @@ void CheckGameExecutable(const std::filesystem::path& executable, Findings& find
         return;
     }
     // The updater's own test; a download failing it is deleted as damaged.
-    if (head.compare(0, 2, "MZ") != 0 || size < MIN_GAME_BYTES) {
-        findings.errors.push_back(shown + ": the updater needs \"MZ\" at the start and more than 100000 bytes (" +
-                                  std::to_string(size) +
+    if (head.compare(0, 2, "MZ") != 0 || !IsPlausibleGameSize(size)) {
+        findings.errors.push_back(shown + ": the updater needs \"MZ\" at the start and more than " +
+                                  std::to_string(IMPLAUSIBLE_GAME_MAX_BYTES) + " bytes (" + std::to_string(size) +
                                   " bytes): players would see \"The downloaded update was "
                                   "damaged.\"");
         return;

@@ -3,8 +3,6 @@
 #include "archive/archive.h"
 #include "pack/pack.h"
 
-#include "miniz.h"
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -15,7 +13,6 @@
 #include <vector>
 
 namespace {
-
 
 // SHA-256 in plain C++, so that the studio's tool needs no crypto library on either system it runs on.
 struct Sha256State {
@@ -143,95 +140,41 @@ size_t HashCallback(void* opaque, uint64_t, const void* data, size_t length)
     return length;
 }
 
-// The entry's name as the list states it: the updater's own reading of all its stored bytes (code-page decision
-// included), '/' between components. Empty when the updater would refuse the name, or write it somewhere the list
-// cannot name in its one spelling (an empty or "." component, a control character).
-std::string ListPathOf(mz_zip_archive* archive, const mz_zip_archive_file_stat& stat, bool isDirectory)
-{
-    char stored[MZ_ZIP_MAX_ARCHIVE_FILENAME_SIZE];
-    const mz_uint copied = mz_zip_reader_get_filename(archive, stat.m_file_index, stored, sizeof(stored));
-    std::wstring name = DecodeEntryName(stored, copied == 0 ? 0 : copied - 1, stat.m_bit_flag);
-    std::replace(name.begin(), name.end(), L'/', L'\\');
-    if (!IsSafeEntryName(name)) {
-        return std::string();
-    }
-    if (isDirectory && name.back() == L'\\') {
-        name.pop_back();
-    }
-    size_t start = 0;
-    for (;;) {
-        const size_t end = std::min(name.find(L'\\', start), name.size());
-        const std::wstring part = name.substr(start, end - start);
-        if (part.empty() || part == L"." || std::any_of(part.begin(), part.end(), [](wchar_t c) {
-                return c < 0x20 || (c >= 0x7F && c <= 0x9F);
-            })) {
-            return std::string();
-        }
-        if (end == name.size()) {
-            break;
-        }
-        start = end + 1;
-    }
-    std::string path = WideToUtf8(name);
-    std::replace(path.begin(), path.end(), '\\', '/');
-    return path;
-}
-
-std::string FoldAsciiCase(std::string text)
-{
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return text;
-}
-
 bool HashEntries(const std::vector<unsigned char>& package, std::vector<std::pair<std::string, std::string>>& lines,
                  std::string& message)
 {
     mz_zip_archive archive;
-    std::memset(&archive, 0, sizeof(archive));
-    if (!mz_zip_reader_init_mem(&archive, package.data(), package.size(), 0)) {
-        message = std::string("not a valid zip archive: ") + mz_zip_get_error_string(mz_zip_get_last_error(&archive));
+    if (!OpenZipImage(package.data(), package.size(), archive, message)) {
         return false;
     }
-    bool ok = true;
-    std::set<std::string> seen;
-    const mz_uint count = mz_zip_reader_get_num_files(&archive);
-    for (mz_uint i = 0; ok && i < count; ++i) {
-        mz_zip_archive_file_stat stat;
-        std::memset(&stat, 0, sizeof(stat));
-        if (!mz_zip_reader_file_stat(&archive, i, &stat)) {
-            message = "cannot read zip entry " + std::to_string(i);
-            ok = false;
-            break;
+    OpenZip opened(&archive);
+    // Named as the updater writes them, dropped "." components and the disk's first spelling included.
+    const std::vector<PackageEntry> entries = ScanPackage(&archive);
+    for (mz_uint i = 0; i < entries.size(); ++i) {
+        const PackageEntry& entry = entries[i];
+        if (!entry.refusal.empty()) {
+            message = "zip entry " + std::to_string(i) + " would fail the updater: " + entry.refusal;
+            return false;
         }
-        const bool isDirectory = stat.m_is_directory != MZ_FALSE;
-        const std::string path = ListPathOf(&archive, stat, isDirectory);
-        if (path.empty()) {
-            message = "zip entry " + std::to_string(i) + " has a name the updater would refuse";
-            ok = false;
-        } else if (isDirectory) {
+        if (entry.folder) {
             continue;
-        } else if (!seen.insert(FoldAsciiCase(path)).second) {
-            // Windows would write both to one file; the list could state only one of them.
-            // The name holds no control character: ListPathOf refuses them.
-            message = "zip entry " + path + " appears twice (names differ in case at most)";
-            ok = false;
-        } else {
-            Sha256State hash;
-            if (!mz_zip_reader_extract_to_callback(&archive, i, HashCallback, &hash, 0)) {
-                message =
-                    "cannot unpack zip entry " + path + ": " + mz_zip_get_error_string(mz_zip_get_last_error(&archive));
-                ok = false;
-            } else {
-                lines.emplace_back("lib/" + path, Hex(Sha256Finish(hash)));
-            }
         }
+        std::string path = WideToUtf8(entry.diskPath);
+        std::replace(path.begin(), path.end(), '\\', '/');
+        if (entry.clash != PackageEntry::NO_ENTRY) {
+            // Windows would write both to one file; the list could state only one of them.
+            message = "zip entry " + path + " appears twice (names differ in case at most)";
+            return false;
+        }
+        Sha256State hash;
+        mz_zip_get_last_error(&archive);
+        if (!mz_zip_reader_extract_to_callback(&archive, i, HashCallback, &hash, 0)) {
+            message = "cannot unpack zip entry " + path + ": " + EntryFailureText(&archive);
+            return false;
+        }
+        lines.emplace_back("lib/" + path, Hex(Sha256Finish(hash)));
     }
-    mz_zip_reader_end(&archive);
-    return ok;
+    return true;
 }
 
 } // namespace

@@ -10,9 +10,6 @@
 // The studio's package tool: checks a library package (and a game executable) the way the updater reads them, and
 // builds packages that pass that check. Portable: the same sources build natively on Linux and on Windows.
 
-// General-purpose bit 11: the stored name is UTF-8.
-const uint16_t UTF8_NAME_FLAG = 0x0800;
-
 // True when every byte is below 0x80.
 bool IsAscii(const std::string& bytes);
 

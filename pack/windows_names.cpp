@@ -7,9 +7,6 @@
 
 namespace {
 
-// Longest component NTFS and the other Windows file systems store, in UTF-16 code units.
-const size_t MAX_COMPONENT_UNITS = 255;
-
 // Names that Win32 maps to devices when they stand without the "\\?\" prefix, with or without an extension.
 const wchar_t* const DEVICE_NAMES[] = {L"CON",  L"PRN",  L"AUX",  L"NUL",  L"COM1", L"COM2", L"COM3",   L"COM4",
                                        L"COM5", L"COM6", L"COM7", L"COM8", L"COM9", L"LPT1", L"LPT2",   L"LPT3",
@@ -37,30 +34,6 @@ bool IsDeviceName(const std::wstring& component)
         }
     }
     return false;
-}
-
-// Why Windows refuses a component below "\\?\", or nullptr. The updater writes through such paths, so nothing is
-// normalised away: a "." or an empty component reaches the file system and fails there.
-const char* RefusedComponent(const std::wstring& component)
-{
-    if (component.empty()) {
-        return "an empty folder name (two separators in a row)";
-    }
-    if (component == L".") {
-        return "a \".\" component";
-    }
-    if (component.size() > MAX_COMPONENT_UNITS) {
-        return "a component longer than 255 characters";
-    }
-    for (const wchar_t c : component) {
-        if (c < 0x20) {
-            return "a control character";
-        }
-        if (c == L'<' || c == L'>' || c == L'"' || c == L'|' || c == L'?' || c == L'*') {
-            return "one of the characters < > \" | ? *";
-        }
-    }
-    return nullptr;
 }
 
 } // namespace
@@ -96,7 +69,8 @@ void CheckWindowsPath(const std::wstring& path, const std::string& what, Finding
         const size_t end = std::min(body.find(L'\\', start), body.size());
         const std::wstring component = body.substr(start, end - start);
         const std::string shown = Printable(component);
-        if (const char* reason = RefusedComponent(component)) {
+        uint32_t error = 0;
+        if (const char* reason = RefusedComponent(component, error)) {
             findings.errors.push_back(what + ": Windows cannot create lib\\" + Printable(path) + ": " + reason);
             return;
         }

@@ -43,17 +43,12 @@ bool ParseDigest(const std::string& line, Sha256Digest& digest)
 
 // Strict UTF-8: a path that does not read back to the very same bytes (overlong forms, surrogates, anything beyond
 // U+10FFFF, a stray byte) has more than one spelling and is refused, so that one file has exactly one line. Control
-// characters are refused too: no file the package writes has one in its name.
+// characters are refused too: Windows creates no file with one in its name.
 bool DecodePath(const std::string& bytes, std::wstring& out)
 {
-    for (const char c : bytes) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            return false;
-        }
-    }
     out = DecodeUtf8(bytes.data(), bytes.size());
-    return WideToUtf8(out) == bytes;
+    return WideToUtf8(out) == bytes &&
+           std::none_of(out.begin(), out.end(), [](wchar_t c) { return IsControlCharacter(c); });
 }
 
 // A path below "lib" in the one spelling the walk of "lib" can produce: '/' between non-empty components, none of
@@ -78,18 +73,6 @@ bool ParseLibraryPath(const std::string& bytes, std::wstring& relativePath)
     // The rule that guards extraction: a path the package could not write is refused here too, so no line can lead
     // outside "lib".
     return IsSafeEntryName(relativePath);
-}
-
-// Windows names files without regard to case. Non-ASCII letters are left as they are here; two paths that differ
-// only in those still name one file on disk, and the library check then finds fewer files than lines.
-std::wstring FoldAsciiCase(std::wstring path)
-{
-    for (wchar_t& c : path) {
-        if (c >= L'A' && c <= L'Z') {
-            c = static_cast<wchar_t>(c - L'A' + L'a');
-        }
-    }
-    return path;
 }
 
 } // namespace
@@ -141,7 +124,7 @@ bool ParseChecksumList(const std::string& text, ChecksumList& list)
         } else if (path.compare(0, LIBRARY_PREFIX_LENGTH, LIBRARY_PREFIX) == 0) {
             LibraryFileChecksum file{};
             if (!ParseLibraryPath(path.substr(LIBRARY_PREFIX_LENGTH), file.relativePath) ||
-                !seen.insert(FoldAsciiCase(file.relativePath)).second) {
+                !seen.insert(FoldCase(file.relativePath)).second) {
                 return false;
             }
             file.digest = digest;

@@ -1,5 +1,6 @@
 #include "update/update.h"
 
+#include "archive/archive.h"
 #include "download/download.h"
 #include "fs/fs.h"
 #include "status/status.h"
@@ -9,7 +10,6 @@
 
 namespace {
 
-const LONGLONG SMALLEST_PLAUSIBLE_EXE_BYTES = 100000;
 const int INSTALL_ATTEMPTS = 60;
 const DWORD INSTALL_PAUSE_MS = 500;
 
@@ -27,8 +27,8 @@ bool LooksLikeGameExecutable(const std::wstring& path)
     LARGE_INTEGER size = {};
     GetFileSizeEx(file, &size);
     CloseHandle(file);
-    return readOk && bytesRead == 2 && signature[0] == 0x4D && signature[1] == 0x5A &&
-           size.QuadPart > SMALLEST_PLAUSIBLE_EXE_BYTES;
+    return readOk && bytesRead == 2 && signature[0] == 0x4D && signature[1] == 0x5A && size.QuadPart > 0 &&
+           IsPlausibleGameSize(static_cast<uint64_t>(size.QuadPart));
 }
 
 bool IsListedGame(const std::wstring& gamePath, const ChecksumList& list)

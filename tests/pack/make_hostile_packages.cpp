@@ -36,6 +36,15 @@ ZipTestEntry AttributeFolder(const std::string& name)
     return entry;
 }
 
+// A link as Info-ZIP stores it with -y: made on Unix, the link's type in the high bits, its target as the data.
+ZipTestEntry SymbolicLink(const std::string& name, const std::string& target)
+{
+    ZipTestEntry entry = StoredEntry(name, target);
+    entry.versionMadeBy = 0x031E;
+    entry.externalAttributes = 0xA1FFu << 16;
+    return entry;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -68,7 +77,8 @@ int main(int argc, char** argv)
                             "u")}},
         {"no-bass.zip", {StoredEntry("plugins/other.dll", "o")}},
         {"expands-far.zip", {bass, DeflatedEntry("zeros.bin", std::string(4 << 20, '\0'))}},
-        {"dotted-folder-entry.zip", {bass, StoredEntry("./", "")}},
+        {"refused-folder-entry.zip", {bass, StoredEntry("odd?/", "")}},
+        {"symbolic-link.zip", {bass, SymbolicLink("link.dll", "bass.dll")}},
         {"attribute-folder.zip",
          {bass, AttributeFolder("plugins"), StoredEntry("plugins/a.dll", "a"), StoredEntry("plugin", "p")}},
     };

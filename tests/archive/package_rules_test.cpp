@@ -1,0 +1,99 @@
+#include "archive/archive.h"
+
+#include "tests/archive/extract_test_support.h"
+
+namespace {
+
+// The last name is the one judged; earlier ones set the scene. Each entry holds "entry N".
+struct RuleCase {
+    std::vector<std::string> names;
+    std::wstring landsAt; // below the target, where the last entry's bytes end up; empty when nothing lands
+    std::string refusal;  // what the check and extraction both say instead; empty when both accept
+};
+
+const RuleCase RULE_CASES[] = {
+    {{"./bass.dll"}, L"bass.dll", ""},
+    {{"./plugins/x.dll"}, L"plugins\\x.dll", ""},
+    {{"x/./y"}, L"x\\y", ""},
+    {{"a/."}, L"a", ""},
+    {{"."}, L"", "unsafe path in zip entry 0"},
+    {{"./"}, L"", ""},
+    {{"what?.txt"}, L"", "cannot write what?.txt (error 123)"},
+    {{"data//b.txt"}, L"", "cannot write data\\\\b.txt (error 123)"},
+    {{"./tab\there"}, L"", "cannot write tab\there (error 123)"},
+    {{"del\x7F.txt"}, L"del\x7F.txt", ""},
+    {{std::string(255, 'a')}, std::wstring(255, L'a'), ""},
+    {{std::string(256, 'a')}, L"", ("cannot write " + std::string(256, 'a') + " (error 206)")},
+    {{"file?/x"}, L"", "cannot write file?\\x (error 123)"},
+    {{"plugins", "Plugins/a.dll"}, L"", "cannot write Plugins\\a.dll (error 3)"},
+    {{"plugins", "plugins/x?/a.dll"}, L"", "cannot write plugins\\x?\\a.dll (error 123)"},
+    {{"Plugins/a.dll", "plugins"}, L"", "cannot write plugins (error 5)"},
+    {{"Data.txt", "data.TXT"}, L"Data.txt", ""},
+    {{"Sub/a.dll", "sub/b.dll"}, L"Sub\\b.dll", ""},
+    {{"\xCE\xA3.txt", "\xCF\x83.txt"}, L"\x03A3.txt", ""},
+    {{"odd?/", "a.dll"}, L"a.dll", ""},
+    {{"plugins", "plugins/", "bass.dll"}, L"bass.dll", ""},
+};
+
+class PackageRulesTest : public ExtractZipTest, public ::testing::WithParamInterface<RuleCase> {};
+
+// What the check refuses is exactly what extraction refuses, with its text; what it accepts lands where the table
+// says, under the disk's spelling.
+TEST_P(PackageRulesTest, CheckAndExtractionAgree)
+{
+    const RuleCase& rule = GetParam();
+    std::vector<ZipTestEntry> entries;
+    for (size_t i = 0; i < rule.names.size(); ++i) {
+        entries.push_back(StoredEntry(rule.names[i], rule.names[i].back() == '/' ? "" : "entry " + std::to_string(i)));
+        entries.back().flags = 0x0800;
+    }
+    SCOPED_TRACE("last entry \"" + rule.names.back() + "\"");
+    WriteArchive(entries);
+    ZipImage image;
+    std::string checked;
+    ASSERT_TRUE(ReadZipImage(archive, image, checked)) << checked;
+    uint64_t unpackedBytes = 0;
+    EXPECT_EQ(CheckZipImage(image, unpackedBytes, checked), rule.refusal.empty());
+    std::string extracted;
+    EXPECT_EQ(ExtractZipImage(image, target, nullptr, extracted), rule.refusal.empty());
+    EXPECT_EQ(checked, extracted);
+    if (!rule.refusal.empty()) {
+        EXPECT_EQ(checked, rule.refusal);
+    } else if (!rule.landsAt.empty()) {
+        const Tree tree = ReadTree(target);
+        ASSERT_EQ(tree.count(rule.landsAt), 1u) << extracted;
+        EXPECT_EQ(tree.at(rule.landsAt), "entry " + std::to_string(rule.names.size() - 1));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, PackageRulesTest, ::testing::ValuesIn(RULE_CASES));
+
+// bsdtar run on "." stores every name below "./": the package installs as the folder it was made from.
+TEST_F(ExtractZipTest, ADotPackageInstallsAsItsFolder)
+{
+    WriteArchive({StoredEntry("./", ""), StoredEntry("./bass.dll", "bass"), StoredEntry("./plugins/", ""),
+                  StoredEntry("./plugins/x.dll", "x")});
+    ZipImage image;
+    std::string message;
+    ASSERT_TRUE(ReadZipImage(archive, image, message));
+    uint64_t unpackedBytes = 0;
+    EXPECT_TRUE(CheckZipImage(image, unpackedBytes, message)) << message;
+    EXPECT_EQ(unpackedBytes, 5u);
+    EXPECT_TRUE(ExtractZipImage(image, target, nullptr, message)) << message;
+    EXPECT_EQ(ReadTree(target), (Tree{{L"bass.dll", "bass"}, {L"plugins\\", ""}, {L"plugins\\x.dll", "x"}}));
+}
+
+TEST_F(ExtractZipTest, TheCheckFindsABrokenLocalHeaderWithoutUnpacking)
+{
+    std::string bytes = BuildZip({StoredEntry("a.dll", "a"), StoredEntry("b.dll", "b")});
+    PutLe32(bytes, 30 + 5 + 1, 0x12345678); // the second local header's signature
+    WriteFileBytes(archive, bytes);
+    ZipImage image;
+    std::string message;
+    ASSERT_TRUE(ReadZipImage(archive, image, message));
+    uint64_t unpackedBytes = 0;
+    EXPECT_FALSE(CheckZipImage(image, unpackedBytes, message));
+    EXPECT_EQ(message, "failed extracting b.dll: invalid header or archive is corrupted");
+}
+
+} // namespace
