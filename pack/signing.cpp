@@ -35,10 +35,10 @@ bool VerifyChecksumListFiles(const std::filesystem::path& list, const std::files
         message = PathToUtf8(list) + " cannot be read or is not a checksum list the updater accepts";
         return false;
     }
+    // Read well beyond the largest signature, so that an oversized one is named for what it is, not as missing.
     std::string der;
-    if (!ReadSmallFile(signaturePath, SIGNATURE_MAX_BYTES, der)) {
-        message = "no signature: " + PathToUtf8(signaturePath) + " cannot be read or is over " +
-                  std::to_string(SIGNATURE_MAX_BYTES) + " bytes";
+    if (!ReadSmallFile(signaturePath, PUBLIC_KEY_PEM_MAX_BYTES, der)) {
+        message = "no signature: " + PathToUtf8(signaturePath) + " cannot be read";
         return false;
     }
     EcdsaP256Signature signature{};
