@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <string>
 
 // The studio's signature over the checksum list: ECDSA over P-256 with SHA-256, published as the DER form openssl
