@@ -4,6 +4,7 @@
     make_seeds.py OUT     OUT/zip_reader/  archives from Python's zipfile and hand-made edge archives
                           OUT/entry_name/  entry names in the entry-name target's input format
                           OUT/checksum_list/  checksum lists as sha256sum writes them, and near misses
+                          OUT/signature/  DER signatures (first byte 0), public keys (1), value pairs (2)
 Archives made by Info-ZIP are added by fuzz/run when zip is installed.
 """
 import io
@@ -203,10 +204,40 @@ def checksum_list_seeds():
     }
 
 
+# A P-256 public key as openssl writes it (a public key only; no private key is kept anywhere in the tree).
+PUBLIC_KEY = (b'-----BEGIN PUBLIC KEY-----\n'
+              b'MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEQ/fHhCVZg9eXUN4aGaDWIZbu7IRF\n'
+              b'HqHHYC2bC8Iskm6iXVhio8kYimoSEE/0v6/xn37kHAY1P+L0YAB7qziTsA==\n'
+              b'-----END PUBLIC KEY-----\n')
+
+
+def signature_seeds():
+    def integer(value):
+        value = value.lstrip(b'\0')
+        if value[0] >= 0x80:
+            value = b'\0' + value
+        return b'\x02' + bytes([len(value)]) + value
+
+    def sequence(r, s):
+        content = integer(r) + integer(s)
+        return b'\x30' + bytes([len(content)]) + content
+    good = sequence(bytes(range(1, 33)), bytes(range(0x80, 0xA0)))
+    return {
+        'der-good': b'\0' + good,
+        'der-short': b'\0' + sequence(b'\x01', b'\x7f'),
+        'der-long-form': b'\0\x30\x81' + good[1:],
+        'der-trailing': b'\0' + good + b'\0',
+        'key': b'\x01' + PUBLIC_KEY,
+        'key-crlf': b'\x01' + PUBLIC_KEY.replace(b'\n', b'\r\n'),
+        'pair': b'\x02' + bytes(range(64)),
+    }
+
+
 def main():
     out = sys.argv[1]
     for folder, files in (('zip_reader', {**python_archives(), **hand_made_archives()}),
-                          ('entry_name', entry_name_seeds()), ('checksum_list', checksum_list_seeds())):
+                          ('entry_name', entry_name_seeds()), ('checksum_list', checksum_list_seeds()),
+                          ('signature', signature_seeds())):
         os.makedirs(os.path.join(out, folder), exist_ok=True)
         for name, data in files.items():
             with open(os.path.join(out, folder, name), 'wb') as seed:

@@ -2,11 +2,15 @@
 //   check PACKAGE [GAME_EXE] [--strict]   exit 0 when a player's updater installs it, 1 when it would fail
 //   build FOLDER PACKAGE                  writes a deterministic package, then checks it
 //   manifest PACKAGE GAME_EXE OUT         writes the mirror's checksum list for a release
+//   keygen KEY_PEM PUBLIC_PEM             makes the studio's signing key pair (native tool only)
+//   sign SHA256SUMS KEY_PEM               writes SHA256SUMS.sig beside the list (native tool only)
+//   verify SHA256SUMS PUBLIC_PEM          exit 0 when the updater accepts the list's signature, 1 when not
 // Exit code 2 for a usage error.
 #include "pack/pack.h"
 
 #include "archive/archive.h"
 #include "pack/manifest.h"
+#include "pack/signing.h"
 
 #include <cstdio>
 #include <cstring>
@@ -21,9 +25,15 @@ namespace {
 
 const int USAGE_ERROR = 2;
 
+const int REFUSED = 1;
+
 const char USAGE[] = "usage: pack check PACKAGE [GAME_EXE] [--strict]\n"
                      "       pack build FOLDER PACKAGE\n"
-                     "       pack manifest PACKAGE GAME_EXE SHA256SUMS\n";
+                     "       pack manifest PACKAGE GAME_EXE SHA256SUMS\n"
+                     "       pack keygen KEY_PEM PUBLIC_PEM   (native tool only)\n"
+                     "       pack sign SHA256SUMS KEY_PEM     (native tool only)\n"
+                     "       pack verify SHA256SUMS PUBLIC_PEM\n"
+                     "exit code 0: done or accepted, 1: refused or failed, 2: usage error\n";
 
 int Usage(const std::string& problem)
 {
@@ -98,15 +108,77 @@ int Manifest(const std::vector<std::string>& args)
     return 0;
 }
 
+int Refused(const std::string& reason)
+{
+    std::fprintf(stderr, "pack: %s\n", reason.c_str());
+    return REFUSED;
+}
+
+#ifdef _WIN32
+// Keys and signatures are made with libcrypto, which the Windows build does not carry; it only verifies, with the
+// updater's own BCrypt check.
+int NativeToolOnly(const std::vector<std::string>&)
+{
+    return Usage("keygen and sign are available in the native tool only (scripts/pack)");
+}
+#else
+int KeyGen(const std::vector<std::string>& args)
+{
+    if (args.size() != 2) {
+        return Usage("keygen takes the private key file and the public key file to write");
+    }
+    std::string message;
+    if (!MakeKeyPair(PathFromUtf8(args[0]), PathFromUtf8(args[1]), message)) {
+        return Refused(message);
+    }
+    std::printf("wrote %s (keep it off the mirrors and out of the repository) and %s (for UPDATER_RELEASE_KEYS)\n",
+                args[0].c_str(), args[1].c_str());
+    return 0;
+}
+
+int Sign(const std::vector<std::string>& args)
+{
+    if (args.size() != 2) {
+        return Usage("sign takes a checksum list and a private key");
+    }
+    const std::filesystem::path list = PathFromUtf8(args[0]);
+    std::string message;
+    if (!SignChecksumList(list, PathFromUtf8(args[1]), message)) {
+        return Refused(message);
+    }
+    std::printf("wrote %s; upload it together with %s, last\n", PathToUtf8(SignaturePathOf(list)).c_str(),
+                PathToUtf8(list).c_str());
+    return 0;
+}
+#endif
+
+int Verify(const std::vector<std::string>& args)
+{
+    if (args.size() != 2) {
+        return Usage("verify takes a checksum list and a public key");
+    }
+    const std::filesystem::path list = PathFromUtf8(args[0]);
+    std::string message;
+    if (!VerifyChecksumListFiles(list, PathFromUtf8(args[1]), message)) {
+        return Refused(message);
+    }
+    std::printf("OK: a player's updater built with this key accepts %s and its signature\n", PathToUtf8(list).c_str());
+    return 0;
+}
+
 struct Command {
     const char* name;
     int (*run)(const std::vector<std::string>& args);
 };
 
 const Command COMMANDS[] = {
-    {"check", Check},
-    {"build", Build},
-    {"manifest", Manifest},
+    {"check", Check},           {"build", Build},         {"manifest", Manifest},
+#ifdef _WIN32
+    {"keygen", NativeToolOnly}, {"sign", NativeToolOnly},
+#else
+    {"keygen", KeyGen}, {"sign", Sign},
+#endif
+    {"verify", Verify},
 };
 
 // The arguments in UTF-8: Windows hands them to main in the ANSI code page, so they are taken in UTF-16 there.

@@ -9,7 +9,7 @@ TEST_USER=vorlance-test
 
 PACKAGES="cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
           libz-mingw-w64-dev googletest wine wine64 xvfb xauth x11-utils imagemagick python3 openssl zip unzip
-          p7zip-full libarchive-tools osslsigncode g++ zlib1g-dev"
+          p7zip-full libarchive-tools osslsigncode g++ zlib1g-dev libssl-dev"
 
 log() { printf '== %s\n' "$*"; }
 

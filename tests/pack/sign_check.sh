@@ -1,0 +1,90 @@
+#!/bin/bash
+# The package tool's signature commands against openssl, both ways, and what verify refuses; with the Windows build
+# of the tool, the same verdicts from its BCrypt check, the one the updater uses.
+#   sign_check.sh REPO WORK [WINE_RUN WINDOWS_TOOL]   (VORLANCE_PACK: the native tool, built here when missing)
+set -uo pipefail
+repo=$1 work=$2 wine_run=${3:-} windows_pack=${4:-}
+pack=${VORLANCE_PACK:-}
+failures=0
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# expect CODE TEXT COMMAND...: the command must exit with CODE and print a line holding TEXT.
+expect() {
+    local code=$1 text=$2 out status
+    shift 2
+    out=$("$@" 2>&1)
+    status=$?
+    if [[ $status -ne $code ]] || ! grep -qF -- "$text" <<< "$out"; then
+        fail "$* exited $status (wanted $code) and needed a line with: $text"
+        sed 's/^/    /' <<< "$out"
+    fi
+}
+
+rm -rf "$work" && mkdir -p "$work/changed" && cd "$work" || exit 1
+if [[ ! -x $pack ]]; then
+    pack=$work/tool/VorlancePack
+    cmake -S "$repo/pack" -B "$work/tool" -DCMAKE_BUILD_TYPE=Release > /dev/null && cmake --build "$work/tool" > /dev/null ||
+        { echo "cannot build the package tool"; exit 1; }
+fi
+digest() { printf "%064d" 0 | tr 0 "$1"; }
+printf '%s  game.exe\n%s  lib.zip\n%s  lib/bass.dll\n' "$(digest a)" "$(digest b)" "$(digest c)" > SHA256SUMS
+printf '%s  game.exe\n%s  lib.zip\n%s  lib/bass.dll\n' "$(digest a)" "$(digest b)" "$(digest d)" > changed/SHA256SUMS
+echo "not a list" > notes.txt
+openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out openssl.pem 2> /dev/null &&
+    openssl pkey -in openssl.pem -pubout -out openssl.pub &&
+    openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-384 -out p384.pem 2> /dev/null &&
+    openssl pkey -in p384.pem -pubout -out p384.pub || { echo "openssl cannot make keys"; exit 1; }
+
+echo "== keygen"
+expect 0 "wrote studio.pem" "$pack" keygen studio.pem studio.pub
+[[ $(stat -c %a studio.pem) == 600 ]] || fail "the private key is readable by others: $(stat -c %a studio.pem)"
+before=$(sha256sum studio.pem)
+expect 1 "studio.pem exists" "$pack" keygen studio.pem new.pub
+[[ ! -e new.pub && $(sha256sum studio.pem) == "$before" ]] || fail "keygen touched files after refusing"
+
+echo "== pack sign, openssl verifies; openssl signs, pack verifies"
+expect 0 "wrote SHA256SUMS.sig" "$pack" sign SHA256SUMS studio.pem
+[[ ! -e SHA256SUMS.sig.partial ]] || fail "the temporary signature was left behind"
+openssl dgst -sha256 -verify studio.pub -signature SHA256SUMS.sig SHA256SUMS > /dev/null ||
+    fail "openssl refuses the signature pack wrote"
+expect 0 "OK" "$pack" verify SHA256SUMS studio.pub
+openssl dgst -sha256 -sign openssl.pem -out SHA256SUMS.sig SHA256SUMS
+expect 0 "OK" "$pack" verify SHA256SUMS openssl.pub
+cp SHA256SUMS.sig good.sig
+
+echo "== what verify and sign refuse"
+expect 1 "is not a signature of SHA256SUMS by studio.pub" "$pack" verify SHA256SUMS studio.pub
+cp good.sig changed/SHA256SUMS.sig
+expect 1 "is not a signature of" "$pack" verify changed/SHA256SUMS openssl.pub
+head -c -1 good.sig > SHA256SUMS.sig
+expect 1 "not an ECDSA signature in strict DER form" "$pack" verify SHA256SUMS openssl.pub
+{ cat good.sig; printf '\0'; } > SHA256SUMS.sig
+expect 1 "not an ECDSA signature in strict DER form" "$pack" verify SHA256SUMS openssl.pub
+rm SHA256SUMS.sig
+expect 1 "no signature: SHA256SUMS.sig" "$pack" verify SHA256SUMS openssl.pub
+cp good.sig SHA256SUMS.sig
+expect 1 "is not a P-256 public key" "$pack" verify SHA256SUMS p384.pub
+openssl dgst -sha256 -sign openssl.pem -out notes.txt.sig notes.txt
+expect 1 "not a checksum list the updater accepts" "$pack" verify notes.txt openssl.pub
+rm notes.txt.sig
+expect 1 "nothing signed" "$pack" sign notes.txt studio.pem
+[[ ! -e notes.txt.sig ]] || fail "a signature was written for a list the updater refuses"
+expect 1 "not a P-256 private key" "$pack" sign SHA256SUMS p384.pem
+cmp -s good.sig SHA256SUMS.sig || fail "a refused sign replaced the signature"
+expect 2 "verify takes a checksum list and a public key" "$pack" verify SHA256SUMS
+expect 2 "unknown command" "$pack" signs SHA256SUMS studio.pem
+
+if [[ -n $windows_pack ]]; then
+    echo "== the Windows tool: BCrypt gives the same verdicts"
+    expect 0 "OK" "$wine_run" "$windows_pack" verify SHA256SUMS openssl.pub
+    expect 1 "is not a signature of" "$wine_run" "$windows_pack" verify SHA256SUMS studio.pub
+    expect 1 "is not a signature of" "$wine_run" "$windows_pack" verify changed/SHA256SUMS openssl.pub
+    expect 2 "native tool only" "$wine_run" "$windows_pack" sign SHA256SUMS studio.pem
+fi
+
+[[ $failures -eq 0 ]] && echo "signing: every check passed" || echo "$failures check(s) failed"
+[[ $failures -eq 0 ]]
