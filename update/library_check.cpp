@@ -1,5 +1,7 @@
 #include "update/update.h"
 
+#include "update/signature.h"
+
 #include "download/download.h"
 #include "fs/fs.h"
 #include "fs/handles.h"
@@ -58,11 +60,25 @@ bool CollectLibraryFiles(const std::wstring& directory, const std::wstring& rela
 
 bool FetchChecksumList(ChecksumList& list)
 {
+    const bool signedBuild = ReleaseKeysBuiltIn();
     for (const wchar_t* baseUrl : VORLANCE_HOSTS) {
         // No window: the list is a small extra, and the bar and texts of a run stay those of its two phases.
         DownloadedBytes body;
-        if (DownloadToMemory(baseUrl + std::wstring(L"SHA256SUMS"), nullptr, CHECKSUM_LIST_MAX_BYTES, body) &&
-            ParseChecksumList(std::string(reinterpret_cast<const char*>(body.bytes.get()), body.size), list)) {
+        if (!DownloadToMemory(baseUrl + std::wstring(L"SHA256SUMS"), nullptr, CHECKSUM_LIST_MAX_BYTES, body)) {
+            continue;
+        }
+        const std::string text(reinterpret_cast<const char*>(body.bytes.get()), body.size);
+        // A signed build takes a list only with its signature from the same mirror: whoever controls a mirror can
+        // change both files there, but cannot sign.
+        if (signedBuild) {
+            DownloadedBytes signature;
+            if (!DownloadToMemory(baseUrl + std::wstring(L"SHA256SUMS.sig"), nullptr, SIGNATURE_MAX_BYTES, signature) ||
+                !VerifyChecksumListSignature(
+                    text, std::string(reinterpret_cast<const char*>(signature.bytes.get()), signature.size))) {
+                continue;
+            }
+        }
+        if (ParseChecksumList(text, list)) {
             return true;
         }
     }

@@ -1,9 +1,12 @@
 #include "update/update.h"
 
+#include "update/signature.h"
+
 #include "fs/fs.h"
 #include "status/status.h"
 
 #include <exception>
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -52,9 +55,14 @@ void RunUpdate(const std::wstring& programDirectory, HWND window)
     try {
         WaitForGameToClose(programDirectory, window);
         SweepAsideLeftovers(programDirectory);
-        // Without a list every run fetches both files; with one, what is already in place is kept.
+        // Without a list every run fetches both files; with one, what is already in place is kept. A build that
+        // carries release keys installs nothing without a list they signed.
         ChecksumList list;
         const ChecksumList* published = FetchChecksumList(list) ? &list : nullptr;
+        if (published == nullptr && ReleaseKeysBuiltIn()) {
+            throw std::runtime_error(
+                "Failed to download the update. Your game was not changed; please try again later.");
+        }
         InstallLibraryPackage(programDirectory, window, published);
         ReplaceGameExecutable(programDirectory, window, published);
         LaunchGame(programDirectory, window);

@@ -28,8 +28,9 @@ std::wstring UpdaterMutexName(const std::wstring& programDirectory);
 // works on it; that one's window is then brought to the front. Never throws.
 bool BecomeSoleUpdater();
 
-// Waits for the game, sweeps, installs the library package and the game executable and launches the game; shows
-// the first failure in the "Update Error" box instead of going on. Never throws.
+// Waits for the game, sweeps, fetches the checksum list (required when release keys are built in), installs the
+// library package and the game executable and launches the game; shows the first failure in the "Update Error" box
+// instead of going on. Never throws.
 void RunUpdate(const std::wstring& programDirectory, HWND window);
 
 // Waits up to about 15 s for programs started from the program directory (or below it) to end. Never throws.
@@ -50,8 +51,9 @@ void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window, co
 // Starts "vorlance.exe" detached, with the program directory as working directory. Throws on failure.
 void LaunchGame(const std::wstring& programDirectory, HWND window);
 
-// Fetches "SHA256SUMS" into memory (at most CHECKSUM_LIST_MAX_BYTES) from the first mirror whose list parses; false
-// when none does. Writes nothing and posts nothing. Throws std::bad_alloc.
+// Fetches "SHA256SUMS" into memory (at most CHECKSUM_LIST_MAX_BYTES) from the first mirror whose list parses and,
+// in a build with release keys, whose "SHA256SUMS.sig" verifies; false when none does. Writes nothing and posts
+// nothing. Throws std::bad_alloc.
 bool FetchChecksumList(ChecksumList& list);
 
 // Sweeps aside leftovers in the library directory (they never count), then true when it holds exactly the list's

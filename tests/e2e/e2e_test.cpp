@@ -606,4 +606,82 @@ TEST_F(EndToEndTest, SurvivesBeingKilledAtAnyMoment)
     }
 }
 
+// A build that carries release keys, against a release signed the way a studio signs it (made by the build, see
+// make_signed_release.sh) and the bad answers a compromised or careless mirror may give.
+class SignedReleaseTest : public EndToEndTest {
+protected:
+    void SetUp() override
+    {
+        EndToEndTest::SetUp();
+        const char* made = std::getenv("VORLANCE_SIGNED_RELEASE");
+        if (made == nullptr) {
+            GTEST_SKIP() << "needs the signed release the build makes (VORLANCE_SIGNED_RELEASE)";
+        }
+        release = L"Z:" + Widen(made);
+        std::replace(release.begin(), release.end(), L'/', L'\\');
+        ASSERT_TRUE(CopyFileW((BinFolder() + L"VorlanceUpdaterSigned.exe").c_str(),
+                              InGame(L"VorlanceUpdater.exe").c_str(), FALSE));
+    }
+    // A mirror with the release's files and one answer about its list.
+    void Publish(const std::wstring& mirror, const std::wstring& answer)
+    {
+        Serve(mirror, ReadFileBytes(release + L"\\game.exe"), ReadFileBytes(release + L"\\lib.zip"));
+        ServeFile(mirror + L"/vorlance/SHA256SUMS", ReadFileBytes(release + L"\\" + answer + L"\\SHA256SUMS"));
+        const std::wstring signature = release + L"\\" + answer + L"\\SHA256SUMS.sig";
+        if (PathExists(signature)) {
+            ServeFile(mirror + L"/vorlance/SHA256SUMS.sig", ReadFileBytes(signature));
+        }
+    }
+    void ExpectSignedReleaseInstalled(const UpdaterRun& run, const std::wstring& what)
+    {
+        EXPECT_EQ(run.errorBox, L"") << Utf8(what);
+        EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == ReadFileBytes(release + L"\\game.exe")) << Utf8(what);
+        EXPECT_EQ(ReadFileBytes(InGame(L"lib\\bass.dll")), "bass signed") << Utf8(what);
+        EXPECT_TRUE(GameWasLaunched()) << Utf8(what);
+    }
+    std::wstring release;
+};
+
+TEST_F(SignedReleaseTest, InstallsAListSignedByEitherBuiltInKey)
+{
+    for (const wchar_t* key : {L"release-1", L"release-2"}) {
+        LayOutGameFolder();
+        ASSERT_TRUE(CopyFileW((BinFolder() + L"VorlanceUpdaterSigned.exe").c_str(),
+                              InGame(L"VorlanceUpdater.exe").c_str(), FALSE));
+        Publish(L"primary", key);
+        ExpectSignedReleaseInstalled(RunUpdater(game), key);
+    }
+}
+
+// Each bad answer is a failed attempt at the primary; the fallback's signed list is taken, and the files installed
+// are the ones it lists.
+TEST_F(SignedReleaseTest, RefusesEveryBadAnswerAtAMirrorAndFallsBack)
+{
+    Publish(L"fallback", L"release-1");
+    for (const wchar_t* answer : {L"changed", L"other-key", L"no-signature", L"truncated", L"extra-bytes"}) {
+        LayOutGameFolder();
+        ASSERT_TRUE(CopyFileW((BinFolder() + L"VorlanceUpdaterSigned.exe").c_str(),
+                              InGame(L"VorlanceUpdater.exe").c_str(), FALSE));
+        RemoveTree(MirrorRootFolder() + L"\\primary");
+        Publish(L"primary", answer);
+        ExpectSignedReleaseInstalled(RunUpdater(game), answer);
+    }
+}
+
+// Neither mirror set up for signing (the list alone, as an unsigned build takes it): nothing is fetched but the
+// lists, nothing is installed, the game is not started.
+TEST_F(SignedReleaseTest, InstallsNothingWhenNoMirrorHasASignedList)
+{
+    Publish(L"primary", L"no-signature");
+    Publish(L"fallback", L"no-signature");
+
+    ExpectStoppedWith(RunUpdater(game), DOWNLOAD_FAILED);
+
+    EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == OldGame());
+    EXPECT_EQ(ListFolder(InGame(L"lib")), std::vector<std::wstring>{L"retired.dll"});
+    EXPECT_EQ(ReadFileBytes(InGame(L"bass.dll")), "bass v1");
+    EXPECT_EQ(RequestsFor(L"primary"),
+              (std::vector<std::string>{"GET /primary/vorlance/SHA256SUMS", "GET /primary/vorlance/SHA256SUMS.sig"}));
+}
+
 } // namespace

@@ -1,0 +1,37 @@
+#!/bin/sh
+# Makes a signed release for the tests of a signed updater, the way a studio would with plain tools: <out>/game.exe,
+# <out>/lib.zip, and one folder per answer a mirror may give, each with its SHA256SUMS and SHA256SUMS.sig:
+#   release-1, release-2   the list signed by the first or the second built-in test key
+#   changed                the list changed after it was signed
+#   other-key              signed by a key no updater carries
+#   no-signature           the list alone
+#   truncated              the signature cut short by one byte
+#   extra-bytes            a whole signature with one byte after it
+set -e
+out=${1:?usage: make_signed_release.sh OUT FIXTURE_GAME KEYS_DIR}
+game=${2:?}
+keys=${3:?}
+rm -rf "$out"
+mkdir -p "$out/tree/data"
+{ cat "$game"; printf 'signed build'; } > "$out/game.exe"
+printf 'bass signed' > "$out/tree/bass.dll"
+printf 'signed readme' > "$out/tree/data/readme.txt"
+(cd "$out/tree" && python3 -c 'import zipfile; z = zipfile.ZipFile("../lib.zip", "w"); [z.write(p) for p in ("bass.dll", "data/readme.txt")]; z.close()')
+(cd "$out" && sha256sum game.exe lib.zip && cd tree && sha256sum bass.dll data/readme.txt | sed 's|  |  lib/|') \
+    > "$out/SHA256SUMS"
+sign() { openssl dgst -sha256 -sign "$keys/$1.key.pem" -out "$2" "$3"; }
+for case in release-1 release-2 changed other-key no-signature truncated extra-bytes; do
+    mkdir -p "$out/$case"
+    cp "$out/SHA256SUMS" "$out/$case/SHA256SUMS"
+done
+sign release-1 "$out/release-1/SHA256SUMS.sig" "$out/SHA256SUMS"
+sign release-2 "$out/release-2/SHA256SUMS.sig" "$out/SHA256SUMS"
+sign release-1 "$out/changed/SHA256SUMS.sig" "$out/SHA256SUMS"
+sed -i '1{/^f/{s/^f/0/;b};s/^./f/}' "$out/changed/SHA256SUMS"
+cmp -s "$out/SHA256SUMS" "$out/changed/SHA256SUMS" && { echo "the changed list did not change" >&2; exit 1; }
+sign other "$out/other-key/SHA256SUMS.sig" "$out/SHA256SUMS"
+sign release-1 "$out/truncated/whole.sig" "$out/SHA256SUMS"
+head -c -1 "$out/truncated/whole.sig" > "$out/truncated/SHA256SUMS.sig"
+rm "$out/truncated/whole.sig"
+sign release-1 "$out/extra-bytes/SHA256SUMS.sig" "$out/SHA256SUMS"
+printf '\000' >> "$out/extra-bytes/SHA256SUMS.sig"
