@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <bcrypt.h>
+
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -28,6 +30,12 @@ inline FindHandle StartFind(const std::wstring& pattern, WIN32_FIND_DATAW& entry
     const HANDLE handle = FindFirstFileW(pattern.c_str(), &entry);
     return FindHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
 }
+
+struct AlgorithmCloser {
+    void operator()(BCRYPT_ALG_HANDLE algorithm) const { BCryptCloseAlgorithmProvider(algorithm, 0); }
+};
+// A provider of the system's cryptography.
+using AlgorithmHandle = std::unique_ptr<void, AlgorithmCloser>;
 
 struct FileDeleter {
     void operator()(const std::wstring* longPath) const { DeleteFileW(longPath->c_str()); }

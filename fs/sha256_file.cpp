@@ -14,11 +14,6 @@ namespace {
 // Large reads keep the per-call cost small next to the hashing itself; one block is held at a time.
 const DWORD READ_BLOCK_BYTES = 1024 * 1024;
 
-struct AlgorithmCloser {
-    void operator()(BCRYPT_ALG_HANDLE algorithm) const { BCryptCloseAlgorithmProvider(algorithm, 0); }
-};
-using AlgorithmHandle = std::unique_ptr<void, AlgorithmCloser>;
-
 struct HashDestroyer {
     void operator()(BCRYPT_HASH_HANDLE hash) const { BCryptDestroyHash(hash); }
 };
