@@ -47,3 +47,4 @@ target_include_directories(test_keys_header INTERFACE ${CMAKE_BINARY_DIR}/test-k
 
 vorlance_add_release_keys(test_release_keys VORLANCE_TEST_KEYS ${VORLANCE_TEST_KEYS_DIR}/release-1.pub.pem
                           ${VORLANCE_TEST_KEYS_DIR}/release-2.pub.pem)
+vorlance_add_release_keys(no_release_keys NO_RELEASE_KEYS)
