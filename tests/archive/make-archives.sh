@@ -1,9 +1,10 @@
-#!/bin/sh
+#!/bin/bash
 # Makes zip archives with real zip tools, afresh each run, beside the trees they were made from:
 #   tree/        plain names: text, a compressible file, binary data, an empty file, an empty directory
 #   tree-utf8/   the same plus a file whose name is not ASCII
 #   stream/-     what Info-ZIP read from a pipe
-set -eu
+# pipefail: a tool that fails inside a pipe fails the fixture.
+set -euo pipefail
 out=$1
 # The tools read and store file names through the locale.
 export LC_ALL=C.UTF-8
@@ -33,7 +34,8 @@ PYTHON
 
 (cd tree && zip -q -r -X ../infozip.zip .)
 (cd tree && zip -q -r -X -fz ../infozip-zip64.zip .)
-# Written to a pipe, zip cannot seek back: sizes and CRC follow the data in a descriptor.
+# Written to a pipe, zip cannot seek back: sizes and CRC follow the data in a descriptor. (Into a file it would seek:
+# the pipe through cat is what makes the layout; pipefail keeps a failing zip from hiding behind it.)
 zip -q - - < stream/- | cat > infozip-stream.zip
 
 (cd tree-utf8 && 7z a -tzip -bd ../7z.zip . > /dev/null)

@@ -10,6 +10,8 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../../scripts/lib/certs.sh"
+source "$here/../../scripts/lib/wine.sh"
 state=${1:?usage: start-mirror.sh STATE_DIR PORT WINE_RUN INSTALL_CA_EXE}
 port=${2:?}
 wine_run=${3:?}
@@ -22,15 +24,8 @@ logfile=$state/mirror.log
 mkdir -p "$state"
 "$here/stop-mirror.sh" "$state"
 
-if [ ! -f "$certs/ca.pem" ] || ! openssl x509 -in "$certs/localhost-chain.pem" -noout -checkend 86400 >/dev/null 2>&1
-then
-    rm -rf "$certs"
-    "$here/make-certs.sh" "$certs"
-fi
-
-# Wine reads a Unix path given as an argument as a path on the current drive; Z: is the Unix root.
-ca_windows="Z:$(printf '%s' "$certs/ca.pem" | tr / '\\')"
-"$wine_run" "$install_ca" "$ca_windows" </dev/null
+refresh_certs "$certs"
+"$wine_run" "$install_ca" "$(windows_path "$certs/ca.pem")" </dev/null
 
 rm -rf "$root"
 mkdir -p "$root"

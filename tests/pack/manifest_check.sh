@@ -1,18 +1,15 @@
-#!/bin/sh
+#!/bin/bash
 # Writes the checksum list for a package and a game with the native package tool ("pack manifest"), lays the files
 # out as the list names them (the package unpacked as lib/) and lets sha256sum check every line. Packages the updater
 # would unpack differently from what a list can state are refused.
 #   manifest_check.sh REPO WORK   (VORLANCE_PACK: the native tool, built here when missing)
-set -eu
-repo=$1
+set -euo pipefail
+source "$(dirname "$0")/../../scripts/lib/pack.sh"
+# REPO ($1) is this script's repository, where scripts/lib/pack.sh builds the tool from.
 work=$2
 rm -rf "$work"
 mkdir -p "$work/install"
-pack=${VORLANCE_PACK:-}
-if [ ! -x "$pack" ]; then
-    pack=$work/tool/VorlancePack
-    cmake -S "$repo/pack" -B "$work/tool" -DCMAKE_BUILD_TYPE=Release >/dev/null && cmake --build "$work/tool" >/dev/null
-fi
+pack=$(native_pack "$work/tool")
 
 python3 - "$work" <<'PY'
 import sys, zipfile

@@ -6,38 +6,20 @@
 set -uo pipefail
 repo=$1 work=$2 archives=$3 bin=$4 roundtrip=$5
 export LC_ALL=C.UTF-8
-pack=${VORLANCE_PACK:-}
-failures=0
+source "$(dirname "$0")/../../scripts/lib/checks.sh"
+source "$(dirname "$0")/../../scripts/lib/pack.sh"
 
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-
-# expect CODE TEXT ARGS...: the tool must exit with CODE and print a line holding TEXT.
-expect() {
-    local code=$1 text=$2 out status
-    shift 2
-    out=$("$pack" "$@" 2>&1)
-    status=$?
-    if [[ $status -ne $code ]] || ! grep -qF -- "$text" <<< "$out"; then
-        fail "pack $* exited $status (wanted $code) and needed a line with: $text"
-        sed 's/^/    /' <<< "$out"
-    fi
-}
+# expect_pack CODE TEXT ARGS...: the tool must exit with CODE and print a line holding TEXT.
+expect_pack() { expect "$1" "$2" "$pack" "${@:3}"; }
 
 rm -rf "$work" && mkdir -p "$work/hostile" "$work/tool"
-if [[ ! -x $pack ]]; then
-    pack=$work/tool/VorlancePack
-    cmake -S "$repo/pack" -B "$work/tool" -DCMAKE_BUILD_TYPE=Release > /dev/null && cmake --build "$work/tool" > /dev/null ||
-        { echo "cannot build the package tool"; exit 1; }
-fi
+pack=$(native_pack "$work/tool") || { echo "cannot build the package tool"; exit 1; }
 g++ -std=c++17 -I"$repo" "$repo/tests/pack/make_hostile_packages.cpp" "$repo/tests/archive/zip_test_writer.cpp" -lz \
     -o "$work/make_hostile_packages" && "$work/make_hostile_packages" "$work/hostile" || { echo "no packages"; exit 1; }
 
 echo "== checks of hostile and odd packages"
 while IFS='|' read -r file code text; do
-    expect "$code" "$text" check "$work/hostile/$file"
+    expect_pack "$code" "$text" check "$work/hostile/$file"
 done << 'TABLE'
 dot-component.zip|0|./readme.txt -> lib\readme.txt
 empty-component.zip|1|lib\plugins\\a.dll: an empty folder name
@@ -62,18 +44,18 @@ refused-folder-entry.zip|0|lib\odd?: one of the characters < > " | ? * (a folder
 symbolic-link.zip|0|lib\link.dll is a symbolic link; the updater writes it as a small file holding the link's target
 attribute-folder.zip|0|(0 error(s), 0 warning(s))
 TABLE
-expect 1 "warnings are errors with --strict" check "$work/hostile/device-name.zip" --strict
+expect_pack 1 "warnings are errors with --strict" check "$work/hostile/device-name.zip" --strict
 seq 1 100 > "$work/text.zip"
 : > "$work/empty.zip"
 truncate -s 1100M "$work/huge.zip"
-expect 1 "not a valid zip archive: failed finding central directory" check "$work/text.zip"
-expect 1 "zip file is empty or unreasonably large" check "$work/empty.zip"
-expect 1 "zip file is empty or unreasonably large (1153433600 bytes" check "$work/huge.zip"
+expect_pack 1 "not a valid zip archive: failed finding central directory" check "$work/text.zip"
+expect_pack 1 "zip file is empty or unreasonably large" check "$work/empty.zip"
+expect_pack 1 "zip file is empty or unreasonably large (1153433600 bytes" check "$work/huge.zip"
 rm -f "$work/huge.zip"
 
 echo "== checks of packages made by real zip tools"
 while IFS='|' read -r file code text; do
-    expect "$code" "$text" check "$archives/$file"
+    expect_pack "$code" "$text" check "$archives/$file"
 done << 'TABLE'
 infozip.zip|0|lib\sub\deeper\
 infozip-zip64.zip|0|lib\sub\data.bin
@@ -92,8 +74,8 @@ printf 'x' > "$work/studio/über €.txt"
 (cd "$work/studio" && bsdtar -cf "$work/bsdtar-dot.zip" --format zip . && zip -q -r -X "$work/infozip-utf8.zip" .)
 "$pack" check "$work/bsdtar-dot.zip" > "$work/bsdtar-dot.txt"
 "$pack" check "$work/infozip-utf8.zip" > "$work/infozip-utf8.txt"
-expect 0 "./plugins/bassmidi.dll -> lib\plugins\bassmidi.dll" check "$work/bsdtar-dot.zip"
-expect 0 "read as code page 437: \"├╝ber Γé¼.txt\"; as UTF-8 it would read \"über €.txt\"" \
+expect_pack 0 "./plugins/bassmidi.dll -> lib\plugins\bassmidi.dll" check "$work/bsdtar-dot.zip"
+expect_pack 0 "read as code page 437: \"├╝ber Γé¼.txt\"; as UTF-8 it would read \"über €.txt\"" \
     check "$work/infozip-utf8.zip"
 
 echo "== checks of game executables"
@@ -116,23 +98,23 @@ write('dll.exe', image[:pe + 22] + struct.pack('<H', struct.unpack_from('<H', im
 PYTHON
 package=$work/studio.zip
 "$pack" build "$work/studio" "$package" > /dev/null || fail "cannot build a package of $work/studio"
-expect 0 "PE32+ x86-64" check "$package" "$game"
-expect 1 "carries no Authenticode signature" check "$package" "$game" --strict
-expect 0 ", signed" check "$package" "$work/signed.exe" --strict
-expect 1 "machine type 0x01C4 is none of x86-64, x86 and ARM64" check "$package" "$work/arm32.exe"
-expect 1 "the signature data lies beyond the end of the file" check "$package" "$work/beyond.exe"
-expect 1 "no PE signature" check "$package" "$work/no-pe.exe"
-expect 1 "more than 100000 bytes (100000 bytes)" check "$package" "$work/small.exe"
-expect 1 "not marked as an executable program" check "$package" "$work/dll.exe"
-expect 1 "cannot open it" check "$package" "$work/missing.exe"
+expect_pack 0 "PE32+ x86-64" check "$package" "$game"
+expect_pack 1 "carries no Authenticode signature" check "$package" "$game" --strict
+expect_pack 0 ", signed" check "$package" "$work/signed.exe" --strict
+expect_pack 1 "machine type 0x01C4 is none of x86-64, x86 and ARM64" check "$package" "$work/arm32.exe"
+expect_pack 1 "the signature data lies beyond the end of the file" check "$package" "$work/beyond.exe"
+expect_pack 1 "no PE signature" check "$package" "$work/no-pe.exe"
+expect_pack 1 "more than 100000 bytes (100000 bytes)" check "$package" "$work/small.exe"
+expect_pack 1 "not marked as an executable program" check "$package" "$work/dll.exe"
+expect_pack 1 "cannot open it" check "$package" "$work/missing.exe"
 "$pack" manifest "$work/bsdtar-dot.zip" "$game" "$work/dot.sums" > /dev/null && grep -q '  lib/plugins/bassmidi.dll$' \
     "$work/dot.sums" || fail "the list of a package made from . does not name lib/plugins/bassmidi.dll"
 
 echo "== usage"
-expect 2 "usage: pack check" check
-expect 2 "unknown option --fast" check "$package" --fast
-expect 2 "unknown command frob" frob
-expect 2 "build takes a folder and a package" build "$work/studio"
+expect_pack 2 "usage: pack check" check
+expect_pack 2 "unknown option --fast" check "$package" --fast
+expect_pack 2 "unknown command frob" frob
+expect_pack 2 "build takes a folder and a package" build "$work/studio"
 
 echo "== build refuses what the updater would not install as meant"
 refuse() {
@@ -140,7 +122,7 @@ refuse() {
     shift
     rm -rf "$folder" "$work/refused.zip" && mkdir -p "$folder" && printf 'x' > "$folder/bass.dll"
     (cd "$folder" && "$@")
-    expect 1 "$text" build "$folder" "$work/refused.zip"
+    expect_pack 1 "$text" build "$folder" "$work/refused.zip"
     [[ ! -e $work/refused.zip ]] || fail "a refused build left $work/refused.zip"
 }
 refuse "a symbolic link" ln -s bass.dll link.dll
@@ -151,8 +133,8 @@ refuse "the name is not valid Unicode" touch "$(printf 'caf\xe9.txt')"
 refuse "neither a file nor a folder" mkfifo pipe
 refuse "the updater refuses this name" touch 'drive:c.dll'
 rm -rf "$work/nothing" && mkdir -p "$work/nothing"
-expect 1 "nothing to pack" build "$work/nothing" "$work/refused.zip"
-expect 1 "must not be written inside the folder" build "$work/studio" "$work/studio/sub/lib.zip"
+expect_pack 1 "nothing to pack" build "$work/nothing" "$work/refused.zip"
+expect_pack 1 "must not be written inside the folder" build "$work/studio" "$work/studio/sub/lib.zip"
 
 echo "== build: what it writes, twice alike"
 tree=$roundtrip/tree
@@ -162,8 +144,8 @@ seq 1 5000 > "$tree/bass_fx.dll"
 seq 1 800 > "$tree/plugins/deep/er/bassmidi.dll"
 for i in $(seq 1 50); do echo 'ファイル'; done > "$tree/Ünïcødé €/ファイル.txt"
 : > "$tree/zero.txt"
-expect 0 "OK: a player's updater installs this (0 error(s), 0 warning(s))" build "$tree" "$roundtrip/lib.zip"
-expect 0 "OK" check "$roundtrip/lib.zip" --strict
+expect_pack 0 "OK: a player's updater installs this (0 error(s), 0 warning(s))" build "$tree" "$roundtrip/lib.zip"
+expect_pack 0 "OK" check "$roundtrip/lib.zip" --strict
 # The same content in another folder, made in another order at another time, gives the same bytes.
 other=$work/elsewhere/another-name
 mkdir -p "$other" && for path in zero.txt "Ünïcødé €" data empty plugins bass_fx.dll bass.dll; do
@@ -205,7 +187,7 @@ PYTHON
 
 echo "== build: more entries than the classic end record counts (zip64 end records)"
 mkdir -p "$work/many/f" && (cd "$work/many/f" && seq -f '%05g' 0 65535 | xargs touch) && printf 'x' > "$work/many/bass.dll"
-expect 0 "OK: a player's updater installs this" build "$work/many" "$work/many.zip"
+expect_pack 0 "OK: a player's updater installs this" build "$work/many" "$work/many.zip"
 python3 -c 'import sys, zipfile; sys.exit(len(zipfile.ZipFile(sys.argv[1]).infolist()) != 65537)' "$work/many.zip" ||
     fail "Python's zipfile does not read the 65537 entries"
 

@@ -4,32 +4,11 @@
 #   sign_check.sh REPO WORK [WINE_RUN WINDOWS_TOOL]   (VORLANCE_PACK: the native tool, built here when missing)
 set -uo pipefail
 repo=$1 work=$2 wine_run=${3:-} windows_pack=${4:-}
-pack=${VORLANCE_PACK:-}
-failures=0
-
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-
-# expect CODE TEXT COMMAND...: the command must exit with CODE and print a line holding TEXT.
-expect() {
-    local code=$1 text=$2 out status
-    shift 2
-    out=$("$@" 2>&1)
-    status=$?
-    if [[ $status -ne $code ]] || ! grep -qF -- "$text" <<< "$out"; then
-        fail "$* exited $status (wanted $code) and needed a line with: $text"
-        sed 's/^/    /' <<< "$out"
-    fi
-}
+source "$(dirname "$0")/../../scripts/lib/checks.sh"
+source "$(dirname "$0")/../../scripts/lib/pack.sh"
 
 rm -rf "$work" && mkdir -p "$work/changed" && cd "$work" || exit 1
-if [[ ! -x $pack ]]; then
-    pack=$work/tool/VorlancePack
-    cmake -S "$repo/pack" -B "$work/tool" -DCMAKE_BUILD_TYPE=Release > /dev/null && cmake --build "$work/tool" > /dev/null ||
-        { echo "cannot build the package tool"; exit 1; }
-fi
+pack=$(native_pack "$work/tool") || { echo "cannot build the package tool"; exit 1; }
 digest() { printf "%064d" 0 | tr 0 "$1"; }
 printf '%s  game.exe\n%s  lib.zip\n%s  lib/bass.dll\n' "$(digest a)" "$(digest b)" "$(digest c)" > SHA256SUMS
 printf '%s  game.exe\n%s  lib.zip\n%s  lib/bass.dll\n' "$(digest a)" "$(digest b)" "$(digest d)" > changed/SHA256SUMS

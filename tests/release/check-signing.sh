@@ -6,6 +6,7 @@
 #
 #   check-signing.sh SOURCE_DIR WORK_DIR BIN_DIR MIRROR_ROOT WINE_RUN PRIMARY_URL FALLBACK_URL
 set -euo pipefail
+source "$(dirname "$0")/../../scripts/lib/game.sh"
 source_dir=${1:?usage: check-signing.sh SOURCE_DIR WORK_DIR BIN_DIR MIRROR_ROOT WINE_RUN PRIMARY_URL FALLBACK_URL}
 work=${2:?}
 bin=${3:?}
@@ -63,10 +64,8 @@ fi
 game=$work/game
 served=$root/primary/vorlance
 rm -rf "$root/primary" "$root/fallback"
-mkdir -p "$game" "$served"
-cp "$exe" "$game/VorlanceUpdater.exe"
-cp "$bin/fixture_game.exe" "$game/vorlance.exe"
-echo "--stay 0 --record launched.txt" >"$game/fixture_args.txt"
+lay_out_game "$game" "$exe" "$bin/fixture_game.exe" "--stay 0 --record launched.txt"
+mkdir -p "$served"
 { cat "$bin/fixture_game.exe"; printf 'signed build test'; } >"$served/game.exe"
 python3 -c "import zipfile,sys; z=zipfile.ZipFile(sys.argv[1],'w'); z.writestr('bass.dll', b'new bass'); z.close()" \
     "$served/lib.zip"

@@ -6,6 +6,10 @@
 #
 #   take-screenshots.sh BIN_DIR MIRROR_ROOT OUT_DIR WINE_RUN PREFIX_144
 set -euo pipefail
+source "$(dirname "$0")/../../scripts/lib/wine.sh"
+source "$(dirname "$0")/../../scripts/lib/game.sh"
+# Wine runs as the caller: CTest already runs as the owner of the prefixes.
+WINE_USER=""
 bin=${1:?usage: take-screenshots.sh BIN_DIR MIRROR_ROOT OUT_DIR WINE_RUN PREFIX_144}
 root=${2:?}
 out=${3:?}
@@ -24,11 +28,9 @@ finish() {
 trap finish EXIT
 
 lay_out() {
-    rm -rf "$game" "$root/primary" "$root/fallback"
-    mkdir -p "$game" "$served"
-    cp "$bin/VorlanceUpdater.exe" "$game/"
-    cp "$bin/fixture_game.exe" "$game/vorlance.exe"
-    echo "--stay 0" >"$game/fixture_args.txt"
+    rm -rf "$root/primary" "$root/fallback"
+    lay_out_game "$game" "$bin/VorlanceUpdater.exe" "$bin/fixture_game.exe" "--stay 0"
+    mkdir -p "$served"
     python3 -c "import zipfile,sys; z=zipfile.ZipFile(sys.argv[1],'w'); z.writestr('bass.dll', b'bass'); z.close()" \
         "$served/lib.zip"
 }
@@ -36,15 +38,11 @@ lay_out() {
 # A prefix like the suite's (the same desktop, the test mirror's CA trusted) whose screens have 144 DPI.
 make_prefix_144() {
     export WINEPREFIX=$prefix_144
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        wineboot -i </dev/null >/dev/null 2>&1
-        wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >/dev/null 2>&1
-        wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f </dev/null >/dev/null 2>&1
-    fi
+    make_prefix
     if ! grep -qs '^"LogPixels"=dword:00000090' "$WINEPREFIX/user.reg"; then
         wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f </dev/null >/dev/null 2>&1
     fi
-    "$wine_run" "$bin/install_ca.exe" "Z:$(printf '%s' "$ca_pem" | tr / '\\')" </dev/null >/dev/null
+    "$wine_run" "$bin/install_ca.exe" "$(windows_path "$ca_pem")" </dev/null >/dev/null
     # The DPI is read when the server starts: let this one end so the updater's run starts a new one.
     wineserver -w
     unset WINEPREFIX

@@ -1,0 +1,102 @@
+# bench/measure, section "unchanged": an unchanged release with and without the checksum list (time and bytes), and
+# what hashing the installation costs. bench_unchanged runs it, report_unchanged prints its figures.
+# Sourced by bench/measure (which also sources sections/common.sh first), not run.
+
+# A game folder that already holds the release the mirror serves (the game, the unpacked package, the bass copies),
+# and that release's checksum list as sha256sum writes it.
+UNCH_DIR=$WORK/unchanged
+UNCH_SERVED=$BUILD/mirror/primary/vorlance
+
+make_unchanged_release() {
+    local t=$UNCH_DIR/template
+    rm -rf "$UNCH_DIR"
+    lay_out_game "$t" "$BIN/VorlanceUpdater.exe" "$DATA/game.exe" "--stay 0"
+    install_package "$t" "$DATA/lib.zip"
+    UNCH_FILES=$(find "$t/lib" -type f | wc -l)
+    {
+        printf '%s  game.exe\n' "$(sha256sum <"$DATA/game.exe" | cut -d' ' -f1)"
+        printf '%s  lib.zip\n' "$(sha256sum <"$DATA/lib.zip" | cut -d' ' -f1)"
+        (cd "$t" && find lib -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum)
+    } >"$UNCH_DIR/SHA256SUMS"
+}
+
+# Bytes the mirror sent and requests it answered since the access log had $1 lines.
+served_since() {
+    tail -n "+$(($1 + 1))" "$NGINX_DIR/access.log" | awk '{ bytes += $6; n++ } END { printf "%d %d", bytes, n }'
+}
+
+unch_run() { # figure name; the list is published or not by the caller
+    local game=$UNCH_DIR/game out lines served
+    rm -rf "$game"
+    cp -a "$UNCH_DIR/template" "$game"
+    settle
+    lines=$(wc -l <"$NGINX_DIR/access.log")
+    out=$(run_exe bench_update "$(windows_path "$game/VorlanceUpdater.exe")" 300000)
+    ended_well "$out" || die "the $1 run failed: $out"
+    check_updated "$game" "$DATA/game.exe" "$UNCH_FILES"
+    [ ! -e "$game/sha256sums_temp.txt" ] || die "the checksum list was left in the game folder"
+    served=$(served_since "$lines")
+    record "$1" "$(field seconds "$out")"
+    record "$1_bytes" "${served% *}"
+    record "$1_requests" "${served#* }"
+    rm -rf "$game"
+}
+unch_list() {
+    cp "$UNCH_DIR/SHA256SUMS" "$UNCH_SERVED/SHA256SUMS"
+    unch_run unch_list
+    rm -f "$UNCH_SERVED/SHA256SUMS"
+    [ "$(last unch_list_requests)" = 1 ] || die "a run of an unchanged release asked for more than the list"
+}
+unch_today() {
+    rm -f "$UNCH_SERVED/SHA256SUMS"
+    unch_run unch_today
+}
+# What the list run adds: hashing the installed lib and game, under Wine with the updater's own function, and natively.
+unch_hash() {
+    local t=$UNCH_DIR/template out t0
+    settle
+    out=$(run_exe bench_update hash "$(windows_path "$t/lib")" "$(windows_path "$t/vorlance.exe")")
+    [ "$(field ok "$out")" = 1 ] || die "hashing the installation failed: $out"
+    record unch_hash "$(field seconds "$out")"
+    record unch_hashed_bytes "$(field bytes "$out")"
+    t0=$(now_ns)
+    (cd "$t" && find lib -type f -print0 | xargs -0 sha256sum vorlance.exe >/dev/null)
+    record unch_sha256sum "$(seconds_since "$t0")"
+}
+# The two downloads the list saves, alone: the bare WinINet loop over both files.
+unch_download() { bare_download_both unch_download; }
+
+bench_unchanged() {
+    make_unchanged_release
+    local rep
+    for rep in $(seq "$REPS"); do
+        alternate "$rep" unch_list unch_today unch_hash unch_download
+        say "unchanged release, repetition $rep: with the list $(last unch_list) s ($(last unch_list_bytes) bytes)," \
+            "today $(last unch_today) s ($(last unch_today_bytes) bytes), hashing $(last unch_hash) s," \
+            "sha256sum $(last unch_sha256sum) s, the two downloads alone $(last unch_download) s"
+    done
+    rm -rf "$UNCH_DIR/game"
+}
+
+report_unchanged() {
+    local list today hash native download hashed
+    list=$(median unch_list); today=$(median unch_today); hash=$(median unch_hash)
+    native=$(median unch_sha256sum); download=$(median unch_download); hashed=$(median unch_hashed_bytes)
+    printf 'unchanged release (game and %s library files installed as served): run with the checksum list %.3f s, ' \
+        "$UNCH_FILES" "$list"
+    printf '%s bytes in %s requests; today'"'"'s run without a list %.3f s, %s bytes in %s requests -> ' \
+        "$(median unch_list_bytes)" "$(median unch_list_requests)" "$today" "$(median unch_today_bytes)" \
+        "$(median unch_today_requests)"
+    printf '%.2f of the time, %.5f of the bytes; ' "$(calc %f "$list / $today")" \
+        "$(calc %f "$(median unch_list_bytes) / $(median unch_today_bytes)")"
+    printf 'hashing the installation (%.1f MiB) alone with HashFileSha256 %.3f s (%.0f MiB/s), native sha256sum ' \
+        "$(calc %f "$hashed / $MiB")" "$hash" "$(calc %f "$hashed / $MiB / $hash")"
+    printf '%.3f s; the two downloads it saves, bare WinINet loop over loopback %.3f s -> hashing costs %.2f of them ' \
+        "$native" "$download" "$(calc %f "$hash / $download")"
+    # A player's line is far slower than loopback: what the saved bytes take at 50 Mbit/s, and where hashing and
+    # downloading cost the same.
+    printf '(at 50 Mbit/s the saved bytes take %.1f s, %.0fx the hashing; hashing costs as much as downloading only ' \
+        "$(calc %f "$(median unch_today_bytes) * 8 / 50e6")" \
+        "$(calc %f "$(median unch_today_bytes) * 8 / 50e6 / $hash")"
+    printf 'on a line of %.0f Mbit/s)\n' "$(calc %f "$(median unch_today_bytes) * 8 / 1e6 / $hash")"
+}

@@ -1,0 +1,67 @@
+# Wine for the scripts, the benchmark and the fixture scripts: the environment, who runs it, the prefix, the
+# persistent server, and Linux paths as Wine reads them. Sourced (bash), not run.
+#   WINE_USER         when set, the user who owns the prefix and runs Wine (choose_wine_user sets it); else the caller
+#   VORLANCE_BUILD_DIR the build folder: its wine-prefix/ is the default prefix, its home/ the Wine user's home
+source "$(dirname "${BASH_SOURCE[0]}")/base.sh"
+
+# Tests run as this unprivileged user when the scripts run as root, so that read-only files behave as on Windows.
+TEST_USER=vorlance-test
+
+# Wine reads a Unix path given as an argument as a path on the current drive; Z: is the Unix root.
+windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
+
+# wine_env [PREFIX]: the environment every Wine run of the project has: the prefix (the build's unless given), no
+# debug output and no Mono or Gecko installer (unless the caller chose otherwise).
+wine_env() {
+    export WINEPREFIX=${1:-${VORLANCE_BUILD_DIR:?}/wine-prefix}
+    export WINEDEBUG=${WINEDEBUG:--all}
+    export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+}
+
+# Runs a command as the user who owns the Wine prefix.
+as_wine_user() {
+    if [ -n "${WINE_USER:-}" ]; then
+        runuser -u "$WINE_USER" -- env HOME="${VORLANCE_BUILD_DIR:?}/home" "$@"
+    else
+        "$@"
+    fi
+}
+
+# Chooses who runs Wine: an unprivileged user when we are root and that user can reach the build folder.
+choose_wine_user() {
+    local build=${VORLANCE_BUILD_DIR:?}
+    WINE_USER=""
+    if [ "$(id -u)" -eq 0 ] && [ -z "${VORLANCE_WINE_AS_ROOT:-}" ]; then
+        id "$TEST_USER" >/dev/null 2>&1 || useradd --system --no-create-home --shell /usr/sbin/nologin "$TEST_USER"
+        if runuser -u "$TEST_USER" -- test -r "$build/CMakeCache.txt"; then
+            WINE_USER=$TEST_USER
+            mkdir -p "$build/home"
+            chown -R "$TEST_USER" "$build"
+        else
+            log "the build folder is not reachable by $TEST_USER: Wine runs as root (read-only checks are skipped)"
+        fi
+    fi
+    export WINE_USER
+}
+
+# Creates the prefix $WINEPREFIX once, with a virtual desktop so that windows close at once and have title bars under
+# Xvfb.
+make_prefix() {
+    [ -f "$WINEPREFIX/system.reg" ] && return 0
+    log "creating the Wine prefix $WINEPREFIX"
+    as_wine_user wineboot -i </dev/null >/dev/null 2>&1
+    as_wine_user wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >/dev/null 2>&1
+    as_wine_user wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f \
+        </dev/null >/dev/null 2>&1
+    as_wine_user wineserver -w
+}
+
+# One persistent wineserver for the whole run, started detached from every pipe (else ctest waits on its stderr).
+start_wineserver() {
+    as_wine_user wineserver -p </dev/null >/dev/null 2>&1
+    as_wine_user wine cmd /c exit </dev/null >/dev/null 2>&1
+}
+
+stop_wineserver() {
+    as_wine_user wineserver -k </dev/null >/dev/null 2>&1 || true
+}
