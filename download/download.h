@@ -59,7 +59,3 @@ bool DownloadAnyToMemory(const std::wstring& fileName, HWND window, size_t maxBy
 bool DownloadFromMirrorsToMemory(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
                                  HWND window, size_t maxBytes, const Sha256Digest* expectedDigest,
                                  const BytesCheck& isUsable, DownloadedBytes& body, DownloadFailure& failure);
-
-// True for the codes with which a folder refuses new files whatever is tried again: access denied, write-protected
-// media, a share that denies access.
-bool IsWriteRefusal(unsigned long errorCode);

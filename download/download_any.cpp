@@ -339,9 +339,3 @@ bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPa
     DownloadFailure failure;
     return DownloadAny(fileName, destinationPath, window, nullptr, FileCheck(), failure);
 }
-
-bool IsWriteRefusal(unsigned long errorCode)
-{
-    return errorCode == ERROR_ACCESS_DENIED || errorCode == ERROR_WRITE_PROTECT ||
-           errorCode == ERROR_NETWORK_ACCESS_DENIED;
-}
