@@ -1,5 +1,6 @@
 #include "archive/archive.h"
 
+#include "archive/zip_write.h"
 #include "fs/fs.h"
 #include "fs/handles.h"
 #include "status/status.h"
