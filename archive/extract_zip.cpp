@@ -21,15 +21,7 @@ const size_t READ_PIECE_BYTES = 0x100000; // 1 MiB
 const int OPEN_ATTEMPTS = 14;
 const int OPEN_FIRST_ASIDE_AFTER_FAILURES = 3;
 const int OPEN_SECOND_ASIDE_AFTER_FAILURES = 7;
-const int OPEN_SHORT_PAUSES = 4;
-const DWORD OPEN_SHORT_PAUSE_MS = 150;
-const DWORD OPEN_LONG_PAUSE_MS = 400;
-const HeldFileRetries OPEN_RETRIES = {OPEN_ATTEMPTS,
-                                      OPEN_FIRST_ASIDE_AFTER_FAILURES,
-                                      OPEN_SECOND_ASIDE_AFTER_FAILURES,
-                                      OPEN_SHORT_PAUSES,
-                                      OPEN_SHORT_PAUSE_MS,
-                                      OPEN_LONG_PAUSE_MS};
+const HeldFileRetries OPEN_RETRIES = {OPEN_ATTEMPTS, OPEN_FIRST_ASIDE_AFTER_FAILURES, OPEN_SECOND_ASIDE_AFTER_FAILURES};
 
 const char HELD_FILE_ADVICE[] = " - another program still has this file open. Close the game completely (or restart "
                                 "Windows) and run the updater again.";

@@ -37,15 +37,13 @@ bool IsInUseError(unsigned long errorCode);
 // media, a share that denies access.
 bool IsWriteRefusal(unsigned long errorCode);
 
-// How long a file that another program holds is waited for: how many attempts, after which failures it is moved
-// aside (counted from 1), and the pauses after each failure: shortPauses of shortPauseMs, then longPauseMs.
+// How long a file that another program holds is waited for: how many attempts, and after which failures (counted
+// from 1) it is moved aside. The pauses after each failure are the same for every caller: four of 150 ms, then
+// 400 ms.
 struct HeldFileRetries {
     int attempts;
     int firstAsideAfterFailures;
     int secondAsideAfterFailures;
-    int shortPauses;
-    unsigned long shortPauseMs;
-    unsigned long longPauseMs;
 };
 
 // Calls attempt (which answers 0 or the Windows error code it met) until it succeeds, while it fails with an in-use

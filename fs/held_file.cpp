@@ -5,6 +5,10 @@
 namespace {
 
 const DWORD BLOCKING_ATTRIBUTES = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+// A holder that lets go soon is met within the first short pauses; one that takes longer is not asked too often.
+const int SHORT_PAUSES = 4;
+const DWORD SHORT_PAUSE_MS = 150;
+const DWORD LONG_PAUSE_MS = 400;
 
 } // namespace
 
@@ -49,7 +53,7 @@ bool RetryWhileHeld(const std::wstring& path, const HeldFileRetries& retries,
         if (failures == retries.firstAsideAfterFailures || failures == retries.secondAsideAfterFailures) {
             MoveLockedFileAside(path);
         }
-        Sleep(failures <= retries.shortPauses ? retries.shortPauseMs : retries.longPauseMs);
+        Sleep(failures <= SHORT_PAUSES ? SHORT_PAUSE_MS : LONG_PAUSE_MS);
     }
     return false;
 }

@@ -14,15 +14,7 @@ namespace {
 const int COPY_ATTEMPTS = 10;
 const int COPY_FIRST_ASIDE_AFTER_FAILURES = 3;
 const int COPY_SECOND_ASIDE_AFTER_FAILURES = 6;
-const int COPY_SHORT_PAUSES = 4;
-const DWORD COPY_SHORT_PAUSE_MS = 150;
-const DWORD COPY_LONG_PAUSE_MS = 400;
-const HeldFileRetries COPY_RETRIES = {COPY_ATTEMPTS,
-                                      COPY_FIRST_ASIDE_AFTER_FAILURES,
-                                      COPY_SECOND_ASIDE_AFTER_FAILURES,
-                                      COPY_SHORT_PAUSES,
-                                      COPY_SHORT_PAUSE_MS,
-                                      COPY_LONG_PAUSE_MS};
+const HeldFileRetries COPY_RETRIES = {COPY_ATTEMPTS, COPY_FIRST_ASIDE_AFTER_FAILURES, COPY_SECOND_ASIDE_AFTER_FAILURES};
 
 // Copies one library beside the game, waiting out a game or tool that still holds the old copy; gives up silently.
 void CopyLibraryBesideGame(const std::wstring& source, const std::wstring& destination)
