@@ -1,5 +1,6 @@
 #include "archive/archive.h"
 
+#include "archive/zip_write.h"
 #include "fs/fs.h"
 #include "fs/handles.h"
 #include "status/status.h"
@@ -18,11 +19,9 @@ const size_t READ_PIECE_BYTES = 0x100000; // 1 MiB
 // A destination held by another program gets 14 attempts over about five seconds. Renaming it aside after the third
 // and the seventh failure frees its name when the holder allows renaming, as a loaded library does.
 const int OPEN_ATTEMPTS = 14;
-const int FIRST_MOVE_ASIDE_ATTEMPT = 2;
-const int SECOND_MOVE_ASIDE_ATTEMPT = 6;
-const int SHORT_PAUSE_ATTEMPTS = 4;
-const DWORD SHORT_PAUSE_MS = 150;
-const DWORD LONG_PAUSE_MS = 400;
+const int OPEN_FIRST_ASIDE_AFTER_FAILURES = 3;
+const int OPEN_SECOND_ASIDE_AFTER_FAILURES = 7;
+const HeldFileRetries OPEN_RETRIES = {OPEN_ATTEMPTS, OPEN_FIRST_ASIDE_AFTER_FAILURES, OPEN_SECOND_ASIDE_AFTER_FAILURES};
 
 const char HELD_FILE_ADVICE[] = " - another program still has this file open. Close the game completely (or restart "
                                 "Windows) and run the updater again.";
@@ -42,28 +41,6 @@ bool Fail(std::string& message, const std::string& text)
 std::string ErrorSuffix(DWORD code)
 {
     return " (error " + std::to_string(code) + ")";
-}
-
-bool MakeAbsolute(const std::wstring& path, std::wstring& absolute, DWORD& error)
-{
-    const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (length == 0) {
-        error = GetLastError();
-        return false;
-    }
-    std::vector<wchar_t> buffer(length, L'\0');
-    const DWORD filled = GetFullPathNameW(path.c_str(), length, buffer.data(), nullptr);
-    if (filled == 0) {
-        error = GetLastError();
-        return false;
-    }
-    if (filled >= length) {
-        // The current directory changed between the two calls and the answer no longer fits.
-        error = ERROR_INSUFFICIENT_BUFFER;
-        return false;
-    }
-    absolute.assign(buffer.data(), filled);
-    return true;
 }
 
 // Reads the whole archive file; the zip library works on this image and never on the file.
@@ -104,27 +81,13 @@ bool ReadArchiveImage(const std::wstring& path, ZipImage& image, std::string& me
 // last error code when it gives up (heldTooLong) or meets a code that waiting cannot cure.
 HANDLE OpenForWriteWithRetries(const std::wstring& path, const std::wstring& longPath, DWORD& error, bool& heldTooLong)
 {
-    heldTooLong = false;
-    for (int attempt = 0; attempt < OPEN_ATTEMPTS; ++attempt) {
-        const HANDLE file =
-            CreateFileW(longPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            return file;
-        }
-        error = GetLastError();
-        if (!IsInUseError(error)) {
-            return INVALID_HANDLE_VALUE;
-        }
-        if (error == ERROR_ACCESS_DENIED) {
-            ClearBlockingAttributes(path);
-        }
-        if (attempt == FIRST_MOVE_ASIDE_ATTEMPT || attempt == SECOND_MOVE_ASIDE_ATTEMPT) {
-            MoveLockedFileAside(path);
-        }
-        Sleep(attempt < SHORT_PAUSE_ATTEMPTS ? SHORT_PAUSE_MS : LONG_PAUSE_MS);
-    }
-    heldTooLong = true;
-    return INVALID_HANDLE_VALUE;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    const auto open = [&]() -> DWORD {
+        file = CreateFileW(longPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        return file != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : GetLastError();
+    };
+    heldTooLong = !RetryWhileHeld(path, OPEN_RETRIES, open, error) && IsInUseError(error);
+    return file;
 }
 
 bool ExtractFileEntry(mz_zip_archive* zip, mz_uint index, const std::wstring& root, const std::wstring& name,
@@ -198,7 +161,7 @@ bool ReadZipImage(const std::wstring& archivePath, ZipImage& image, std::string&
 {
     std::wstring archive;
     DWORD error = 0;
-    if (!MakeAbsolute(archivePath, archive, error)) {
+    if (!AbsolutePathOf(archivePath, archive, error)) {
         return Fail(message, "cannot open zip file" + ErrorSuffix(error));
     }
     return ReadArchiveImage(archive, image, message);
@@ -226,7 +189,7 @@ bool ExtractZipImage(const ZipImage& image, const std::wstring& targetDirectory,
 {
     std::wstring target;
     DWORD error = 0;
-    if (!MakeAbsolute(targetDirectory, target, error)) {
+    if (!AbsolutePathOf(targetDirectory, target, error)) {
         return Fail(message, "cannot open zip file" + ErrorSuffix(error));
     }
     mz_zip_archive zip;

@@ -1,3 +1,5 @@
+#include "archive/zip_write.h"
+
 #include "archive/archive.h"
 
 #include "fs/fs.h"

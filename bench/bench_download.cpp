@@ -135,7 +135,9 @@ void RunJob(DownloadJob& job)
         RunBareLoop(job);
     } else {
         const wchar_t* const baseUrls[1] = {job.urls[0].c_str()};
-        job.ok = DownloadFromMirrors(baseUrls, 1, job.urls[1], job.destination, job.window);
+        DownloadFailure failure;
+        job.ok =
+            DownloadFromMirrors(baseUrls, 1, job.urls[1], job.destination, job.window, nullptr, FileCheck(), failure);
     }
     job.seconds = NowSeconds() - start;
     if (!job.bare) {

@@ -15,7 +15,7 @@
 #include "archive/archive.h"
 #include "fs/fs.h"
 
-#include <miniz.h>
+#include "archive/zipreader/zip_reader.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -113,7 +113,7 @@ int main()
     }
     const std::wstring& updater = arguments[0];
     const DWORD timeoutMs = static_cast<DWORD>(ParseCount(arguments[1]));
-    const std::wstring folder = updater.substr(0, updater.rfind(L'\\') + 1);
+    const std::wstring folder = FolderOf(updater);
     std::wstring commandLine = L"\"" + updater + L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);

@@ -10,6 +10,8 @@
 
 #include "update/update.h"
 
+#include "fs/fs.h"
+
 #include <tlhelp32.h>
 
 #include <algorithm>
@@ -62,7 +64,7 @@ void TimeScans(const char* label, const std::wstring& programDirectory, unsigned
 
 bool StartOthers(const std::wstring& exe, unsigned long long count, std::vector<HANDLE>& processes)
 {
-    const std::wstring folder = exe.substr(0, exe.rfind(L'\\') + 1);
+    const std::wstring folder = FolderOf(exe);
     for (unsigned long long i = 0; i < count; ++i) {
         // Each copy writes its own record, which tells that it is up.
         std::wstring commandLine = L"\"" + exe + L"\" --stay " + std::to_wstring(STAY_MS) + L" --record up" +

@@ -31,18 +31,14 @@ using FileCheck = std::function<bool(const std::wstring& path)>;
 using BytesCheck = std::function<bool(const DownloadedBytes& body)>;
 
 // Fetches base URL + fileName from the first mirror of VORLANCE_HOSTS that serves it whole, writing it to
-// destinationPath and posting progress to window. A failed attempt never leaves a partial file. Throws std::bad_alloc.
-bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window);
-
-// As DownloadAny, taking only a usable file: with expectedDigest, a transfer whose SHA-256 (taken as the bytes are
-// written) differs is a failed attempt, and so is one that isUsable (when set) refuses; such a file is deleted and
-// the next mirror is tried. When it fails, failure tells why. Throws std::bad_alloc.
+// destinationPath and posting progress to window. A failed attempt never leaves a partial file. Takes only a usable
+// file: with expectedDigest (null: any), a transfer whose SHA-256 (taken as the bytes are written) differs is a
+// failed attempt, and so is one that isUsable (when set) refuses; such a file is deleted and the next mirror is
+// tried. When it fails, failure tells why. Throws std::bad_alloc.
 bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window,
                  const Sha256Digest* expectedDigest, const FileCheck& isUsable, DownloadFailure& failure);
 
 // The same transfers over any list of base URLs, tried in order; DownloadAny passes VORLANCE_HOSTS.
-bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
-                         const std::wstring& destinationPath, HWND window);
 bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
                          const std::wstring& destinationPath, HWND window, const Sha256Digest* expectedDigest,
                          const FileCheck& isUsable, DownloadFailure& failure);
@@ -59,7 +55,3 @@ bool DownloadAnyToMemory(const std::wstring& fileName, HWND window, size_t maxBy
 bool DownloadFromMirrorsToMemory(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
                                  HWND window, size_t maxBytes, const Sha256Digest* expectedDigest,
                                  const BytesCheck& isUsable, DownloadedBytes& body, DownloadFailure& failure);
-
-// True for the codes with which a folder refuses new files whatever is tried again: access denied, write-protected
-// media, a share that denies access.
-bool IsWriteRefusal(unsigned long errorCode);

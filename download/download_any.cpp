@@ -319,29 +319,9 @@ bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, co
     return false;
 }
 
-bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
-                         const std::wstring& destinationPath, HWND window)
-{
-    DownloadFailure failure;
-    return DownloadFromMirrors(baseUrls, baseUrlCount, fileName, destinationPath, window, nullptr, FileCheck(),
-                               failure);
-}
-
 bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window,
                  const Sha256Digest* expectedDigest, const FileCheck& isUsable, DownloadFailure& failure)
 {
     return DownloadFromMirrors(VORLANCE_HOSTS, std::size(VORLANCE_HOSTS), fileName, destinationPath, window,
                                expectedDigest, isUsable, failure);
-}
-
-bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window)
-{
-    DownloadFailure failure;
-    return DownloadAny(fileName, destinationPath, window, nullptr, FileCheck(), failure);
-}
-
-bool IsWriteRefusal(unsigned long errorCode)
-{
-    return errorCode == ERROR_ACCESS_DENIED || errorCode == ERROR_WRITE_PROTECT ||
-           errorCode == ERROR_NETWORK_ACCESS_DENIED;
 }

@@ -1,13 +1,6 @@
 #include "fs/fs.h"
 
-#include "fs/handles.h"
-
 #include <windows.h>
-
-bool IsDotEntry(const wchar_t* name)
-{
-    return (name[0] == L'.' && name[1] == L'\0') || (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0');
-}
 
 namespace {
 
@@ -33,33 +26,18 @@ void DeleteFileOrMoveAside(const std::wstring& path)
 
 void DeleteDirectoryContentsRecursive(const std::wstring& directory)
 {
-    const std::wstring folder = WithTrailingBackslash(directory);
-    WIN32_FIND_DATAW entry = {};
-    // Extended-length like every other call here: a tree that extraction made deeper than the classic limit must
-    // be searchable too, or it is never emptied.
-    FindHandle search = StartFind(MakeLongPath(folder + L"*"), entry);
-    if (!search) {
-        return;
-    }
-    do {
-        if (IsDotEntry(entry.cFileName)) {
-            continue;
-        }
-        const std::wstring path = folder + entry.cFileName;
-        const bool isDirectory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        const bool isLink = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        if (isDirectory && isLink) {
-            // A junction or directory link may point anywhere, the player's documents included: remove the link
-            // itself and never walk into it, so that emptying a folder cannot reach outside it.
-            RemoveDirectoryW(MakeLongPath(path).c_str());
-        } else if (isDirectory) {
-            DeleteDirectoryContentsRecursive(path);
-            ClearBlockingAttributes(path);
-            RemoveDirectoryW(MakeLongPath(path).c_str());
+    WalkDirectory(directory, L"*", WalkOrder::CONTENTS_FIRST, [](const DirectoryEntry& entry) {
+        if (entry.directory && entry.link) {
+            // Only the link itself goes: emptying a folder must not reach wherever it points.
+            RemoveDirectoryW(MakeLongPath(entry.path).c_str());
+        } else if (entry.directory) {
+            ClearBlockingAttributes(entry.path);
+            RemoveDirectoryW(MakeLongPath(entry.path).c_str());
         } else {
-            DeleteFileOrMoveAside(path);
+            DeleteFileOrMoveAside(entry.path);
         }
-    } while (FindNextFileW(search.get(), &entry));
+        return true;
+    });
 }
 
 void RemoveDirectoryTree(const std::wstring& directory)

@@ -2,18 +2,58 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
 // File-system toolkit. Every function is best effort: it raises nothing for a file-system error, and those that
 // answer do so with their result; only an allocation failure propagates (std::bad_alloc).
 
+// Paths (paths.cpp).
+
 // The extended-length form of an absolute path ("\\?\C:\..." or "\\?\UNC\server\..."); any other path (relative,
 // drive-relative, forward slashes) unchanged. No file-system access.
 std::wstring MakeLongPath(const std::wstring& path);
 
+// The directory path with one backslash at its end (an empty path stays empty).
+std::wstring WithTrailingBackslash(const std::wstring& directory);
+
+// The folder part of a path, up to and including its last backslash; empty when it has none.
+std::wstring FolderOf(const std::wstring& path);
+
+// The absolute form of a path as the system resolves it against the current directory; false with the Windows
+// error code in error when it cannot.
+bool AbsolutePathOf(const std::wstring& path, std::wstring& absolute, unsigned long& error);
+
+// Files another program holds (held_file.cpp).
+
 // Resets a file or directory that is read-only, hidden or system to FILE_ATTRIBUTE_NORMAL.
 void ClearBlockingAttributes(const std::wstring& path);
+
+// True for the error codes that mean "another program holds this file": sharing, lock, user-mapped, access denied.
+bool IsInUseError(unsigned long errorCode);
+
+// True for the codes with which a folder refuses new files whatever is tried again: access denied, write-protected
+// media, a share that denies access.
+bool IsWriteRefusal(unsigned long errorCode);
+
+// How long a file that another program holds is waited for: how many attempts, and after which failures (counted
+// from 1) it is moved aside. The pauses after each failure are the same for every caller: four of 150 ms, then
+// 400 ms.
+struct HeldFileRetries {
+    int attempts;
+    int firstAsideAfterFailures;
+    int secondAsideAfterFailures;
+};
+
+// Calls attempt (which answers 0 or the Windows error code it met) until it succeeds, while it fails with an in-use
+// error: after each such failure clears the blocking attributes of path on access denied, moves path aside at the
+// two failures the retries name, and pauses. True on success; otherwise false with the last code in error (an
+// in-use one when every attempt was spent).
+bool RetryWhileHeld(const std::wstring& path, const HeldFileRetries& retries,
+                    const std::function<unsigned long()>& attempt, unsigned long& error);
+
+// Aside names (move_aside.cpp).
 
 // Renames a file that cannot be replaced to a free "<path>.old-XXXXXXXXXX" name beside it, then deletes the renamed
 // copy at once or asks for its deletion at the next restart.
@@ -29,24 +69,39 @@ void DeleteAsideFile(const std::wstring& asidePath);
 // Deletes the aside files that earlier runs left directly inside a directory (not in its subdirectories).
 void SweepAsideLeftovers(const std::wstring& directory);
 
+// True for a name of the form MoveLockedFileAside makes: anything, ".old-", then exactly 10 lower-case hex digits.
+bool IsAsideName(const std::wstring& fileName);
+
+// Directory walks (walk.cpp, empty_tree.cpp).
+
+// One entry a walk lists.
+struct DirectoryEntry {
+    std::wstring name;         // as the directory lists it
+    std::wstring path;         // the walked directory, a backslash, the entries' names below it
+    std::wstring relativePath; // the same below the walked directory
+    bool directory = false;    // a directory, a link to one included
+    bool link = false;         // a reparse point (junction, symbolic link), which a walk never enters
+};
+
+// What a visitor is given; returning false ends the walk.
+using DirectoryVisitor = std::function<bool(const DirectoryEntry& entry)>;
+
+// ONE_LEVEL visits the entries of the directory only; DIRECTORY_FIRST visits each subdirectory before its entries,
+// CONTENTS_FIRST after them.
+enum class WalkOrder { ONE_LEVEL, DIRECTORY_FIRST, CONTENTS_FIRST };
+
+// Visits the entries that match pattern ("*" for all) through an extended-length search, "." and ".." left out,
+// never entering a link. True when every listing ran to its end and no visit ended the walk; a directory that
+// cannot be listed is passed over and makes the answer false.
+bool WalkDirectory(const std::wstring& directory, const wchar_t* pattern, WalkOrder order,
+                   const DirectoryVisitor& visit);
+
 // Removes everything below a directory and keeps the directory itself; files in use are moved aside, links are
 // removed without following them.
 void DeleteDirectoryContentsRecursive(const std::wstring& directory);
 
 // Removes a directory and everything below it as far as nothing holds it; links are removed without following them.
 void RemoveDirectoryTree(const std::wstring& directory);
-
-// The directory path with one backslash at its end (an empty path stays empty).
-std::wstring WithTrailingBackslash(const std::wstring& directory);
-
-// True for a name of the form MoveLockedFileAside makes: anything, ".old-", then exactly 10 lower-case hex digits.
-bool IsAsideName(const std::wstring& fileName);
-
-// True for the "." and ".." entries a directory search lists besides the real ones.
-bool IsDotEntry(const wchar_t* name);
-
-// True for the error codes that mean "another program holds this file": sharing, lock, user-mapped, access denied.
-bool IsInUseError(unsigned long errorCode);
 
 // A whole file's bytes in memory: a downloaded package, read by the zip library from here and never from disk.
 struct MemoryImage {

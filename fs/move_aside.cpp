@@ -1,7 +1,5 @@
 #include "fs/fs.h"
 
-#include "fs/handles.h"
-
 #include <windows.h>
 
 namespace {
@@ -70,20 +68,13 @@ void MoveLockedFileAside(const std::wstring& path)
 
 void SweepAsideLeftovers(const std::wstring& directory)
 {
-    const std::wstring folder = WithTrailingBackslash(directory);
-    WIN32_FIND_DATAW entry = {};
-    FindHandle search = StartFind(MakeLongPath(folder + L"*.old-*"), entry);
-    if (!search) {
-        return;
-    }
-    do {
+    WalkDirectory(directory, L"*.old-*", WalkOrder::ONE_LEVEL, [](const DirectoryEntry& entry) {
         // The pattern also matches a player's own "notes.old-backup.txt" (and 8.3 aliases): only names of the exact
         // form this program makes are ours to delete.
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !IsAsideName(entry.cFileName)) {
-            continue;
+        if (!entry.directory && IsAsideName(entry.name)) {
+            ClearBlockingAttributes(entry.path);
+            DeleteFileW(MakeLongPath(entry.path).c_str());
         }
-        const std::wstring leftover = folder + entry.cFileName;
-        ClearBlockingAttributes(leftover);
-        DeleteFileW(MakeLongPath(leftover).c_str());
-    } while (FindNextFileW(search.get(), &entry));
+        return true;
+    });
 }

@@ -19,17 +19,6 @@ namespace {
     std::abort();
 }
 
-std::string Hex(const Sha256Digest& digest)
-{
-    static const char DIGITS[] = "0123456789abcdef";
-    std::string text;
-    for (const unsigned char byte : digest) {
-        text += DIGITS[byte >> 4];
-        text += DIGITS[byte & 15];
-    }
-    return text;
-}
-
 // UTF-16 code units (in wchar_t) to UTF-8, '\' written as '/'. Written apart from the archive's WideToUtf8 on
 // purpose: the parser checks its paths with that one, so only a second encoder can catch a fault in it.
 std::string ListPath(const std::wstring& path)
@@ -103,10 +92,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (lines != list.libraryFiles.size() + 2) {
         Finding("the entries do not match the lines one to one");
     }
-    std::string written = Hex(list.gameExecutable) + "  game.exe\n" + Hex(list.libraryPackage) + "  lib.zip\n";
+    std::string written =
+        FormatDigestHex(list.gameExecutable) + "  game.exe\n" + FormatDigestHex(list.libraryPackage) + "  lib.zip\n";
     for (const LibraryFileChecksum& file : list.libraryFiles) {
         CheckPath(file.relativePath);
-        written += Hex(file.digest) + "  lib/" + ListPath(file.relativePath) + "\n";
+        written += FormatDigestHex(file.digest) + "  lib/" + ListPath(file.relativePath) + "\n";
     }
     ChecksumList reread{};
     if (!ParseChecksumList(written, reread)) {

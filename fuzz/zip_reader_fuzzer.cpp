@@ -3,7 +3,7 @@
 // reader's answers are checked against what the image really holds, and all its memory goes through a counting
 // allocator: nothing may be sized by what an archive claims. Each input is walked a second time with one of its
 // allocations refused and a sink that gives up early, so the failure paths run too.
-#include <miniz.h>
+#include "archive/zipreader/zip_reader.h"
 
 #include <algorithm>
 #include <cinttypes>

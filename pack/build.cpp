@@ -189,13 +189,6 @@ bool DeflateFile(const fs::path& source, std::string& compressed, uint32_t& crc,
     return ok;
 }
 
-bool ReadWhole(const fs::path& source, uint64_t size, std::string& bytes)
-{
-    std::ifstream in(source, std::ios::binary);
-    bytes.assign(static_cast<size_t>(size), '\0');
-    return in && in.read(&bytes[0], static_cast<std::streamsize>(size)) && in.peek() == std::char_traits<char>::eof();
-}
-
 // Local header and data of one entry; a zip64 extra field only when a size needs it, holding both sizes there.
 void AppendEntry(std::string& out, const Written& entry, const std::string& data)
 {
@@ -304,8 +297,9 @@ bool Assemble(const std::vector<Item>& items, std::string& out, Findings& findin
             // Stored where deflate does not shrink the data: the same bytes are quicker to unpack.
             if (data.size() >= entry.size) {
                 entry.method = 0;
-                if (!ReadWhole(item.source, entry.size, data) || crc32(0, reinterpret_cast<const Bytef*>(data.data()),
-                                                                       static_cast<uInt>(data.size())) != entry.crc) {
+                if (!ReadWholeFile(item.source, entry.size, data) || data.size() != entry.size ||
+                    crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())) !=
+                        entry.crc) {
                     findings.errors.push_back(PathToUtf8(item.source) + ": changed while it was packed");
                     return false;
                 }

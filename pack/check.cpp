@@ -2,7 +2,7 @@
 
 #include "archive/archive.h"
 
-#include <miniz.h>
+#include "archive/zipreader/zip_reader.h"
 
 #include <algorithm>
 #include <cstdio>

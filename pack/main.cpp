@@ -14,6 +14,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -204,6 +206,18 @@ std::vector<std::string> Arguments(int argc, char** argv)
 }
 
 } // namespace
+
+bool ReadWholeFile(const std::filesystem::path& path, uint64_t limit, std::string& bytes)
+{
+    std::error_code error;
+    const uintmax_t size = std::filesystem::file_size(path, error);
+    std::ifstream file(path, std::ios::binary);
+    if (error || !file || size > limit) {
+        return false;
+    }
+    bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    return !file.bad() && bytes.size() == size;
+}
 
 std::filesystem::path PathFromUtf8(const std::string& text)
 {

@@ -2,6 +2,7 @@
 
 #include "archive/archive.h"
 #include "pack/pack.h"
+#include "update/checksum_list.h"
 
 #include <algorithm>
 #include <array>
@@ -103,35 +104,11 @@ std::array<unsigned char, 32> Sha256Finish(Sha256State& s)
     return digest;
 }
 
-std::string Hex(const std::array<unsigned char, 32>& digest)
-{
-    static const char DIGITS[] = "0123456789abcdef";
-    std::string text;
-    for (const unsigned char byte : digest) {
-        text += DIGITS[byte >> 4];
-        text += DIGITS[byte & 15];
-    }
-    return text;
-}
-
-// The whole file, or false when it cannot be opened or read to its end, or is larger than limit.
-bool ReadWholeFile(const std::filesystem::path& path, uint64_t limit, std::vector<unsigned char>& bytes)
-{
-    std::error_code error;
-    const uintmax_t size = std::filesystem::file_size(path, error);
-    std::ifstream file(path, std::ios::binary);
-    if (error || !file || size > limit) {
-        return false;
-    }
-    bytes.resize(static_cast<size_t>(size));
-    return size == 0 || file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
-}
-
-std::string HashOf(const std::vector<unsigned char>& bytes)
+std::string HashOf(const std::string& bytes)
 {
     Sha256State hash;
-    Sha256Add(hash, bytes.data(), bytes.size());
-    return Hex(Sha256Finish(hash));
+    Sha256Add(hash, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    return FormatDigestHex(Sha256Finish(hash));
 }
 
 size_t HashCallback(void* opaque, uint64_t, const void* data, size_t length)
@@ -140,7 +117,7 @@ size_t HashCallback(void* opaque, uint64_t, const void* data, size_t length)
     return length;
 }
 
-bool HashEntries(const std::vector<unsigned char>& package, std::vector<std::pair<std::string, std::string>>& lines,
+bool HashEntries(const std::string& package, std::vector<std::pair<std::string, std::string>>& lines,
                  std::string& message)
 {
     mz_zip_archive archive;
@@ -172,7 +149,7 @@ bool HashEntries(const std::vector<unsigned char>& package, std::vector<std::pai
             message = "cannot unpack zip entry " + path + ": " + EntryFailureText(&archive);
             return false;
         }
-        lines.emplace_back("lib/" + path, Hex(Sha256Finish(hash)));
+        lines.emplace_back("lib/" + path, FormatDigestHex(Sha256Finish(hash)));
     }
     return true;
 }
@@ -182,12 +159,12 @@ bool HashEntries(const std::vector<unsigned char>& package, std::vector<std::pai
 bool WriteChecksumList(const std::filesystem::path& packagePath, const std::filesystem::path& gameExecutablePath,
                        const std::filesystem::path& outputPath, std::string& message)
 {
-    std::vector<unsigned char> package;
+    std::string package;
     if (!ReadWholeFile(packagePath, PACKAGE_MAX_BYTES, package) || package.empty()) {
         message = "cannot read " + PathToUtf8(packagePath) + ", or it is empty or larger than the updater unpacks";
         return false;
     }
-    std::vector<unsigned char> game;
+    std::string game;
     if (!ReadWholeFile(gameExecutablePath, UINT64_MAX, game)) {
         message = "cannot read " + PathToUtf8(gameExecutablePath);
         return false;

@@ -44,6 +44,9 @@ void BuildPackage(const std::filesystem::path& folder, const std::filesystem::pa
 // neither hide part of itself nor send escape sequences to the studio's terminal.
 std::string Printable(const std::wstring& name);
 
+// The whole file when it can be read and is at most limit bytes; a larger file is refused unread.
+bool ReadWholeFile(const std::filesystem::path& path, uint64_t limit, std::string& bytes);
+
 // A path given on the command line (UTF-8) as a file-system path.
 std::filesystem::path PathFromUtf8(const std::string& text);
 

@@ -3,21 +3,6 @@
 #include "pack/pack.h"
 #include "update/checksum_list.h"
 
-#include <fstream>
-#include <iterator>
-
-bool ReadSmallFile(const std::filesystem::path& path, size_t limit, std::string& bytes)
-{
-    std::error_code error;
-    const uintmax_t size = std::filesystem::file_size(path, error);
-    std::ifstream file(path, std::ios::binary);
-    if (error || !file || size > limit) {
-        return false;
-    }
-    bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    return !file.bad() && bytes.size() == size;
-}
-
 std::filesystem::path SignaturePathOf(const std::filesystem::path& list)
 {
     std::filesystem::path signature = list;
@@ -31,13 +16,13 @@ bool VerifyChecksumListFiles(const std::filesystem::path& list, const std::files
     const std::filesystem::path signaturePath = SignaturePathOf(list);
     std::string listBytes;
     ChecksumList parsed{};
-    if (!ReadSmallFile(list, CHECKSUM_LIST_MAX_BYTES, listBytes) || !ParseChecksumList(listBytes, parsed)) {
+    if (!ReadWholeFile(list, CHECKSUM_LIST_MAX_BYTES, listBytes) || !ParseChecksumList(listBytes, parsed)) {
         message = PathToUtf8(list) + " cannot be read or is not a checksum list the updater accepts";
         return false;
     }
     // Read well beyond the largest signature, so that an oversized one is named for what it is, not as missing.
     std::string der;
-    if (!ReadSmallFile(signaturePath, PUBLIC_KEY_PEM_MAX_BYTES, der)) {
+    if (!ReadWholeFile(signaturePath, PUBLIC_KEY_PEM_MAX_BYTES, der)) {
         message = "no signature: " + PathToUtf8(signaturePath) + " cannot be read";
         return false;
     }
@@ -48,7 +33,7 @@ bool VerifyChecksumListFiles(const std::filesystem::path& list, const std::files
     }
     std::string pem;
     EcdsaP256PublicKey key{};
-    if (!ReadSmallFile(publicKey, PUBLIC_KEY_PEM_MAX_BYTES, pem) || !ParsePublicKeyPem(pem, key)) {
+    if (!ReadWholeFile(publicKey, PUBLIC_KEY_PEM_MAX_BYTES, pem) || !ParsePublicKeyPem(pem, key)) {
         message = PathToUtf8(publicKey) + " cannot be read or is not a P-256 public key PEM (BEGIN PUBLIC KEY)";
         return false;
     }

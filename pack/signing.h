@@ -8,9 +8,6 @@
 // The studio's signature over the checksum list: "SHA256SUMS.sig" beside "SHA256SUMS", ECDSA P-256 over SHA-256 in
 // the DER form openssl writes. Each function returns false with a one-line reason in message. Throws std::bad_alloc.
 
-// The whole file when it can be read and is at most limit bytes; a larger file is refused unread.
-bool ReadSmallFile(const std::filesystem::path& path, size_t limit, std::string& bytes);
-
 // The signature file that belongs to a list: the list's path with ".sig" appended.
 std::filesystem::path SignaturePathOf(const std::filesystem::path& list);
 

@@ -134,7 +134,7 @@ bool SignChecksumList(const std::filesystem::path& list, const std::filesystem::
 {
     std::string listBytes;
     ChecksumList parsed{};
-    if (!ReadSmallFile(list, CHECKSUM_LIST_MAX_BYTES, listBytes) || !ParseChecksumList(listBytes, parsed)) {
+    if (!ReadWholeFile(list, CHECKSUM_LIST_MAX_BYTES, listBytes) || !ParseChecksumList(listBytes, parsed)) {
         message = PathToUtf8(list) + " cannot be read or is not a checksum list the updater accepts; nothing signed";
         return false;
     }

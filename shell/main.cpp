@@ -9,6 +9,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     // A second updater for the same game folder would empty, unpack into and replace the same files as the first
     // one at the same time: it leaves at once, having touched nothing.
     if (!BecomeSoleUpdater()) {
+        ShowOtherUpdater();
         return 0;
     }
 

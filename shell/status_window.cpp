@@ -176,8 +176,8 @@ HWND CreateUpdaterWindow(HINSTANCE instance)
     RegisterClassW(&windowClass);
 
     // Made hidden at the 96-DPI size, then sized for the DPI of the screen it is on before it is first shown.
-    const HWND window = CreateWindowExW(0, UPDATER_WINDOW_CLASS, UPDATER_WINDOW_TITLE, WINDOW_STYLE, 0, 0, WINDOW_SIZE_96.cx,
-                                        WINDOW_SIZE_96.cy, nullptr, nullptr, instance, nullptr);
+    const HWND window = CreateWindowExW(0, UPDATER_WINDOW_CLASS, UPDATER_WINDOW_TITLE, WINDOW_STYLE, 0, 0,
+                                        WINDOW_SIZE_96.cx, WINDOW_SIZE_96.cy, nullptr, nullptr, instance, nullptr);
     g_hLabel = CreateWindowExW(0, L"STATIC", L"Initializing...", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, window, nullptr,
                                instance, nullptr);
     g_hProgress = CreateWindowExW(0, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_SMOOTH, 0, 0, 0, 0, window,

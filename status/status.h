@@ -10,10 +10,6 @@ const UINT WM_UPDATER_PROGRESS = WM_USER + 1; // wParam: percentage, forwarded t
 const UINT WM_UPDATER_STATUS = WM_USER + 2;   // wParam: new[]-allocated wide text, owned by the message; or 0
 const UINT WM_UPDATER_CLOSE = WM_USER + 3;    // destroys the window, which ends the message loop
 
-// The status window's class and title, by which a second updater also finds the first one's window.
-const wchar_t UPDATER_WINDOW_CLASS[] = L"UpdaterWnd";
-const wchar_t UPDATER_WINDOW_TITLE[] = L"Vorlance Updater";
-
 // Posts a heap copy of a status text; the copy is freed here when the post fails. Does nothing for a null window.
 // Throws std::bad_alloc.
 void PostStatus(HWND window, const std::wstring& text);

@@ -140,3 +140,14 @@ bool ParseChecksumList(const std::string& text, ChecksumList& list)
     list = std::move(parsed);
     return true;
 }
+
+std::string FormatDigestHex(const Sha256Digest& digest)
+{
+    static const char DIGITS[] = "0123456789abcdef";
+    std::string text;
+    for (const unsigned char byte : digest) {
+        text += DIGITS[byte >> 4];
+        text += DIGITS[byte & 15];
+    }
+    return text;
+}

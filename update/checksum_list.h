@@ -29,3 +29,6 @@ struct ChecksumList {
 // "game.exe", "lib.zip" and safe "lib/..." paths, a path twice, no "game.exe", "lib.zip" or "lib/..." line). Throws
 // std::bad_alloc.
 bool ParseChecksumList(const std::string& text, ChecksumList& list);
+
+// A digest as sha256sum prints it: 64 lower-case hex digits.
+std::string FormatDigestHex(const Sha256Digest& digest);

@@ -4,7 +4,6 @@
 
 #include "download/download.h"
 #include "fs/fs.h"
-#include "fs/handles.h"
 
 #include <windows.h>
 
@@ -25,35 +24,23 @@ bool PathLess(const std::wstring& a, const std::wstring& b)
     return ComparePaths(a, b) == CSTR_LESS_THAN;
 }
 
-// Collects the files below directory as paths relative to the library directory. Leftovers under aside names are
-// swept first and skipped when still held. False when the tree holds a link of any kind (the package never makes
-// one, and following it could read outside the program directory) or a directory cannot be listed.
-bool CollectLibraryFiles(const std::wstring& directory, const std::wstring& relative, std::vector<std::wstring>& files)
+// Collects the files below the library directory as paths relative to it. Leftovers under aside names are swept
+// first and skipped when still held. False when the tree holds a link of any kind (the package never makes one, and
+// following it could read outside the program directory) or a directory cannot be listed.
+bool CollectLibraryFiles(const std::wstring& libraryDirectory, std::vector<std::wstring>& files)
 {
-    SweepAsideLeftovers(directory);
-    const std::wstring folder = WithTrailingBackslash(directory);
-    WIN32_FIND_DATAW entry = {};
-    FindHandle search = StartFind(MakeLongPath(folder + L"*"), entry);
-    if (!search) {
-        return false;
-    }
-    do {
-        if (IsDotEntry(entry.cFileName)) {
-            continue;
-        }
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    SweepAsideLeftovers(libraryDirectory);
+    return WalkDirectory(libraryDirectory, L"*", WalkOrder::DIRECTORY_FIRST, [&files](const DirectoryEntry& entry) {
+        if (entry.link) {
             return false;
         }
-        const std::wstring name = entry.cFileName;
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            if (!CollectLibraryFiles(folder + name, relative + name + L"\\", files)) {
-                return false;
-            }
-        } else if (!IsAsideName(name)) {
-            files.push_back(relative + name);
+        if (entry.directory) {
+            SweepAsideLeftovers(entry.path);
+        } else if (!IsAsideName(entry.name)) {
+            files.push_back(entry.relativePath);
         }
-    } while (FindNextFileW(search.get(), &entry));
-    return GetLastError() == ERROR_NO_MORE_FILES;
+        return true;
+    });
 }
 
 } // namespace
@@ -94,7 +81,7 @@ bool LibraryMatchesChecksumList(const std::wstring& libraryDirectory, const Chec
     }
     // The whole tree is walked before any file is read, so a link anywhere stops the check before it reads.
     std::vector<std::wstring> onDisk;
-    if (!CollectLibraryFiles(libraryDirectory, std::wstring(), onDisk) || onDisk.size() != list.libraryFiles.size()) {
+    if (!CollectLibraryFiles(libraryDirectory, onDisk) || onDisk.size() != list.libraryFiles.size()) {
         return false;
     }
     std::vector<const LibraryFileChecksum*> listed;

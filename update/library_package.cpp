@@ -2,7 +2,6 @@
 
 #include "archive/archive.h"
 #include "download/download.h"
-#include "fs/handles.h"
 #include "fs/fs.h"
 #include "status/status.h"
 
@@ -10,45 +9,31 @@
 
 namespace {
 
+// A library held by the game or a tool gets 10 attempts over about three seconds, moved aside after the third and
+// the sixth failure.
 const int COPY_ATTEMPTS = 10;
-const DWORD SHORT_PAUSE_MS = 150;
-const DWORD LONG_PAUSE_MS = 400;
+const int COPY_FIRST_ASIDE_AFTER_FAILURES = 3;
+const int COPY_SECOND_ASIDE_AFTER_FAILURES = 6;
+const HeldFileRetries COPY_RETRIES = {COPY_ATTEMPTS, COPY_FIRST_ASIDE_AFTER_FAILURES, COPY_SECOND_ASIDE_AFTER_FAILURES};
 
 // Copies one library beside the game, waiting out a game or tool that still holds the old copy; gives up silently.
 void CopyLibraryBesideGame(const std::wstring& source, const std::wstring& destination)
 {
-    for (int attempt = 1; attempt <= COPY_ATTEMPTS; ++attempt) {
-        if (CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
-            return;
-        }
-        const DWORD error = GetLastError();
-        if (!IsInUseError(error)) {
-            return;
-        }
-        if (error == ERROR_ACCESS_DENIED) {
-            ClearBlockingAttributes(destination);
-        }
-        // A loaded library can be renamed though not overwritten: free its name now and then.
-        if (attempt == 3 || attempt == 6) {
-            MoveLockedFileAside(destination);
-        }
-        Sleep(attempt <= 4 ? SHORT_PAUSE_MS : LONG_PAUSE_MS);
-    }
+    const auto copy = [&]() -> DWORD {
+        return CopyFileW(source.c_str(), destination.c_str(), FALSE) ? ERROR_SUCCESS : GetLastError();
+    };
+    DWORD error = 0;
+    RetryWhileHeld(destination, COPY_RETRIES, copy, error);
 }
 
 void CopyBassLibraries(const std::wstring& programDirectory, const std::wstring& libraryDirectory)
 {
-    WIN32_FIND_DATAW entry = {};
-    FindHandle search = StartFind(MakeLongPath(libraryDirectory + L"\\bass*.dll"), entry);
-    if (!search) {
-        return;
-    }
-    do {
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            continue;
+    WalkDirectory(libraryDirectory, L"bass*.dll", WalkOrder::ONE_LEVEL, [&](const DirectoryEntry& entry) {
+        if (!entry.directory) {
+            CopyLibraryBesideGame(entry.path, programDirectory + entry.name);
         }
-        CopyLibraryBesideGame(libraryDirectory + L"\\" + entry.cFileName, programDirectory + entry.cFileName);
-    } while (FindNextFileW(search.get(), &entry));
+        return true;
+    });
 }
 
 // The new libraries are unpacked beside the installed ones and take their place only when complete; the installed

@@ -2,7 +2,6 @@
 
 #include "fs/fs.h"
 #include "fs/handles.h"
-#include "status/status.h"
 
 #include <cstdint>
 #include <exception>
@@ -11,7 +10,6 @@
 namespace {
 
 const wchar_t MUTEX_PREFIX[] = L"Local\\VorlanceUpdater-";
-const DWORD IMAGE_PATH_CHARS = 32768;
 
 // The name the file system itself gives an open directory: long names instead of 8.3 aliases, the case as stored,
 // links resolved. Empty when the directory cannot be opened.
@@ -39,17 +37,16 @@ std::wstring FinalPathOf(const std::wstring& directory)
 // Without a handle: the absolute path with its 8.3 aliases expanded, as far as the system can tell.
 std::wstring ExpandedPathOf(const std::wstring& directory)
 {
-    std::vector<wchar_t> absolute(GetFullPathNameW(directory.c_str(), 0, nullptr, nullptr) + 1, L'\0');
-    const DWORD absoluteLength =
-        GetFullPathNameW(directory.c_str(), static_cast<DWORD>(absolute.size()), absolute.data(), nullptr);
-    if (absoluteLength == 0 || absoluteLength >= absolute.size()) {
+    std::wstring absolute;
+    unsigned long error = 0;
+    if (!AbsolutePathOf(directory, absolute, error)) {
         return directory;
     }
-    std::vector<wchar_t> expanded(GetLongPathNameW(absolute.data(), nullptr, 0) + 1, L'\0');
+    std::vector<wchar_t> expanded(GetLongPathNameW(absolute.c_str(), nullptr, 0) + 1, L'\0');
     const DWORD expandedLength =
-        GetLongPathNameW(absolute.data(), expanded.data(), static_cast<DWORD>(expanded.size()));
+        GetLongPathNameW(absolute.c_str(), expanded.data(), static_cast<DWORD>(expanded.size()));
     if (expandedLength == 0 || expandedLength >= expanded.size()) {
-        return std::wstring(absolute.data(), absoluteLength);
+        return absolute;
     }
     return std::wstring(expanded.data(), expandedLength);
 }
@@ -86,48 +83,6 @@ std::wstring HashText(const std::wstring& text)
     return digits;
 }
 
-struct WindowSearch {
-    std::wstring directory; // canonical
-    HWND found;
-};
-
-std::wstring ImageDirectoryOf(HWND window)
-{
-    DWORD processId = 0;
-    GetWindowThreadProcessId(window, &processId);
-    const HANDLE opened = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-    if (opened == nullptr) {
-        return std::wstring();
-    }
-    KernelHandle process(opened);
-    std::vector<wchar_t> image(IMAGE_PATH_CHARS, L'\0');
-    DWORD length = IMAGE_PATH_CHARS;
-    if (!QueryFullProcessImageNameW(process.get(), 0, image.data(), &length)) {
-        return std::wstring();
-    }
-    const std::wstring path(image.data(), length);
-    const size_t lastBackslash = path.rfind(L'\\');
-    return lastBackslash == std::wstring::npos ? std::wstring() : path.substr(0, lastBackslash + 1);
-}
-
-BOOL CALLBACK MatchUpdaterWindow(HWND window, LPARAM parameter)
-{
-    WindowSearch* search = reinterpret_cast<WindowSearch*>(parameter);
-    wchar_t className[32] = {};
-    wchar_t title[32] = {};
-    GetClassNameW(window, className, 32);
-    GetWindowTextW(window, title, 32);
-    if (lstrcmpW(className, UPDATER_WINDOW_CLASS) != 0 || lstrcmpW(title, UPDATER_WINDOW_TITLE) != 0) {
-        return TRUE;
-    }
-    const std::wstring directory = ImageDirectoryOf(window);
-    if (!directory.empty() && CanonicalDirectory(directory) == search->directory) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 } // namespace
 
 std::wstring UpdaterMutexName(const std::wstring& programDirectory)
@@ -159,27 +114,12 @@ bool ClaimProgramDirectory(const std::wstring& programDirectory)
     return true;
 }
 
-// The updater that got there first may still be starting up and have no window yet; then there is nothing to show.
-void ShowOtherUpdater(const std::wstring& programDirectory)
-{
-    WindowSearch search = {CanonicalDirectory(programDirectory), nullptr};
-    EnumWindows(MatchUpdaterWindow, reinterpret_cast<LPARAM>(&search));
-    if (search.found != nullptr) {
-        SetForegroundWindow(search.found);
-    }
-}
-
 } // namespace
 
 bool BecomeSoleUpdater()
 {
     try {
-        const std::wstring programDirectory = GetProgramDirectory();
-        if (ClaimProgramDirectory(programDirectory)) {
-            return true;
-        }
-        ShowOtherUpdater(programDirectory);
-        return false;
+        return ClaimProgramDirectory(GetProgramDirectory());
     } catch (const std::exception&) {
         // Out of memory this early: the worker meets the same shortage and reports it.
         return true;

@@ -30,12 +30,9 @@ std::wstring GetProgramDirectory()
         // The name was cut short: grow until the whole path fits.
         buffer.assign(buffer.size() * 2, L'\0');
     }
-    std::wstring path(buffer.data(), length);
-    const size_t lastBackslash = path.rfind(L'\\');
-    if (lastBackslash == std::wstring::npos) {
-        return path + L'\\';
-    }
-    return path.substr(0, lastBackslash + 1);
+    const std::wstring path(buffer.data(), length);
+    const std::wstring folder = FolderOf(path);
+    return folder.empty() ? path + L'\\' : folder;
 }
 
 void ReportFailure(const char* utf8Text)

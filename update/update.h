@@ -25,7 +25,7 @@ std::wstring GetProgramDirectory();
 std::wstring UpdaterMutexName(const std::wstring& programDirectory);
 
 // Makes this process the only updater of its program directory until it ends. False when another updater already
-// works on it; that one's window is then brought to the front. Never throws.
+// works on it. Never throws.
 bool BecomeSoleUpdater();
 
 // Waits for the game, sweeps, fetches the checksum list (required when release keys are built in), installs the

@@ -1,6 +1,6 @@
 // Opening an archive image: locating the end record, the zip64 records and the central directory, and checking
 // every central record once so later calls can trust their bounds.
-#include "miniz.h"
+#include "zip_reader.h"
 
 #include "zip_reader_internal.h"
 

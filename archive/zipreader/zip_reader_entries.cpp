@@ -1,5 +1,5 @@
 // What the central directory says about one entry, and the error slot callers read afterwards.
-#include "miniz.h"
+#include "zip_reader.h"
 
 #include "zip_reader_internal.h"
 

@@ -1,6 +1,6 @@
 // Handing an entry's bytes to the caller: stored data straight from the image, deflated data through zlib's raw
 // inflate in 32 KiB pieces, then the size and CRC-32 checks against the central directory.
-#include "miniz.h"
+#include "zip_reader.h"
 
 #include "zip_reader_internal.h"
 

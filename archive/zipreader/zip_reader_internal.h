@@ -1,6 +1,6 @@
 #pragma once
 
-#include "miniz.h"
+#include "zip_reader.h"
 
 #include <cstddef>
 #include <cstdint>

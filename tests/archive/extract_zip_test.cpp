@@ -1,4 +1,5 @@
 #include "archive/archive.h"
+#include "archive/zip_write.h"
 
 #include "fs/fs.h"
 #include "status/status.h"

@@ -1,4 +1,4 @@
-#include <miniz.h>
+#include "archive/zipreader/zip_reader.h"
 
 #include "zip_test_writer.h"
 

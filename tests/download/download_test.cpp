@@ -72,7 +72,8 @@ protected:
     bool DownloadWith(const std::wstring& first, const std::wstring& second)
     {
         const wchar_t* const baseUrls[] = {first.c_str(), second.c_str()};
-        return DownloadFromMirrors(baseUrls, 2, FILE_NAME, destination, recorder);
+        DownloadFailure failure;
+        return DownloadFromMirrors(baseUrls, 2, FILE_NAME, destination, recorder, nullptr, FileCheck(), failure);
     }
 
     // How often the mirror was asked for game.exe on one side of the current scenario.
@@ -310,10 +311,11 @@ TEST_F(DownloadAnyTest, FetchesFromTheBuiltInPrimaryThenTheFallback)
     ServeFile(L"fallback/vorlance/" + bothName, fallbackBody);
     ServeFile(L"fallback/vorlance/" + fallbackOnlyName, fallbackBody);
 
-    EXPECT_TRUE(DownloadAny(bothName, destination, recorder));
+    DownloadFailure failure;
+    EXPECT_TRUE(DownloadAny(bothName, destination, recorder, nullptr, FileCheck(), failure));
     EXPECT_EQ(ReadFileBytes(destination), primaryBody);
 
-    EXPECT_TRUE(DownloadAny(fallbackOnlyName, destination, recorder));
+    EXPECT_TRUE(DownloadAny(fallbackOnlyName, destination, recorder, nullptr, FileCheck(), failure));
     EXPECT_EQ(ReadFileBytes(destination), fallbackBody);
 
     const std::vector<std::string> primaryRequests = RequestsFor(L"primary");

@@ -1,8 +1,7 @@
 #pragma once
 
-/* The zip-reading calls the updater makes, under the names, types and struct layouts its code is written against,
- * so the same code links with this reader or with an installed copy of the library of that name. Reads archives
- * held in memory; inflates through zlib. */
+/* The project's own zip reader: the zip-reading calls the updater makes, as the mz_* functions, types and struct
+ * layouts of the miniz API that its code is written against. Reads archives held in memory; inflates through zlib. */
 
 #include <stddef.h>
 #include <stdint.h>

@@ -2,11 +2,12 @@
 
 #include <windows.h>
 
+#include <vector>
+
 namespace {
 
 const wchar_t LOCAL_PREFIX[] = L"\\\\?\\";
 const wchar_t UNC_PREFIX[] = L"\\\\?\\UNC\\";
-const DWORD BLOCKING_ATTRIBUTES = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
 } // namespace
 
@@ -32,18 +33,30 @@ std::wstring WithTrailingBackslash(const std::wstring& directory)
     return directory;
 }
 
-void ClearBlockingAttributes(const std::wstring& path)
+std::wstring FolderOf(const std::wstring& path)
 {
-    const DWORD attributes = GetFileAttributesW(MakeLongPath(path).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & BLOCKING_ATTRIBUTES) == 0) {
-        return;
-    }
-    // Replaces the whole set on purpose: whatever else was set does not stop a delete or overwrite either way.
-    SetFileAttributesW(MakeLongPath(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+    const size_t lastBackslash = path.rfind(L'\\');
+    return lastBackslash == std::wstring::npos ? std::wstring() : path.substr(0, lastBackslash + 1);
 }
 
-bool IsInUseError(unsigned long errorCode)
+bool AbsolutePathOf(const std::wstring& path, std::wstring& absolute, unsigned long& error)
 {
-    return errorCode == ERROR_SHARING_VIOLATION || errorCode == ERROR_LOCK_VIOLATION ||
-           errorCode == ERROR_USER_MAPPED_FILE || errorCode == ERROR_ACCESS_DENIED;
+    const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (length == 0) {
+        error = GetLastError();
+        return false;
+    }
+    std::vector<wchar_t> buffer(length, L'\0');
+    const DWORD filled = GetFullPathNameW(path.c_str(), length, buffer.data(), nullptr);
+    if (filled == 0) {
+        error = GetLastError();
+        return false;
+    }
+    if (filled >= length) {
+        // The current directory changed between the two calls and the answer no longer fits.
+        error = ERROR_INSUFFICIENT_BUFFER;
+        return false;
+    }
+    absolute.assign(buffer.data(), filled);
+    return true;
 }
