@@ -1,5 +1,10 @@
 #include "tests/archive/extract_test_support.h"
 
+#include "status/status.h"
+
+#include <atomic>
+#include <thread>
+
 namespace {
 
 const char HELD_TOO_LONG[] = "cannot write bass.dll - another program still has this file open. Close the game "
@@ -40,10 +45,24 @@ TEST_F(HeldDestinationTest, GivesUpWhenTheFileStaysHeldThroughEveryAttempt)
 
 TEST_F(HeldDestinationTest, WritesTheFileOnceItsHolderLetsGo)
 {
-    // The holder lets go once the entry before bass.dll is written, i.e. when extraction reaches bass.dll. Written only
-    // after the holder has gone: a file held without sharing cannot be opened or moved.
-    Hold(L"none", Target(L"first.txt"));
-    EXPECT_EQ(Extract(), "");
+    // The holder lets go once the entry before bass.dll is reported done, the moment extraction turns to bass.dll.
+    // Written only after the holder has gone: a file held without sharing cannot be opened or moved.
+    Hold(L"none", Path(L"release"));
+    const HWND recorder = CreateRecorderWindow();
+    std::atomic<bool> returned{false};
+    std::string message;
+    std::thread extraction([&] {
+        message = Extract(recorder);
+        returned = true;
+    });
+    MSG done = {};
+    while (!returned && !PeekMessageW(&done, recorder, WM_UPDATER_PROGRESS, WM_UPDATER_PROGRESS, PM_NOREMOVE)) {
+        Sleep(1);
+    }
+    WriteFileBytes(Path(L"release"), "");
+    extraction.join();
+    DestroyWindow(recorder);
+    EXPECT_EQ(message, "");
     EXPECT_EQ(ReadTree(target), (Tree{{L"bass.dll", "new"}, {L"first.txt", "1"}}));
 }
 
