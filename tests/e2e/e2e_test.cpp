@@ -321,11 +321,15 @@ TEST_F(EndToEndTest, ReportsAPackageThatIsNoZipArchive)
     EXPECT_FALSE(PathExists(InGame(L"lib_new")));
 }
 
-// The running game closes once the updater shows that it waits for it; the updater then replaces it in place.
+// The running game closes once the updater shows that it waits for it. Until then it holds an earlier run's leftover,
+// which the updater sweeps only after the wait: a run that went on without waiting would leave it behind.
 TEST_F(EndToEndTest, WaitsForARunningGameToCloseThenReplacesIt)
 {
-    FixtureProcess old =
-        StartFixture(InGame(L"vorlance.exe"), L"--until-file \"" + Path(L"release") + L"\"", L"old-game.txt");
+    WriteFileBytes(InGame(L"vorlance.exe.old-0001e24000"), "left by an earlier run");
+    FixtureProcess old = StartFixture(InGame(L"vorlance.exe"),
+                                      L"--hold \"" + InGame(L"vorlance.exe.old-0001e24000") +
+                                          L"\" --share none --until-file \"" + Path(L"release") + L"\"",
+                                      L"old-game.txt");
     UpdaterRunOptions options;
     options.releaseAtLabel = L"Waiting for the game to close...";
     options.releaseFile = Path(L"release");
@@ -334,7 +338,7 @@ TEST_F(EndToEndTest, WaitsForARunningGameToCloseThenReplacesIt)
     EXPECT_TRUE(std::find(run.labels.begin(), run.labels.end(), options.releaseAtLabel) != run.labels.end());
     ExpectUpdatedAndLaunched(run);
     for (const std::wstring& name : ListFolder(game)) {
-        EXPECT_FALSE(IsAsidePrefix(name, L"vorlance.exe")) << "replaced, not moved aside: " << Utf8(name);
+        EXPECT_FALSE(IsAsidePrefix(name, L"vorlance.exe")) << "swept after the wait, not moved aside: " << Utf8(name);
     }
     old.Stop();
 }
@@ -395,12 +399,13 @@ TEST_F(EndToEndTest, ReplacesAReadOnlyLibraryBesideTheGame)
     ExpectUpdatedAndLaunched(RunUpdater(game));
 }
 
-// The copy beside the game is held until the new libraries are in place, i.e. when the updater first tries to copy.
-TEST_F(EndToEndTest, WaitsForALibraryBesideTheGameToBeLetGo)
+// A program outside the game folder (the updater does not wait for it) holds the copy beside the game as the loader
+// does, for the whole run: the updater renames it aside to put the new one in its place.
+TEST_F(EndToEndTest, ReplacesALibraryBesideTheGameThatAnotherProgramHasLoaded)
 {
     FixtureProcess holder =
-        StartFixture(Path(L"holder.exe"), L"--hold \"" + InGame(L"bass.dll") + L"\" --share none --until-file \"" +
-                                              InGame(L"lib\\data\\readme.txt") + L"\"");
+        StartFixture(Path(L"holder.exe"), L"--hold \"" + InGame(L"bass.dll") +
+                                              L"\" --share read-delete --until-file \"" + Path(L"never") + L"\"");
     ExpectUpdatedAndLaunched(RunUpdater(game));
     holder.Stop();
 }
