@@ -1,5 +1,10 @@
 #include "tests/archive/extract_test_support.h"
 
+#include "status/status.h"
+
+#include <atomic>
+#include <thread>
+
 namespace {
 
 const char HELD_TOO_LONG[] = "cannot write bass.dll - another program still has this file open. Close the game "
@@ -19,17 +24,18 @@ protected:
         game.Stop();
         ExtractZipTest::TearDown();
     }
-    void Hold(const std::wstring& share, int stayMs)
+    // Holds bass.dll until releaseFile exists; a name nothing writes keeps it held until the test ends.
+    void Hold(const std::wstring& share, const std::wstring& releaseFile)
     {
         game = StartFixture(Path(L"game.exe"), L"--hold \"" + Target(L"bass.dll") + L"\" --share " + share +
-                                                   L" --stay " + std::to_wstring(stayMs));
+                                                   L" --until-file \"" + releaseFile + L"\"");
     }
     FixtureProcess game;
 };
 
 TEST_F(HeldDestinationTest, GivesUpWhenTheFileStaysHeldThroughEveryAttempt)
 {
-    Hold(L"none", 20000);
+    Hold(L"none", Path(L"never"));
     EXPECT_EQ(Extract(), HELD_TOO_LONG);
     EXPECT_FALSE(game.WaitForExit(0)) << "gave up while the holder still ran";
     // A holder that shares nothing cannot be renamed either: both tries to move it aside left it where it was.
@@ -39,16 +45,33 @@ TEST_F(HeldDestinationTest, GivesUpWhenTheFileStaysHeldThroughEveryAttempt)
 
 TEST_F(HeldDestinationTest, WritesTheFileOnceItsHolderLetsGo)
 {
-    Hold(L"none", 1000);
+    // The holder lets go once the entry before bass.dll is reported done, the moment extraction turns to bass.dll.
     // Written only after the holder has gone: a file held without sharing cannot be opened or moved.
-    EXPECT_EQ(Extract(), "");
+    Hold(L"none", Path(L"release"));
+    const HWND recorder = CreateRecorderWindow();
+    std::atomic<bool> returned{false};
+    std::string message;
+    std::thread extraction([&] {
+        message = Extract(recorder);
+        returned = true;
+    });
+    MSG done = {};
+    while (!returned && !PeekMessageW(&done, recorder, WM_UPDATER_PROGRESS, WM_UPDATER_PROGRESS, PM_NOREMOVE)) {
+        Sleep(1);
+    }
+    WriteFileBytes(Path(L"release"), "");
+    extraction.join();
+    DestroyWindow(recorder);
+    EXPECT_EQ(message, "");
     EXPECT_EQ(ReadTree(target), (Tree{{L"bass.dll", "new"}, {L"first.txt", "1"}}));
 }
 
-TEST_F(HeldDestinationTest, MovesALoadedLibraryAsideAfterTheThirdAttempt)
+TEST_F(HeldDestinationTest, MovesALoadedLibraryAsideOnlyAfterThreeFailedAttempts)
 {
-    Hold(L"read-delete", 20000);
+    Hold(L"read-delete", Path(L"never"));
+    const DWORD start = GetTickCount();
     EXPECT_EQ(Extract(), "");
+    EXPECT_GE(GetTickCount() - start, 400u) << "three failed attempts, each followed by a 150 ms pause";
     EXPECT_EQ(ReadFileBytes(Target(L"bass.dll")), "new");
     EXPECT_FALSE(game.WaitForExit(0)) << "replaced under the running game, not after it ended";
     // The moved copy was marked for deletion and goes with its last holder.

@@ -265,6 +265,29 @@ std::wstring RecordValue(const std::wstring& recordPath, const std::string& key)
     return std::wstring();
 }
 
+std::string ChecksumListFromPackTool(const std::string& package, const std::string& game)
+{
+    const std::wstring work = MakeTempFolder();
+    WriteFileBytes(work + L"\\lib.zip", package);
+    WriteFileBytes(work + L"\\game.exe", game);
+    std::wstring commandLine = L"\"" + BinFolder() + L"VorlancePack.exe\" manifest \"" + work + L"\\lib.zip\" \"" +
+                               work + L"\\game.exe\" \"" + work + L"\\SHA256SUMS\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION tool = {};
+    DWORD exitCode = STILL_ACTIVE;
+    if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &tool)) {
+        WaitForSingleObject(tool.hProcess, INFINITE);
+        GetExitCodeProcess(tool.hProcess, &exitCode);
+        CloseHandle(tool.hThread);
+        CloseHandle(tool.hProcess);
+    }
+    EXPECT_EQ(exitCode, 0u) << "pack manifest failed";
+    const std::string list = ReadFileBytes(work + L"\\SHA256SUMS");
+    RemoveTree(work);
+    return list;
+}
+
 std::vector<DWORD> ProcessesRunningFrom(const std::wstring& folder)
 {
     std::vector<DWORD> found;

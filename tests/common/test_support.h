@@ -56,6 +56,10 @@ bool WaitForFile(const std::wstring& path, DWORD timeoutMs);
 // Value of "key=" in a fixture record.
 std::wstring RecordValue(const std::wstring& recordPath, const std::string& key);
 
+// The checksum list of a release of these bytes, written by the package tool ("VorlancePack.exe manifest"), whose
+// SHA-256 is its own: a list made this way checks the updater's hashing instead of repeating it.
+std::string ChecksumListFromPackTool(const std::string& package, const std::string& game);
+
 // Processes whose image lies in folder or below it (case-insensitive), by id.
 std::vector<DWORD> ProcessesRunningFrom(const std::wstring& folder);
 

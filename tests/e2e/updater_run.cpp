@@ -2,32 +2,25 @@
 
 #include "tests/common/test_support.h"
 
-#include <commctrl.h>
-
 namespace {
 
 const DWORD WATCH_INTERVAL_MS = 10;
 const DWORD CLOSE_WATCH_INTERVAL_MS = 1;
 
-// Reads the status window of the updater process: label text and bar position. False while there is none.
-bool ReadStatusWindow(DWORD processId, HWND& window, std::wstring& label, int& progress)
+// Reads the label of the updater process's status window. False while there is none.
+bool ReadStatusWindow(DWORD processId, HWND& window, std::wstring& label)
 {
     window = FindProcessWindow(L"UpdaterWnd", L"Vorlance Updater", processId);
     if (window == nullptr) {
         return false;
     }
     const HWND labelControl = FindWindowExW(window, nullptr, L"Static", nullptr);
-    const HWND bar = FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr);
     wchar_t text[512] = {};
-    DWORD_PTR position = 0;
-    if (labelControl == nullptr || bar == nullptr ||
-        !SendMessageTimeoutW(labelControl, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 1000,
-                             nullptr) ||
-        !SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 1000, &position)) {
+    if (labelControl == nullptr || !SendMessageTimeoutW(labelControl, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(text),
+                                                        SMTO_ABORTIFHUNG, 1000, nullptr)) {
         return false;
     }
     label = text;
-    progress = static_cast<int>(position);
     return true;
 }
 
@@ -89,16 +82,18 @@ UpdaterRun RunUpdater(const std::wstring& gameFolder, const UpdaterRunOptions& o
         }
         HWND window = nullptr;
         std::wstring label;
-        int progress = 0;
-        if (ReadStatusWindow(process.dwProcessId, window, label, progress)) {
+        if (ReadStatusWindow(process.dwProcessId, window, label)) {
             if (run.labels.empty() || run.labels.back() != label) {
                 run.labels.push_back(label);
             }
-            run.lastProgress = progress;
             if (!killClockRunning && label == options.killAtLabel) {
                 killClockRunning = true;
                 killClockStart = GetTickCount();
                 continue;
+            }
+            if (!options.releaseAtLabel.empty() && label == options.releaseAtLabel &&
+                !PathExists(options.releaseFile)) {
+                WriteFileBytes(options.releaseFile, "");
             }
             if (!closeSent && !options.closeWindowAtLabel.empty() && label == options.closeWindowAtLabel) {
                 PostMessageW(window, WM_CLOSE, 0, 0);

@@ -2,7 +2,6 @@
 
 #include "archive/archive.h"
 #include "download/download.h"
-#include "fs/fs.h"
 #include "status/status.h"
 #include "tests/archive/zip_test_writer.h"
 #include "tests/common/test_support.h"
@@ -50,12 +49,10 @@ protected:
     }
 };
 
+// Every phase test fetches through the built-in hosts, so a build run with these tests must point them at the mirror
+// the tests started, port included (scripts/test configures both from one port).
 TEST(DownloadHosts, PointAtTheLocalTestMirror)
 {
-    if (VORLANCE_HOSTS[0] != MirrorUrl(L"primary/vorlance/") || VORLANCE_HOSTS[1] != MirrorUrl(L"fallback/vorlance/")) {
-        GTEST_SKIP() << "this build downloads from " << Utf8(VORLANCE_HOSTS[0]) << " and " << Utf8(VORLANCE_HOSTS[1])
-                     << ", not from the test mirror";
-    }
     EXPECT_EQ(std::wstring(VORLANCE_HOSTS[0]), MirrorUrl(L"primary/vorlance/"));
     EXPECT_EQ(std::wstring(VORLANCE_HOSTS[1]), MirrorUrl(L"fallback/vorlance/"));
 }
@@ -112,7 +109,7 @@ TEST_F(ReplaceGameExecutableTest, InstallsWhenNoGameIsInstalled)
     EXPECT_EQ(ListFolder(folder), std::vector<std::wstring>{L"vorlance.exe"});
 }
 
-TEST_F(ReplaceGameExecutableTest, MovesARunningGameAsideAndReplacesItAtOnce)
+TEST_F(ReplaceGameExecutableTest, MovesARunningGameAsideAndReplacesIt)
 {
     FixtureProcess game = StartFixture(Path(L"vorlance.exe"), L"--stay 60000");
     const std::string update = Executable(150000);
@@ -400,7 +397,7 @@ TEST_F(InstallLibraryPackageTest, OverwritesAReadOnlyLibraryBesideTheGame)
     EXPECT_EQ(ReadFileBytes(Path(L"bass.dll")), "bass v2");
 }
 
-TEST_F(InstallLibraryPackageTest, MovesALoadedLibraryAsideAfterTheThirdFailedCopy)
+TEST_F(InstallLibraryPackageTest, MovesALoadedLibraryAsideOnlyAfterThreeFailedCopies)
 {
     WriteFileBytes(Path(L"bass.dll"), "bass v1");
     // Held the way the loader holds a library: no write sharing, delete sharing allowed.
@@ -461,18 +458,6 @@ TEST_F(RunUpdateTest, PostsEveryStatusAndProgressValueInOrder)
     EXPECT_TRUE(ReadFileBytes(Path(L"vorlance.exe")) == game);
 }
 
-std::string Sha256Hex(const std::wstring& path)
-{
-    Sha256Digest digest{};
-    EXPECT_TRUE(HashFileSha256(path, digest));
-    std::string hex;
-    for (unsigned char byte : digest) {
-        hex += "0123456789abcdef"[byte >> 4];
-        hex += "0123456789abcdef"[byte & 15];
-    }
-    return hex;
-}
-
 // An installation that matches the published list: each phase shows its download text and a full bar, nothing else,
 // and only the list is fetched.
 TEST_F(RunUpdateTest, AnUnchangedReleaseShowsOnlyTheDownloadTextsAndAFullBar)
@@ -483,9 +468,7 @@ TEST_F(RunUpdateTest, AnUnchangedReleaseShowsOnlyTheDownloadTextsAndAFullBar)
     WriteFileBytes(Path(L"fixture_args.txt"), "--stay 0");
     CreateDirectoryW(Path(L"lib").c_str(), nullptr);
     WriteFileBytes(Path(L"lib\\bass.dll"), "bass");
-    const std::string gameHash = Sha256Hex(Path(L"vorlance.exe"));
-    ServeOnPrimary(L"SHA256SUMS", gameHash + "  game.exe\n" + gameHash + "  lib.zip\n" +
-                                      Sha256Hex(Path(L"lib\\bass.dll")) + "  lib/bass.dll\n");
+    ServeOnPrimary(L"SHA256SUMS", ChecksumListFromPackTool(BuildZip({StoredEntry("bass.dll", "bass")}), game));
 
     RunUpdate(programDirectory, recorder);
 

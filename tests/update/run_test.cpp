@@ -3,6 +3,7 @@
 #include "status/status.h"
 #include "tests/common/test_support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 #include <thread>
@@ -27,8 +28,11 @@ bool SamePath(const std::wstring& a, const std::wstring& b)
 
 TEST(GetProgramDirectory, IsTheFolderOfTheRunningExecutableWithABackslash)
 {
+    // Where the build put this executable; under Wine the Linux path lies on drive Z:.
+    std::wstring built = Widen(UPDATE_TESTS_FOLDER);
+    std::replace(built.begin(), built.end(), L'/', L'\\');
     const std::wstring directory = GetProgramDirectory();
-    EXPECT_EQ(directory, BinFolder());
+    EXPECT_TRUE(SamePath(directory, built[0] == L'\\' ? L"Z:" + built : built)) << Utf8(directory);
     EXPECT_EQ(directory.back(), L'\\');
 }
 
@@ -70,7 +74,8 @@ TEST(ReportFailure, ShowsTheTextInTheUpdateErrorBox)
     std::wstring shown;
     bool found = false;
     std::thread player([&] { found = DismissMessageBox(L"Update Error", 20000, shown); });
-    ReportFailure("Library extraction failed: cannot write b\xc3\xbc" "cher.dll (error 5)");
+    ReportFailure("Library extraction failed: cannot write b\xc3\xbc"
+                  "cher.dll (error 5)");
     player.join();
     ASSERT_TRUE(found);
     EXPECT_EQ(shown, L"Library extraction failed: cannot write b\u00fccher.dll (error 5)");
@@ -102,19 +107,37 @@ protected:
         WaitForGameToClose(directory, recorder);
         return GetTickCount() - start;
     }
+    // Waits on another thread and lets the program (started with --until-file "release") go once the wait has posted
+    // its status, i.e. has seen the program run. True when the program had ended by the time the wait returned.
+    bool WaitReleasingOnceWaiting(const std::wstring& directory, FixtureProcess& program)
+    {
+        std::atomic<bool> returned{false};
+        bool programEndedFirst = false;
+        std::thread waiting([&] {
+            WaitForGameToClose(directory, recorder);
+            programEndedFirst = program.WaitForExit(0);
+            returned = true;
+        });
+        MSG status = {};
+        while (!returned && !PeekMessageW(&status, recorder, WM_UPDATER_STATUS, WM_UPDATER_STATUS, PM_NOREMOVE)) {
+            Sleep(10);
+        }
+        WriteFileBytes(Path(L"release"), "");
+        waiting.join();
+        return programEndedFirst;
+    }
 };
 
-TEST_F(WaitForGameToCloseTest, ReturnsAtOnceWhenNothingRunsFromTheFolder)
+TEST_F(WaitForGameToCloseTest, PostsNothingWhenNothingRunsFromTheFolder)
 {
     TimedWait(programDirectory);
     EXPECT_TRUE(TakePosted(recorder).empty());
 }
 
-TEST_F(WaitForGameToCloseTest, WaitsForAGameThatEndsAndGoesOnAtOnce)
+TEST_F(WaitForGameToCloseTest, WaitsUntilTheGameHasEnded)
 {
-    FixtureProcess game = StartFixture(Path(L"vorlance.exe"), L"--stay 2000");
-    TimedWait(programDirectory);
-    EXPECT_TRUE(game.WaitForExit(0)) << "the wait ended before the game did";
+    FixtureProcess game = StartFixture(Path(L"vorlance.exe"), L"--until-file \"" + Path(L"release") + L"\"");
+    EXPECT_TRUE(WaitReleasingOnceWaiting(programDirectory, game)) << "the wait ended before the game did";
     EXPECT_EQ(StatusTexts(TakePosted(recorder)), std::vector<std::wstring>{L"Waiting for the game to close..."});
     game.Stop();
 }
@@ -122,12 +145,11 @@ TEST_F(WaitForGameToCloseTest, WaitsForAGameThatEndsAndGoesOnAtOnce)
 TEST_F(WaitForGameToCloseTest, CountsProgramsInSubfoldersAndIgnoresLetterCase)
 {
     CreateDirectoryW(Path(L"lib").c_str(), nullptr);
-    FixtureProcess tool = StartFixture(Path(L"lib\\tool.exe"), L"--stay 1500");
+    FixtureProcess tool = StartFixture(Path(L"lib\\tool.exe"), L"--until-file \"" + Path(L"release") + L"\"");
     std::wstring shouted = programDirectory;
     CharUpperBuffW(&shouted[0], static_cast<DWORD>(shouted.size()));
-    TimedWait(shouted);
-    EXPECT_TRUE(tool.WaitForExit(0));
-    EXPECT_EQ(StatusTexts(TakePosted(recorder)).size(), 1u);
+    EXPECT_TRUE(WaitReleasingOnceWaiting(shouted, tool));
+    EXPECT_EQ(StatusTexts(TakePosted(recorder)), std::vector<std::wstring>{L"Waiting for the game to close..."});
     tool.Stop();
 }
 
