@@ -7,7 +7,9 @@
 #include "tests/common/test_support.h"
 #include "tests/mirror/mirror_client.h"
 
+#include <atomic>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -414,7 +416,24 @@ TEST_F(InstallLibraryPackageTest, MovesALoadedLibraryAsideOnlyAfterThreeFailedCo
     game.Stop();
 }
 
-using RunUpdateTest = PhaseTest;
+class RunUpdateTest : public PhaseTest {
+protected:
+    // Runs the update; a failure box it shows is clicked away and its text returned, so that a failing run fails the
+    // test instead of waiting for a click.
+    std::wstring RunUpdateAndTakeBox()
+    {
+        std::atomic<bool> returned{false};
+        std::wstring shown;
+        std::thread player([&] {
+            while (!returned && !DismissMessageBox(L"Update Error", 50, shown)) {
+            }
+        });
+        RunUpdate(programDirectory, recorder);
+        returned = true;
+        player.join();
+        return shown;
+    }
+};
 
 // Everything one successful run tells the window, in posting order.
 TEST_F(RunUpdateTest, PostsEveryStatusAndProgressValueInOrder)
@@ -428,7 +447,7 @@ TEST_F(RunUpdateTest, PostsEveryStatusAndProgressValueInOrder)
     ServeOnPrimary(L"game.exe", game);
     WriteFileBytes(Path(L"fixture_args.txt"), "--stay 0");
 
-    RunUpdate(programDirectory, recorder);
+    EXPECT_EQ(RunUpdateAndTakeBox(), L"");
 
     std::vector<std::pair<UINT, std::wstring>> expected = {
         {WM_UPDATER_STATUS, L"Downloading libraries..."},
@@ -470,7 +489,7 @@ TEST_F(RunUpdateTest, AnUnchangedReleaseShowsOnlyTheDownloadTextsAndAFullBar)
     WriteFileBytes(Path(L"lib\\bass.dll"), "bass");
     ServeOnPrimary(L"SHA256SUMS", ChecksumListFromPackTool(BuildZip({StoredEntry("bass.dll", "bass")}), game));
 
-    RunUpdate(programDirectory, recorder);
+    EXPECT_EQ(RunUpdateAndTakeBox(), L"");
 
     std::vector<std::pair<UINT, std::wstring>> posted;
     for (const PostedMessage& item : TakePosted(recorder)) {
