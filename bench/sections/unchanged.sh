@@ -18,6 +18,12 @@ make_unchanged_release() {
         printf '%s  lib.zip\n' "$(sha256sum <"$DATA/lib.zip" | cut -d' ' -f1)"
         (cd "$t" && find lib -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum)
     } >"$UNCH_DIR/SHA256SUMS"
+    # The same release signed, for an updater built with release keys: the test build's second updater carries the
+    # test keys, and the list is signed with the first one's private half as a studio signs it.
+    openssl dgst -sha256 -sign "$BUILD/test-keys/release-1.key.pem" -out "$UNCH_DIR/SHA256SUMS.sig" \
+        "$UNCH_DIR/SHA256SUMS"
+    cp -a "$t" "$UNCH_DIR/signed-template"
+    cp "$BIN/VorlanceUpdaterSigned.exe" "$UNCH_DIR/signed-template/VorlanceUpdater.exe"
 }
 
 # Bytes the mirror sent and requests it answered since the access log had $1 lines.
@@ -25,10 +31,10 @@ served_since() {
     tail -n "+$(($1 + 1))" "$NGINX_DIR/access.log" | awk '{ bytes += $6; n++ } END { printf "%d %d", bytes, n }'
 }
 
-unch_run() { # figure name; the list is published or not by the caller
+unch_run() { # figure name [template]; the list is published or not by the caller
     local game=$UNCH_DIR/game out lines served
     rm -rf "$game"
-    cp -a "$UNCH_DIR/template" "$game"
+    cp -a "$UNCH_DIR/${2:-template}" "$game"
     settle
     lines=$(wc -l <"$NGINX_DIR/access.log")
     out=$(run_exe bench_update "$(windows_path "$game/VorlanceUpdater.exe")" 300000)
@@ -46,6 +52,13 @@ unch_list() {
     unch_run unch_list
     rm -f "$UNCH_SERVED/SHA256SUMS"
     [ "$(last unch_list_requests)" = 1 ] || die "a run of an unchanged release asked for more than the list"
+}
+# The signed list: one more request (the signature) and its check.
+unch_signed() {
+    cp "$UNCH_DIR/SHA256SUMS" "$UNCH_DIR/SHA256SUMS.sig" "$UNCH_SERVED/"
+    unch_run unch_signed signed-template
+    rm -f "$UNCH_SERVED/SHA256SUMS" "$UNCH_SERVED/SHA256SUMS.sig"
+    [ "$(last unch_signed_requests)" = 2 ] || die "a signed run of an unchanged release asked for more than the list"
 }
 unch_today() {
     rm -f "$UNCH_SERVED/SHA256SUMS"
@@ -70,8 +83,9 @@ bench_unchanged() {
     make_unchanged_release
     local rep
     for rep in $(seq "$REPS"); do
-        alternate "$rep" unch_list unch_today unch_hash unch_download
+        alternate "$rep" unch_list unch_signed unch_today unch_hash unch_download
         say "unchanged release, repetition $rep: with the list $(last unch_list) s ($(last unch_list_bytes) bytes)," \
+            "signed $(last unch_signed) s ($(last unch_signed_bytes) bytes)," \
             "today $(last unch_today) s ($(last unch_today_bytes) bytes), hashing $(last unch_hash) s," \
             "sha256sum $(last unch_sha256sum) s, the two downloads alone $(last unch_download) s"
     done
@@ -89,6 +103,10 @@ report_unchanged() {
         "$(median unch_today_requests)"
     printf '%.2f of the time, %.5f of the bytes; ' "$(calc %f "$list / $today")" \
         "$(calc %f "$(median unch_list_bytes) / $(median unch_today_bytes)")"
+    printf 'with the signed list (an updater with release keys) %.3f s, %s bytes in %s requests: the signature costs ' \
+        "$(median unch_signed)" "$(median unch_signed_bytes)" "$(median unch_signed_requests)"
+    printf '%+.0f ms (%.2f of the list run); ' "$(calc %f "($(median unch_signed) - $list) * 1000")" \
+        "$(calc %f "$(median unch_signed) / $list")"
     printf 'hashing the installation (%.1f MiB) alone with HashFileSha256 %.3f s (%.0f MiB/s), native sha256sum ' \
         "$(calc %f "$hashed / $MiB")" "$hash" "$(calc %f "$hashed / $MiB / $hash")"
     printf '%.3f s; the two downloads it saves, bare WinINet loop over loopback %.3f s -> hashing costs %.2f of them ' \
