@@ -63,6 +63,16 @@ using Sha256Digest = std::array<unsigned char, 32>;
 // opened or read to its end.
 bool HashFileSha256(const std::wstring& path, Sha256Digest& digest);
 
+// A file and the SHA-256 it should have.
+struct FileDigest {
+    std::wstring path;
+    Sha256Digest digest;
+};
+
+// True when every file has its digest, hashed on a pool (PoolThreadCount threads); false at the first that cannot be
+// hashed or differs, without hashing the files not yet started. Throws std::bad_alloc.
+bool FilesHaveDigests(const std::vector<FileDigest>& files);
+
 // A SHA-256 computed piece by piece, as bytes arrive; empty when the system's provider cannot be opened.
 struct Sha256Context;
 struct Sha256ContextDeleter {
