@@ -106,8 +106,9 @@ std::vector<PackageEntry> ScanPackage(mz_zip_archive* zip);
 
 #include <windows.h>
 
-// Unpacks a zip archive (at most 1 GiB) below targetDirectory in central-directory order, posting progress per
-// entry. Returns false at the first failure with a one-line UTF-8 reason in message. Throws std::bad_alloc.
+// Unpacks a zip archive (at most 1 GiB) below targetDirectory, deflated entries on a pool of threads; the files,
+// the progress posted per entry and the failure reported are those of unpacking in central-directory order. Returns
+// false at the first failure with a one-line UTF-8 reason in message. Throws std::bad_alloc.
 bool ExtractZip(const std::wstring& archivePath, const std::wstring& targetDirectory, HWND window,
                 std::string& message);
 
