@@ -22,10 +22,10 @@ const size_t NO_FAILURE = SIZE_MAX;
 // What became of one entry. Written by the thread that unpacked it, read by the extracting thread only after the pool
 // has reported it finished.
 struct EntryOutcome {
+    bool handedOut = false;
     bool finished = false;
     bool failed = false;
     std::string message;
-    std::vector<std::wstring> madeFolders; // folders first made for this entry, in the order they were made
 };
 
 // A pool thread's own reader over the shared image (the library keeps its last error per reader) and its buffer.
@@ -45,12 +45,14 @@ struct Extraction {
     std::vector<PackageEntry> entries;
     std::vector<EntryOutcome> outcomes;
     std::set<std::wstring> createdFolders;
+    std::vector<std::wstring> madeFolders; // every folder this extraction made, in the order it made them
     std::unique_ptr<char[]> buffer;
     std::vector<PoolReader> readers;
     TaskPoolHolder pool;
     size_t inFlight = 0;
-    size_t retired = 0; // entries before this one finished without failure and had their progress posted
-    bool failureSeen = false;
+    size_t lookedAhead = 0;           // entries before this one were considered for the pool ahead of their turn
+    size_t retired = 0;               // entries before this one finished without failure and had their progress posted
+    size_t firstFailure = NO_FAILURE; // the lowest-numbered entry known to have failed
 };
 
 bool Fail(std::string& message, const std::string& text)
@@ -154,7 +156,9 @@ void RetireFinished(Extraction& extraction)
 void Finish(Extraction& extraction, size_t index)
 {
     extraction.outcomes[index].finished = true;
-    extraction.failureSeen = extraction.failureSeen || extraction.outcomes[index].failed;
+    if (extraction.outcomes[index].failed) {
+        extraction.firstFailure = std::min(extraction.firstFailure, index);
+    }
 }
 
 // Collects what the pool has finished, waiting for one entry when wait is set.
@@ -203,17 +207,67 @@ void StartPool(Extraction& extraction, const ZipImage& image)
 }
 
 // Takes back what entries after the failed one did, which unpacking one by one would never have begun: their files,
-// then the folders made for them, latest first.
-void UndoAfter(const Extraction& extraction, size_t failed, size_t handedOut)
+// then, latest first, the folders that no entry up to the failed one needs.
+void UndoAfter(const Extraction& extraction, size_t failed)
 {
-    for (size_t i = handedOut; i-- > failed + 1;) {
+    std::set<std::wstring> needed;
+    for (size_t i = 0; i <= failed; ++i) {
+        const PackageEntry& entry = extraction.entries[i];
+        if (!entry.refusal.empty() && !entry.refusedData) {
+            continue;
+        }
+        for (size_t at = entry.path.find(L'\\'); at != std::wstring::npos; at = entry.path.find(L'\\', at + 1)) {
+            needed.insert(extraction.root + entry.path.substr(0, at));
+        }
+        if (entry.folder && !entry.skipped) {
+            needed.insert(extraction.root + entry.path);
+        }
+    }
+    for (size_t i = extraction.entries.size(); i-- > failed + 1;) {
         const EntryOutcome& outcome = extraction.outcomes[i];
         if (!extraction.entries[i].folder && outcome.finished && !outcome.failed) {
             DeleteFileW(MakeLongPath(extraction.root + extraction.entries[i].path).c_str());
         }
-        for (auto folder = outcome.madeFolders.rbegin(); folder != outcome.madeFolders.rend(); ++folder) {
+    }
+    for (auto folder = extraction.madeFolders.rbegin(); folder != extraction.madeFolders.rend(); ++folder) {
+        if (needed.count(*folder) == 0) {
             RemoveDirectoryW(MakeLongPath(*folder).c_str());
         }
+    }
+}
+
+bool PoolIsFull(const Extraction& extraction)
+{
+    return extraction.inFlight >= IN_FLIGHT_PER_THREAD * TaskPoolSize(*extraction.pool);
+}
+
+void Submit(Extraction& extraction, size_t i)
+{
+    ZipCreateParentDirs(extraction.root, extraction.entries[i].path, extraction.createdFolders,
+                        &extraction.madeFolders);
+    SubmitTask(*extraction.pool, i);
+    ++extraction.inFlight;
+}
+
+// Hands deflated entries after entry i to the pool ahead of their turn while it has room, so that it inflates while
+// this thread writes a stored entry. It stops before an entry that is refused by name or may meet another's file: no
+// entry after such a one starts before it.
+void LookAhead(Extraction& extraction, size_t i)
+{
+    extraction.lookedAhead = std::max(extraction.lookedAhead, i + 1);
+    // No entry after a known failure is begun.
+    while (extraction.lookedAhead < std::min(extraction.entries.size(), extraction.firstFailure) &&
+           !PoolIsFull(extraction)) {
+        const size_t j = extraction.lookedAhead;
+        const PackageEntry& entry = extraction.entries[j];
+        if ((!entry.refusal.empty() && !entry.refusedData) || MayMeetAnotherFile(entry)) {
+            return;
+        }
+        if (RunsOnPool(extraction.zip, static_cast<mz_uint>(j), entry)) {
+            extraction.outcomes[j].handedOut = true;
+            Submit(extraction, j);
+        }
+        ++extraction.lookedAhead;
     }
 }
 
@@ -222,6 +276,10 @@ void HandOut(Extraction& extraction, size_t i)
 {
     const PackageEntry& entry = extraction.entries[i];
     EntryOutcome& outcome = extraction.outcomes[i];
+    if (outcome.handedOut) {
+        return;
+    }
+    outcome.handedOut = true;
     if (!entry.refusal.empty() && !entry.refusedData) {
         outcome.failed = true;
         outcome.message = entry.refusal;
@@ -231,23 +289,25 @@ void HandOut(Extraction& extraction, size_t i)
     if (entry.folder) {
         // A folder Windows cannot create is no failure: a file that needs it fails by its own name.
         if (!entry.skipped) {
-            ZipCreateParentDirs(extraction.root, entry.path, extraction.createdFolders, &outcome.madeFolders);
+            ZipCreateParentDirs(extraction.root, entry.path, extraction.createdFolders, &extraction.madeFolders);
             const std::wstring folder = extraction.root + entry.path;
             if (extraction.createdFolders.insert(folder).second &&
                 CreateDirectoryW(MakeLongPath(folder).c_str(), nullptr)) {
-                outcome.madeFolders.push_back(folder);
+                extraction.madeFolders.push_back(folder);
             }
         }
         Finish(extraction, i);
         return;
     }
-    ZipCreateParentDirs(extraction.root, entry.path, extraction.createdFolders, &outcome.madeFolders);
     const mz_uint index = static_cast<mz_uint>(i);
     if (extraction.pool && RunsOnPool(extraction.zip, index, entry)) {
         WaitForPool(extraction, IN_FLIGHT_PER_THREAD * TaskPoolSize(*extraction.pool) - 1);
-        SubmitTask(*extraction.pool, i);
-        ++extraction.inFlight;
+        Submit(extraction, i);
         return;
+    }
+    ZipCreateParentDirs(extraction.root, entry.path, extraction.createdFolders, &extraction.madeFolders);
+    if (extraction.pool && !MayMeetAnotherFile(entry)) {
+        LookAhead(extraction, i);
     }
     outcome.failed =
         !WriteZipEntry(extraction.zip, index, extraction.root, entry.path, extraction.buffer.get(), outcome.message);
@@ -258,18 +318,18 @@ bool ExtractEntries(Extraction& extraction, std::string& message)
 {
     const size_t count = extraction.entries.size();
     extraction.outcomes.resize(count);
-    size_t handedOut = 0;
-    while (handedOut < count && !extraction.failureSeen) {
-        const PackageEntry& entry = extraction.entries[handedOut];
+    // Every entry before a failed one is unpacked, as one by one, so that the lowest-numbered failure is the one
+    // reported; none after it is begun.
+    for (size_t i = 0; i < count && i <= extraction.firstFailure; ++i) {
         // An entry that may meet another's file starts only when all before it are done, and ends before any after it
         // starts: it runs here, and nothing is handed out meanwhile.
-        if (extraction.pool && MayMeetAnotherFile(entry)) {
+        if (extraction.pool && MayMeetAnotherFile(extraction.entries[i])) {
             WaitForPool(extraction, 0);
-            if (extraction.failureSeen) {
+            if (extraction.firstFailure < i) {
                 break;
             }
         }
-        HandOut(extraction, handedOut++);
+        HandOut(extraction, i);
         if (extraction.pool) {
             CollectFinished(extraction, false);
         } else {
@@ -279,15 +339,11 @@ bool ExtractEntries(Extraction& extraction, std::string& message)
     if (extraction.pool) {
         WaitForPool(extraction, 0);
     }
-    size_t failed = NO_FAILURE;
-    for (size_t i = 0; i < handedOut && failed == NO_FAILURE; ++i) {
-        failed = extraction.outcomes[i].failed ? i : NO_FAILURE;
-    }
-    if (failed == NO_FAILURE) {
+    if (extraction.firstFailure == NO_FAILURE) {
         return true;
     }
-    UndoAfter(extraction, failed, handedOut);
-    return Fail(message, extraction.outcomes[failed].message);
+    UndoAfter(extraction, extraction.firstFailure);
+    return Fail(message, extraction.outcomes[extraction.firstFailure].message);
 }
 
 } // namespace
