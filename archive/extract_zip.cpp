@@ -22,7 +22,7 @@ const size_t NO_FAILURE = SIZE_MAX;
 // What became of one entry. Written by the thread that unpacked it, read by the extracting thread only after the pool
 // has reported it finished.
 struct EntryOutcome {
-    bool handedOut = false;
+    bool handedOut = false; // the extracting thread's own: the entry has begun
     bool finished = false;
     bool failed = false;
     std::string message;
@@ -35,9 +35,11 @@ struct PoolReader {
     std::unique_ptr<char[]> buffer;
 };
 
-// One extraction: entries are handed out in order; folders, stored entries and entries that must not overlap any
-// other are done on the extracting thread, deflated ones on the pool. Whatever order they finish in, progress is
-// posted and the first failure chosen in entry order, so that nothing visible differs from unpacking one by one.
+// One extraction: entries are handed out in order, and deflated ones also ahead of their turn while a stored one is
+// written; folders, stored entries and entries that must not overlap any other are done on the extracting thread,
+// deflated ones on the pool. Whatever order they finish in, progress is posted and the first failure chosen in entry
+// order, and what entries after a failure made is taken back, so that nothing visible differs from unpacking one by
+// one.
 struct Extraction {
     mz_zip_archive* zip;
     std::wstring root;
