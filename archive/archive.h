@@ -106,8 +106,9 @@ std::vector<PackageEntry> ScanPackage(mz_zip_archive* zip);
 
 #include <windows.h>
 
-// Unpacks a zip archive (at most 1 GiB) below targetDirectory in central-directory order, posting progress per
-// entry. Returns false at the first failure with a one-line UTF-8 reason in message. Throws std::bad_alloc.
+// Unpacks a zip archive (at most 1 GiB) below targetDirectory, deflated entries on a pool of threads; the files,
+// the progress posted per entry and the failure reported are those of unpacking in central-directory order. Returns
+// false at the first failure with a one-line UTF-8 reason in message. Throws std::bad_alloc.
 bool ExtractZip(const std::wstring& archivePath, const std::wstring& targetDirectory, HWND window,
                 std::string& message);
 
@@ -128,7 +129,9 @@ bool CheckZipImage(const ZipImage& image, uint64_t& unpackedBytes, std::string& 
 bool ExtractZipImage(const ZipImage& image, const std::wstring& targetDirectory, HWND window, std::string& message);
 
 // Creates the directories that lead to entryName below root ("a\b\c.dll" creates root\a and root\a\b), skipping
-// those already in created and adding the others. Throws std::bad_alloc.
-void ZipCreateParentDirs(const std::wstring& root, const std::wstring& entryName, std::set<std::wstring>& created);
+// those already in created and adding the others; those it newly made are added to made, when given. Throws
+// std::bad_alloc.
+void ZipCreateParentDirs(const std::wstring& root, const std::wstring& entryName, std::set<std::wstring>& created,
+                         std::vector<std::wstring>* made = nullptr);
 
 #endif

@@ -15,21 +15,47 @@
 namespace {
 
 const size_t READ_PIECE_BYTES = 0x100000; // 1 MiB
+// Deflated entries handed to the pool and not yet finished, per pool thread: one running, one waiting, so that no
+// thread idles while the extracting thread makes folders or writes a stored entry.
+const size_t IN_FLIGHT_PER_THREAD = 2;
+const size_t NO_FAILURE = SIZE_MAX;
 
-// A destination held by another program gets 14 attempts over about five seconds. Renaming it aside after the third
-// and the seventh failure frees its name when the holder allows renaming, as a loaded library does.
-const int OPEN_ATTEMPTS = 14;
-const int OPEN_FIRST_ASIDE_AFTER_FAILURES = 3;
-const int OPEN_SECOND_ASIDE_AFTER_FAILURES = 7;
-const HeldFileRetries OPEN_RETRIES = {OPEN_ATTEMPTS, OPEN_FIRST_ASIDE_AFTER_FAILURES, OPEN_SECOND_ASIDE_AFTER_FAILURES};
+// What became of one entry. Written by the thread that unpacked it, read by the extracting thread only after the pool
+// has reported it finished.
+struct EntryOutcome {
+    bool handedOut = false; // the extracting thread's own: the entry has begun
+    bool finished = false;
+    bool failed = false;
+    std::string message;
+};
 
-const char HELD_FILE_ADVICE[] = " - another program still has this file open. Close the game completely (or restart "
-                                "Windows) and run the updater again.";
+// A pool thread's own reader over the shared image (the library keeps its last error per reader) and its buffer.
+struct PoolReader {
+    mz_zip_archive zip;
+    OpenZip opened;
+    std::unique_ptr<char[]> buffer;
+};
 
-// What one extraction carries from entry to entry: the thread that writes its files and the folders it has made.
+// One extraction: entries are handed out in order, and deflated ones also ahead of their turn while a stored one is
+// written; folders, stored entries and entries that must not overlap any other are done on the extracting thread,
+// deflated ones on the pool. Whatever order they finish in, progress is posted and the first failure chosen in entry
+// order, and what entries after a failure made is taken back, so that nothing visible differs from unpacking one by
+// one.
 struct Extraction {
-    ZipWriterHolder writer;
+    mz_zip_archive* zip;
+    std::wstring root;
+    HWND window;
+    std::vector<PackageEntry> entries;
+    std::vector<EntryOutcome> outcomes;
     std::set<std::wstring> createdFolders;
+    std::vector<std::wstring> madeFolders; // every folder this extraction made, in the order it made them
+    std::unique_ptr<char[]> buffer;
+    std::vector<PoolReader> readers;
+    TaskPoolHolder pool;
+    size_t inFlight = 0;
+    size_t lookedAhead = 0;           // entries before this one were considered for the pool ahead of their turn
+    size_t retired = 0;               // entries before this one finished without failure and had their progress posted
+    size_t firstFailure = NO_FAILURE; // the lowest-numbered entry known to have failed
 };
 
 bool Fail(std::string& message, const std::string& text)
@@ -77,82 +103,228 @@ bool ReadArchiveImage(const std::wstring& path, ZipImage& image, std::string& me
     return true;
 }
 
-// Opens the destination for writing, waiting for another program to let go of it. INVALID_HANDLE_VALUE with the
-// last error code when it gives up (heldTooLong) or meets a code that waiting cannot cure.
-HANDLE OpenForWriteWithRetries(const std::wstring& path, const std::wstring& longPath, DWORD& error, bool& heldTooLong)
+// A file entry that could meet another entry's file: a clash is an overwrite, and a name outside ASCII or with a '~'
+// could reach another file through case rules or short names that the package rules do not model.
+bool MayMeetAnotherFile(const PackageEntry& entry)
 {
-    HANDLE file = INVALID_HANDLE_VALUE;
-    const auto open = [&]() -> DWORD {
-        file = CreateFileW(longPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        return file != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : GetLastError();
-    };
-    heldTooLong = !RetryWhileHeld(path, OPEN_RETRIES, open, error) && IsInUseError(error);
-    return file;
+    return !entry.folder &&
+           (entry.clash != PackageEntry::NO_ENTRY ||
+            !std::all_of(entry.path.begin(), entry.path.end(), [](wchar_t c) { return c < 0x80 && c != L'~'; }));
 }
 
-bool ExtractFileEntry(mz_zip_archive* zip, mz_uint index, const std::wstring& root, const std::wstring& name,
-                      Extraction& extraction, std::string& message)
+// Only deflated data is worth a pool thread; stored data is written from where it lies in the image.
+bool RunsOnPool(mz_zip_archive* zip, mz_uint index, const PackageEntry& entry)
 {
-    const std::wstring destination = root + name;
-    const std::wstring longDestination = MakeLongPath(destination);
-    ZipCreateParentDirs(root, name, extraction.createdFolders);
-    ZipWriteContext context = {INVALID_HANDLE_VALUE, true, extraction.writer.get()};
-
-    DWORD error = 0;
-    bool heldTooLong = false;
-    const HANDLE opened = OpenForWriteWithRetries(destination, longDestination, error, heldTooLong);
-    if (opened == INVALID_HANDLE_VALUE) {
-        const std::string reason = heldTooLong ? std::string(HELD_FILE_ADVICE) : ErrorSuffix(error);
-        return Fail(message, "cannot write " + WideToUtf8(name) + reason);
-    }
-    KernelHandle file(opened);
-    context.file = file.get();
-
-    // An earlier entry may have left a code behind (the library stores one for an odd but empty entry and still
-    // succeeds); it must not be blamed for this entry's failure.
-    mz_zip_get_last_error(zip);
-    const bool extracted = mz_zip_reader_extract_to_callback(zip, index, ZipWriteCallback, &context, 0) != MZ_FALSE;
-    // Whatever the library said, the bytes it delivered are written before the file is closed, as if each had been
-    // written on delivery: a write that fails among them is the entry's failure.
-    FinishZipWrites(context);
-    file.reset();
-
-    if (extracted && context.ok) {
-        return true;
-    }
-    DeleteFileW(longDestination.c_str());
-    return Fail(message, "failed extracting " + WideToUtf8(name) + ": " +
-                             (context.ok ? EntryFailureText(zip) : std::string("disk write failed")));
+    mz_zip_archive_file_stat stat;
+    return !entry.folder && !entry.refusedData && !MayMeetAnotherFile(entry) &&
+           mz_zip_reader_file_stat(zip, index, &stat) && stat.m_method == MZ_DEFLATED && stat.m_comp_size != 0;
 }
 
-bool ExtractEntries(mz_zip_archive* zip, const std::wstring& root, Extraction& extraction, HWND window,
-                    std::string& message)
+// Posts progress for the entries that have finished in order since the last call, stopping at a failed one; directory
+// entries count too, so the bar reaches 100 only when the last entry is a file.
+void RetireFinished(Extraction& extraction)
 {
-    // Every entry is judged by the rules the check applies. A name or path the updater refuses is refused before
-    // anything is created for it; what the library refuses about the data it refuses while unpacking, with the same
-    // text.
-    const std::vector<PackageEntry> entries = ScanPackage(zip);
-    const mz_uint count = static_cast<mz_uint>(entries.size());
-    for (mz_uint i = 0; i < count; ++i) {
-        const PackageEntry& entry = entries[i];
-        if (!entry.refusal.empty() && !entry.refusedData) {
-            return Fail(message, entry.refusal);
+    const size_t count = extraction.entries.size();
+    while (extraction.retired < count && extraction.outcomes[extraction.retired].finished &&
+           !extraction.outcomes[extraction.retired].failed) {
+        if (!extraction.entries[extraction.retired].folder) {
+            PostProgress(extraction.window, static_cast<int>((extraction.retired + 1) * 100.0 / count));
         }
-        if (entry.folder) {
-            // A folder Windows cannot create is no failure: a file that needs it fails by its own name.
-            if (!entry.skipped) {
-                ZipCreateParentDirs(root, entry.path, extraction.createdFolders);
-                CreateDirectoryW(MakeLongPath(root + entry.path).c_str(), nullptr);
-            }
+        ++extraction.retired;
+    }
+}
+
+void Finish(Extraction& extraction, size_t index)
+{
+    extraction.outcomes[index].finished = true;
+    if (extraction.outcomes[index].failed) {
+        extraction.firstFailure = std::min(extraction.firstFailure, index);
+    }
+}
+
+// Collects what the pool has finished, waiting for one entry when wait is set.
+void CollectFinished(Extraction& extraction, bool wait)
+{
+    std::vector<size_t> finished;
+    TakeFinishedTasks(*extraction.pool, finished, wait);
+    for (size_t index : finished) {
+        Finish(extraction, index);
+        --extraction.inFlight;
+    }
+    RetireFinished(extraction);
+}
+
+void WaitForPool(Extraction& extraction, size_t mostInFlight)
+{
+    while (extraction.inFlight > mostInFlight) {
+        CollectFinished(extraction, true);
+    }
+}
+
+void UnpackOnPool(Extraction& extraction, size_t worker, size_t index)
+{
+    PoolReader& reader = extraction.readers[worker];
+    EntryOutcome& outcome = extraction.outcomes[index];
+    outcome.failed = !WriteZipEntry(&reader.zip, static_cast<mz_uint>(index), extraction.root,
+                                    extraction.entries[index].path, reader.buffer.get(), outcome.message);
+}
+
+// Starts the pool with a reader per thread; without one every entry is unpacked on the extracting thread.
+void StartPool(Extraction& extraction, const ZipImage& image)
+{
+    const size_t threads = PoolThreadCount();
+    extraction.readers.resize(threads);
+    for (PoolReader& reader : extraction.readers) {
+        std::string message;
+        // The image already opened once: a second open can fail for want of memory alone.
+        if (!OpenZipImage(image.bytes.get(), image.size, reader.zip, message)) {
+            throw std::bad_alloc();
+        }
+        reader.opened.reset(&reader.zip);
+        reader.buffer.reset(new char[ZIP_WRITE_BUFFER_BYTES]);
+    }
+    extraction.pool =
+        StartTaskPool(threads, [&extraction](size_t worker, size_t index) { UnpackOnPool(extraction, worker, index); });
+}
+
+// Takes back what entries after the failed one did, which unpacking one by one would never have begun: their files,
+// then, latest first, the folders that no entry up to the failed one needs.
+void UndoAfter(const Extraction& extraction, size_t failed)
+{
+    std::set<std::wstring> needed;
+    for (size_t i = 0; i <= failed; ++i) {
+        const PackageEntry& entry = extraction.entries[i];
+        if (!entry.refusal.empty() && !entry.refusedData) {
             continue;
         }
-        if (!ExtractFileEntry(zip, i, root, entry.path, extraction, message)) {
-            return false;
+        for (size_t at = entry.path.find(L'\\'); at != std::wstring::npos; at = entry.path.find(L'\\', at + 1)) {
+            needed.insert(extraction.root + entry.path.substr(0, at));
         }
-        // Directory entries count too, so the bar reaches 100 only when the last entry is a file.
-        PostProgress(window, static_cast<int>((i + 1) * 100.0 / count));
+        if (entry.folder && !entry.skipped) {
+            needed.insert(extraction.root + entry.path);
+        }
     }
-    return true;
+    for (size_t i = extraction.entries.size(); i-- > failed + 1;) {
+        const EntryOutcome& outcome = extraction.outcomes[i];
+        if (!extraction.entries[i].folder && outcome.finished && !outcome.failed) {
+            DeleteFileW(MakeLongPath(extraction.root + extraction.entries[i].path).c_str());
+        }
+    }
+    for (auto folder = extraction.madeFolders.rbegin(); folder != extraction.madeFolders.rend(); ++folder) {
+        if (needed.count(*folder) == 0) {
+            RemoveDirectoryW(MakeLongPath(*folder).c_str());
+        }
+    }
+}
+
+bool PoolIsFull(const Extraction& extraction)
+{
+    return extraction.inFlight >= IN_FLIGHT_PER_THREAD * TaskPoolSize(*extraction.pool);
+}
+
+void Submit(Extraction& extraction, size_t i)
+{
+    ZipCreateParentDirs(extraction.root, extraction.entries[i].path, extraction.createdFolders,
+                        &extraction.madeFolders);
+    SubmitTask(*extraction.pool, i);
+    ++extraction.inFlight;
+}
+
+// Hands deflated entries after entry i to the pool ahead of their turn while it has room, so that it inflates while
+// this thread writes a stored entry. It stops before an entry that is refused by name or may meet another's file: no
+// entry after such a one starts before it.
+void LookAhead(Extraction& extraction, size_t i)
+{
+    extraction.lookedAhead = std::max(extraction.lookedAhead, i + 1);
+    // No entry after a known failure is begun.
+    while (extraction.lookedAhead < std::min(extraction.entries.size(), extraction.firstFailure) &&
+           !PoolIsFull(extraction)) {
+        const size_t j = extraction.lookedAhead;
+        const PackageEntry& entry = extraction.entries[j];
+        if ((!entry.refusal.empty() && !entry.refusedData) || MayMeetAnotherFile(entry)) {
+            return;
+        }
+        if (RunsOnPool(extraction.zip, static_cast<mz_uint>(j), entry)) {
+            extraction.outcomes[j].handedOut = true;
+            Submit(extraction, j);
+        }
+        ++extraction.lookedAhead;
+    }
+}
+
+// Hands out entry i: refused at once, made here, or queued for the pool.
+void HandOut(Extraction& extraction, size_t i)
+{
+    const PackageEntry& entry = extraction.entries[i];
+    EntryOutcome& outcome = extraction.outcomes[i];
+    if (outcome.handedOut) {
+        return;
+    }
+    outcome.handedOut = true;
+    if (!entry.refusal.empty() && !entry.refusedData) {
+        outcome.failed = true;
+        outcome.message = entry.refusal;
+        Finish(extraction, i);
+        return;
+    }
+    if (entry.folder) {
+        // A folder Windows cannot create is no failure: a file that needs it fails by its own name.
+        if (!entry.skipped) {
+            ZipCreateParentDirs(extraction.root, entry.path, extraction.createdFolders, &extraction.madeFolders);
+            const std::wstring folder = extraction.root + entry.path;
+            if (extraction.createdFolders.insert(folder).second &&
+                CreateDirectoryW(MakeLongPath(folder).c_str(), nullptr)) {
+                extraction.madeFolders.push_back(folder);
+            }
+        }
+        Finish(extraction, i);
+        return;
+    }
+    const mz_uint index = static_cast<mz_uint>(i);
+    if (extraction.pool && RunsOnPool(extraction.zip, index, entry)) {
+        WaitForPool(extraction, IN_FLIGHT_PER_THREAD * TaskPoolSize(*extraction.pool) - 1);
+        Submit(extraction, i);
+        return;
+    }
+    ZipCreateParentDirs(extraction.root, entry.path, extraction.createdFolders, &extraction.madeFolders);
+    if (extraction.pool && !MayMeetAnotherFile(entry)) {
+        LookAhead(extraction, i);
+    }
+    outcome.failed =
+        !WriteZipEntry(extraction.zip, index, extraction.root, entry.path, extraction.buffer.get(), outcome.message);
+    Finish(extraction, i);
+}
+
+bool ExtractEntries(Extraction& extraction, std::string& message)
+{
+    const size_t count = extraction.entries.size();
+    extraction.outcomes.resize(count);
+    // Every entry before a failed one is unpacked, as one by one, so that the lowest-numbered failure is the one
+    // reported; none after it is begun.
+    for (size_t i = 0; i < count && i <= extraction.firstFailure; ++i) {
+        // An entry that may meet another's file starts only when all before it are done, and ends before any after it
+        // starts: it runs here, and nothing is handed out meanwhile.
+        if (extraction.pool && MayMeetAnotherFile(extraction.entries[i])) {
+            WaitForPool(extraction, 0);
+            if (extraction.firstFailure < i) {
+                break;
+            }
+        }
+        HandOut(extraction, i);
+        if (extraction.pool) {
+            CollectFinished(extraction, false);
+        } else {
+            RetireFinished(extraction);
+        }
+    }
+    if (extraction.pool) {
+        WaitForPool(extraction, 0);
+    }
+    if (extraction.firstFailure == NO_FAILURE) {
+        return true;
+    }
+    UndoAfter(extraction, extraction.firstFailure);
+    return Fail(message, extraction.outcomes[extraction.firstFailure].message);
 }
 
 } // namespace
@@ -197,8 +369,17 @@ bool ExtractZipImage(const ZipImage& image, const std::wstring& targetDirectory,
         return false;
     }
     OpenZip opened(&zip);
-    Extraction extraction{StartZipWriter(image.bytes.get(), image.size), {}};
-    return ExtractEntries(&zip, WithTrailingBackslash(target), extraction, window, message);
+    Extraction extraction;
+    extraction.zip = &zip;
+    extraction.root = WithTrailingBackslash(target);
+    extraction.window = window;
+    // Every entry is judged by the rules the check applies. A name or path the updater refuses is refused before
+    // anything is created for it; what the library refuses about the data it refuses while unpacking, with the same
+    // text.
+    extraction.entries = ScanPackage(&zip);
+    extraction.buffer.reset(new char[ZIP_WRITE_BUFFER_BYTES]);
+    StartPool(extraction, image);
+    return ExtractEntries(extraction, message);
 }
 
 bool ExtractZip(const std::wstring& archivePath, const std::wstring& targetDirectory, HWND window, std::string& message)

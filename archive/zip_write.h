@@ -4,38 +4,35 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <string>
 
-// The writer behind ExtractZip's entry loop, shared by extract_zip.cpp and zip_write.cpp only (and the tests); not
-// part of the archive subsystem's surface. Defined in zip_write.cpp.
+#include "archive/zipreader/zip_reader.h"
 
-// A thread that writes the files of one extraction while the zip library decodes the next piece, with the few
-// buffers it writes from.
-struct ZipWriter;
+// How ExtractZip's entry loop writes one entry's file, shared by extract_zip.cpp and zip_write.cpp only (and the
+// tests); not part of the archive subsystem's surface. Defined in zip_write.cpp.
 
-struct ZipWriterStopper {
-    void operator()(ZipWriter* writer) const;
-};
-// Stopping waits for what was handed over to be written, ends the thread and frees the buffers.
-using ZipWriterHolder = std::unique_ptr<ZipWriter, ZipWriterStopper>;
+// Inflated bytes are gathered into a buffer of this size, so that one write covers many of the library's pieces.
+const size_t ZIP_WRITE_BUFFER_BYTES = 0x100000; // 1 MiB
 
-// What the zip library's write callback works on: the destination file of the current entry. Without a writer the
-// bytes are written at once; with one they are gathered and written by its thread, and FinishZipWrites must be
-// called before the file is closed.
+// What the zip library's write callback works on: the destination file of the current entry, and the buffer that
+// gathers its bytes (none: every piece is written at once). FinishZipWrites must be called before the file is closed.
 struct ZipWriteContext {
     HANDLE file;
     bool ok;
-    ZipWriter* writer = nullptr;
+    char* buffer = nullptr; // ZIP_WRITE_BUFFER_BYTES
+    size_t filled = 0;
 };
 
-// Starts a writer, or gives an empty holder when no thread can be started; bytes within [image, image + imageSize)
-// stay put during the extraction and are written from where they lie rather than copied. Throws std::bad_alloc.
-ZipWriterHolder StartZipWriter(const void* image, size_t imageSize);
-
-// The zip library's write callback: appends the bytes to context->file (through context->writer when there is
-// one); returns the count taken, 0 once a write has failed.
+// The zip library's write callback: appends the bytes to context->file; returns the count taken, 0 once a write has
+// failed.
 size_t ZipWriteCallback(void* opaque, uint64_t fileOffset, const void* data, size_t length);
 
-// Writes what the current entry still has in the writer and waits until every byte handed over is on disk; clears
-// context.ok when any write of the entry failed. Returns context.ok.
+// Writes what the buffer still holds; clears context.ok when any write of the entry failed. Returns context.ok.
 bool FinishZipWrites(ZipWriteContext& context);
+
+// Unpacks one file entry to root + path (its folders already made), waiting for a program that holds the file; a
+// file the library or the disk fails is deleted. False with the entry's failure text. buffer: as in ZipWriteContext.
+// Throws std::bad_alloc.
+bool WriteZipEntry(mz_zip_archive* zip, mz_uint index, const std::wstring& root, const std::wstring& path, char* buffer,
+                   std::string& message);
+

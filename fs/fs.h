@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 // File-system toolkit. Every function is best effort: it raises nothing for a file-system error, and those that
 // answer do so with their result; only an allocation failure propagates (std::bad_alloc).
@@ -116,6 +117,16 @@ using Sha256Digest = std::array<unsigned char, 32>;
 // opened or read to its end.
 bool HashFileSha256(const std::wstring& path, Sha256Digest& digest);
 
+// A file and the SHA-256 it should have.
+struct FileDigest {
+    std::wstring path;
+    Sha256Digest digest;
+};
+
+// True when every file has its digest, hashed on a pool (PoolThreadCount threads); false at the first that cannot be
+// hashed or differs, without hashing the files not yet started. Throws std::bad_alloc.
+bool FilesHaveDigests(const std::vector<FileDigest>& files);
+
 // A SHA-256 computed piece by piece, as bytes arrive; empty when the system's provider cannot be opened.
 struct Sha256Context;
 struct Sha256ContextDeleter {
@@ -126,3 +137,33 @@ using Sha256Stream = std::unique_ptr<Sha256Context, Sha256ContextDeleter>;
 Sha256Stream StartSha256();
 bool AddSha256(const Sha256Stream& stream, const void* bytes, size_t length);
 bool FinishSha256(const Sha256Stream& stream, Sha256Digest& digest);
+
+// A few threads that run tasks, named by index, for one submitting thread: unpacking entries, hashing files. Tasks
+// start oldest first; the submitter collects finished ones and decides what their results mean and in what order.
+
+// How many threads a pool gets: the machine's cores, at most 8; VORLANCE_POOL_THREADS (1 to 8), read once, chooses
+// instead, for the benchmark.
+size_t PoolThreadCount();
+
+// What a task does: worker is the thread's number (0 to threadCount - 1), for state of its own; task the index it was
+// submitted with. An exception it lets out is rethrown to the submitter by TakeFinishedTasks.
+using TaskFunction = std::function<void(size_t worker, size_t task)>;
+struct TaskPool;
+struct TaskPoolStopper {
+    void operator()(TaskPool* pool) const;
+};
+// Stopping drops the tasks not yet started and waits for those running.
+using TaskPoolHolder = std::unique_ptr<TaskPool, TaskPoolStopper>;
+
+// Starts up to threadCount threads (fewer when the system refuses more); an empty holder when none starts. Throws
+// std::bad_alloc.
+TaskPoolHolder StartTaskPool(size_t threadCount, TaskFunction run);
+// The number of threads that started.
+size_t TaskPoolSize(const TaskPool& pool);
+// Queues a task. Throws std::bad_alloc.
+void SubmitTask(TaskPool& pool, size_t task);
+// Gives the tasks finished since the last call; with wait, first waits until there is one, unless none is queued or
+// running. False when there were none. Rethrows what a task threw. Throws std::bad_alloc.
+bool TakeFinishedTasks(TaskPool& pool, std::vector<size_t>& finished, bool wait);
+// Drops the tasks not yet started; running ones still finish.
+void DropQueuedTasks(TaskPool& pool);

@@ -33,8 +33,7 @@ bool LooksLikeGameExecutable(const std::wstring& path)
 
 bool IsListedGame(const std::wstring& gamePath, const ChecksumList& list)
 {
-    Sha256Digest digest{};
-    return HashFileSha256(gamePath, digest) && digest == list.gameExecutable;
+    return FilesHaveDigests({{gamePath, list.gameExecutable}});
 }
 
 // Moves the new file over the game in one step where Windows allows it. A running image can be renamed but not

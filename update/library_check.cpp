@@ -98,12 +98,10 @@ bool LibraryMatchesChecksumList(const std::wstring& libraryDirectory, const Chec
         }
     }
     // Only names just found in the walk are opened, never a path taken from the list as it stands.
+    std::vector<FileDigest> files;
+    files.reserve(onDisk.size());
     for (size_t i = 0; i < onDisk.size(); ++i) {
-        Sha256Digest digest{};
-        if (!HashFileSha256(WithTrailingBackslash(libraryDirectory) + onDisk[i], digest) ||
-            digest != listed[i]->digest) {
-            return false;
-        }
+        files.push_back({WithTrailingBackslash(libraryDirectory) + onDisk[i], listed[i]->digest});
     }
-    return true;
+    return FilesHaveDigests(files);
 }

@@ -13,6 +13,10 @@ make_unchanged_release() {
     lay_out_game "$t" "$BIN/VorlanceUpdater.exe" "$DATA/game.exe" "--stay 0"
     install_package "$t" "$DATA/lib.zip"
     UNCH_FILES=$(find "$t/lib" -type f | wc -l)
+    # What any run costs apart from the size of what it fetches: a one-library package and the bare stand-in game.
+    mkdir -p "$UNCH_DIR/small"
+    cp "$BIN/fixture_game.exe" "$UNCH_DIR/small/game.exe"
+    (cd "$t/lib" && zip -q "$UNCH_DIR/small/lib.zip" bass.dll)
     {
         printf '%s  game.exe\n' "$(sha256sum <"$DATA/game.exe" | cut -d' ' -f1)"
         printf '%s  lib.zip\n' "$(sha256sum <"$DATA/lib.zip" | cut -d' ' -f1)"
@@ -31,10 +35,11 @@ served_since() {
     tail -n "+$(($1 + 1))" "$NGINX_DIR/access.log" | awk '{ bytes += $6; n++ } END { printf "%d %d", bytes, n }'
 }
 
-unch_run() { # figure name [template]; the list is published or not by the caller
+unch_run() { # figure name [template [folder of another build's updater]]; the list is published or not by the caller
     local game=$UNCH_DIR/game out lines served
     rm -rf "$game"
     cp -a "$UNCH_DIR/${2:-template}" "$game"
+    [ -n "${3:-}" ] && cp "$3/VorlanceUpdater.exe" "$game/"
     settle
     lines=$(wc -l <"$NGINX_DIR/access.log")
     out=$(run_exe bench_update "$(windows_path "$game/VorlanceUpdater.exe")" 300000)
@@ -60,9 +65,32 @@ unch_signed() {
     rm -f "$UNCH_SERVED/SHA256SUMS" "$UNCH_SERVED/SHA256SUMS.sig"
     [ "$(last unch_signed_requests)" = 2 ] || die "a signed run of an unchanged release asked for more than the list"
 }
+unch_list_earlier() {
+    cp "$UNCH_DIR/SHA256SUMS" "$UNCH_SERVED/SHA256SUMS"
+    unch_run unch_list_earlier template "$EARLIER_BIN"
+    rm -f "$UNCH_SERVED/SHA256SUMS"
+}
 unch_today() {
     rm -f "$UNCH_SERVED/SHA256SUMS"
     unch_run unch_today
+}
+# A run without a list that fetches and installs a one-file package and the 100 KiB game, served for this run only.
+unch_fixed() {
+    local game=$UNCH_DIR/game out
+    rm -f "$UNCH_SERVED/SHA256SUMS"
+    rm -rf "$game"
+    cp -a "$UNCH_DIR/template" "$game"
+    ln -f "$UNCH_DIR/small/lib.zip" "$UNCH_SERVED/lib.zip"
+    ln -f "$UNCH_DIR/small/game.exe" "$UNCH_SERVED/game.exe"
+    settle
+    out=$(run_exe bench_update "$(windows_path "$game/VorlanceUpdater.exe")" 300000)
+    ln -f "$DATA/lib.zip" "$UNCH_SERVED/lib.zip"
+    ln -f "$DATA/game.exe" "$UNCH_SERVED/game.exe"
+    [ "$(field exit_code "$out")" = 0 ] && [ "$(field timed_out "$out")" = 0 ] &&
+        [ -z "$(field error_box "$out")" ] || die "the one-file package run failed: $out"
+    check_updated "$game" "$UNCH_DIR/small/game.exe" 1
+    record unch_fixed "$(field seconds "$out")"
+    rm -rf "$game"
 }
 # What the list run adds: hashing the installed lib and game, under Wine with the updater's own function, and natively.
 unch_hash() {
@@ -72,6 +100,7 @@ unch_hash() {
     [ "$(field ok "$out")" = 1 ] || die "hashing the installation failed: $out"
     record unch_hash "$(field seconds "$out")"
     record unch_hashed_bytes "$(field bytes "$out")"
+    record unch_hash_threads "$(field threads "$out")"
     t0=$(now_ns)
     (cd "$t" && find lib -type f -print0 | xargs -0 sha256sum vorlance.exe >/dev/null)
     record unch_sha256sum "$(seconds_since "$t0")"
@@ -83,9 +112,12 @@ bench_unchanged() {
     make_unchanged_release
     local rep
     for rep in $(seq "$REPS"); do
-        alternate "$rep" unch_list unch_signed unch_today unch_hash unch_download
+        alternate "$rep" unch_list unch_signed ${EARLIER_BIN:+unch_list_earlier} unch_fixed unch_today unch_hash \
+            unch_download
         say "unchanged release, repetition $rep: with the list $(last unch_list) s ($(last unch_list_bytes) bytes)," \
             "signed $(last unch_signed) s ($(last unch_signed_bytes) bytes)," \
+            "earlier build with the list $(last unch_list_earlier 2>/dev/null || echo -) s," \
+            "one-file package $(last unch_fixed) s," \
             "today $(last unch_today) s ($(last unch_today_bytes) bytes), hashing $(last unch_hash) s," \
             "sha256sum $(last unch_sha256sum) s, the two downloads alone $(last unch_download) s"
     done
@@ -93,8 +125,8 @@ bench_unchanged() {
 }
 
 report_unchanged() {
-    local list today hash native download hashed
-    list=$(median unch_list); today=$(median unch_today); hash=$(median unch_hash)
+    local list today hash native download hashed fixed
+    list=$(median unch_list); today=$(median unch_today); hash=$(median unch_hash); fixed=$(median unch_fixed)
     native=$(median unch_sha256sum); download=$(median unch_download); hashed=$(median unch_hashed_bytes)
     printf 'unchanged release (game and %s library files installed as served): run with the checksum list %.3f s, ' \
         "$UNCH_FILES" "$list"
@@ -116,5 +148,14 @@ report_unchanged() {
     printf '(at 50 Mbit/s the saved bytes take %.1f s, %.0fx the hashing; hashing costs as much as downloading only ' \
         "$(calc %f "$(median unch_today_bytes) * 8 / 50e6")" \
         "$(calc %f "$(median unch_today_bytes) * 8 / 50e6 / $hash")"
-    printf 'on a line of %.0f Mbit/s)\n' "$(calc %f "$(median unch_today_bytes) * 8 / 1e6 / $hash")"
+    printf 'on a line of %.0f Mbit/s); ' "$(calc %f "$(median unch_today_bytes) * 8 / 1e6 / $hash")"
+    printf 'pool of %s threads (VORLANCE_POOL_THREADS=%s); ' "$(median unch_hash_threads)" \
+        "${VORLANCE_POOL_THREADS:-unset}"
+    if [ -n "$EARLIER_BIN" ]; then
+        printf '%s with the list %.3f s -> %.2fx its time; ' "$EARLIER_NAME" "$(median unch_list_earlier)" \
+            "$(calc %f "$list / $(median unch_list_earlier)")"
+    fi
+    printf 'run with the list %.3f s against a run with a one-file package %.3f s (target <= %s: %s) ' "$list" \
+        "$fixed" "$TARGET_UNCHANGED_FIXED" "$(verdict "$list / $fixed <= $TARGET_UNCHANGED_FIXED")"
+    printf -- '-> %.2fx a run with a one-file package\n' "$(calc %f "$list / $fixed")"
 }

@@ -115,6 +115,62 @@ TEST_F(ExtractZipTest, PostsProgressAfterEachFileEntry)
     DestroyWindow(recorder);
 }
 
+TEST_F(ExtractZipTest, ReportsTheLowestNumberedOfEntriesThatFailTogether)
+{
+    // The first failure shows only at the end of a large entry; the second fails at once, on another thread or on
+    // this one. The first is reported, and nothing of the entries after it is left.
+    const std::string large = SampleText(8 * 1048576);
+    ZipTestEntry lateFailure = DeflatedEntry("late.dll", large);
+    lateFailure.crcOverride = Crc32Of(large) ^ 1;
+    ZipTestEntry garbage = DeflatedEntry("quick/garbage.dll", "g");
+    garbage.payload = std::string(64, '\xff');
+    ZipTestEntry badStored = StoredEntry("quick/stored.dll", "s");
+    badStored.crcOverride = 0;
+    for (const ZipTestEntry& second : {garbage, badStored, StoredEntry("../escape.dll", "e")}) {
+        SCOPED_TRACE(second.name);
+        WriteArchive({StoredEntry("before.txt", "b"), lateFailure, second,
+                      DeflatedEntry("quick/after.dll", large.substr(0, 100000)), StoredEntry("after/", "")});
+        EXPECT_EQ(Extract(), "failed extracting late.dll: decompression failed or archive is corrupted");
+        EXPECT_EQ(ReadTree(target), (Tree{{L"before.txt", "b"}}));
+        DeleteDirectoryContentsRecursive(target);
+    }
+}
+
+TEST_F(ExtractZipTest, UnpacksMoreEntriesThanMayBeInFlightAtOnce)
+{
+    // Many more deflated entries than the pool holds at once, 34 MiB in all, large and small by turns so that they
+    // finish out of order, with stored entries and subfolders between them.
+    const std::string text = SampleText(2 * 1048576 + 64);
+    std::vector<ZipTestEntry> entries;
+    Tree written;
+    const auto wide = [](const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); };
+    for (int i = 0; i < 48; ++i) {
+        const std::string subfolder = "d" + std::to_string(i % 4) + "/";
+        if (i < 4) {
+            entries.push_back(StoredEntry(subfolder, ""));
+            written[wide(subfolder.substr(0, 2) + "\\")] = "";
+        }
+        const std::string name = subfolder + "f" + std::to_string(i);
+        const std::string data = text.substr(i, i % 3 == 0 ? 2 * 1048576 : 1000 + i);
+        entries.push_back(i % 7 == 6 ? StoredEntry(name, data) : DeflatedEntry(name, data));
+        written[wide(subfolder.substr(0, 2) + "\\f" + std::to_string(i))] = data;
+    }
+    const HWND recorder = CreateRecorderWindow();
+    ASSERT_NE(recorder, nullptr);
+    WriteArchive(entries);
+    EXPECT_EQ(Extract(recorder), "");
+    EXPECT_EQ(ReadTree(target), written);
+    // One value per file entry, in entry order, as unpacking one by one posts them.
+    std::vector<int> posted;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].name.back() != '/') {
+            posted.push_back(static_cast<int>((i + 1) * 100.0 / entries.size()));
+        }
+    }
+    EXPECT_EQ(ProgressValues(TakePosted(recorder)), posted);
+    DestroyWindow(recorder);
+}
+
 TEST_F(ExtractZipTest, NamesFilesAndDirectoriesAsTheArchiveStoresThem)
 {
     const std::string longName = std::string(200, 'a') + "/" + std::string(200, 'b') + "/" + std::string(200, 'c');
@@ -161,8 +217,7 @@ TEST(ZipWriteCallback, AppendsInDeliveryOrderAndReportsAFailedWrite)
     EXPECT_TRUE(context.ok);
     EXPECT_EQ(ReadFileBytes(path), "hello world");
 
-    context.file =
-        CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    context.file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     EXPECT_EQ(ZipWriteCallback(&context, 0, "more", 4), 0u);
     CloseHandle(context.file);
     EXPECT_FALSE(context.ok);
@@ -170,44 +225,41 @@ TEST(ZipWriteCallback, AppendsInDeliveryOrderAndReportsAFailedWrite)
     RemoveTree(folder);
 }
 
-struct WriterEntryCase {
+struct GatheredEntryCase {
     const wchar_t* name;
     size_t size;
-    bool fromImage; // handed over in one piece lying in the image, else in 32 KiB pieces from elsewhere
+    bool whole; // handed over in one piece, as stored data is, else in 32 KiB pieces as inflated data is
     bool writable;
 };
 
-TEST(ZipWriteCallback, AWriterReportsAFailedWriteForItsOwnEntryOnly)
+TEST(ZipWriteCallback, AGatheringBufferReportsAFailedWriteForItsOwnEntryOnly)
 {
     const std::wstring folder = MakeTempFolder();
-    const std::string image = SampleText(3 * 1048576 + 12345);
-    const ZipWriterHolder writer = StartZipWriter(image.data(), image.size());
-    ASSERT_TRUE(writer);
-    // Large entries are written by the writer's thread, small ones at the end of the entry; an unwritable entry
-    // between good ones must fail alone.
-    const WriterEntryCase entries[] = {
-        {L"large.bin", image.size(), false, true},     {L"large-unwritable.bin", image.size(), false, false},
-        {L"stored.bin", image.size(), true, true},     {L"stored-unwritable.bin", image.size(), true, false},
+    const std::string bytes = SampleText(3 * 1048576 + 12345);
+    std::vector<char> buffer(ZIP_WRITE_BUFFER_BYTES);
+    // Large entries are written as the buffer fills, small ones at the end of the entry; an unwritable entry between
+    // good ones must fail alone.
+    const GatheredEntryCase entries[] = {
+        {L"large.bin", bytes.size(), false, true},     {L"large-unwritable.bin", bytes.size(), false, false},
+        {L"stored.bin", bytes.size(), true, true},     {L"stored-unwritable.bin", bytes.size(), true, false},
         {L"small-unwritable.bin", 5000, false, false}, {L"small.bin", 5000, false, true},
     };
-    for (const WriterEntryCase& entry : entries) {
+    for (const GatheredEntryCase& entry : entries) {
         const std::wstring path = folder + L"\\" + entry.name;
         WriteFileBytes(path, "old");
         ZipWriteContext context = {CreateFileW(path.c_str(), entry.writable ? GENERIC_WRITE : GENERIC_READ, 0, nullptr,
                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
-                                   true, writer.get()};
-        const std::string copy = image.substr(0, entry.size);
-        const char* bytes = entry.fromImage ? image.data() : copy.data();
-        const size_t piece = entry.fromImage ? entry.size : 32768;
+                                   true, buffer.data()};
+        const size_t piece = entry.whole ? entry.size : 32768;
         for (size_t at = 0; at < entry.size; at += piece) {
             const size_t length = std::min(piece, entry.size - at);
-            if (ZipWriteCallback(&context, at, bytes + at, length) != length) {
+            if (ZipWriteCallback(&context, at, bytes.data() + at, length) != length) {
                 break;
             }
         }
         EXPECT_EQ(FinishZipWrites(context), entry.writable) << Utf8(entry.name);
         CloseHandle(context.file);
-        EXPECT_EQ(ReadFileBytes(path), entry.writable ? copy : "old") << Utf8(entry.name);
+        EXPECT_EQ(ReadFileBytes(path), entry.writable ? bytes.substr(0, entry.size) : "old") << Utf8(entry.name);
     }
     RemoveTree(folder);
 }
