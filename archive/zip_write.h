@@ -35,4 +35,3 @@ bool FinishZipWrites(ZipWriteContext& context);
 // Throws std::bad_alloc.
 bool WriteZipEntry(mz_zip_archive* zip, mz_uint index, const std::wstring& root, const std::wstring& path, char* buffer,
                    std::string& message);
-

@@ -32,7 +32,7 @@ struct DownloadJob {
     std::vector<std::wstring> urls; // bare loop: the URLs; updater: base URL and file name
     std::wstring destination;       // updater: where to; bare loop: empty for "into memory only"
     DWORD blockBytes;
-    HWND window;                    // receives progress when not null
+    HWND window; // receives progress when not null
     bool ok;
     double seconds;
     unsigned long long bytes;
@@ -164,8 +164,8 @@ bool RunWithWindow(DownloadJob& job)
     if (RegisterClassW(&windowClass) == 0) {
         return false;
     }
-    job.window = CreateWindowExW(0, WINDOW_CLASS, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, windowClass.hInstance,
-                                 nullptr);
+    job.window =
+        CreateWindowExW(0, WINDOW_CLASS, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, windowClass.hInstance, nullptr);
     if (job.window == nullptr) {
         return false;
     }

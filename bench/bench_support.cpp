@@ -53,8 +53,8 @@ void PrintText(const char* key, const std::wstring& value)
 {
     std::string utf8;
     if (!value.empty()) {
-        const int size = WideCharToMultiByte(CP_UTF8, 0, value.data(), static_cast<int>(value.size()), nullptr, 0,
-                                             nullptr, nullptr);
+        const int size =
+            WideCharToMultiByte(CP_UTF8, 0, value.data(), static_cast<int>(value.size()), nullptr, 0, nullptr, nullptr);
         utf8.assign(static_cast<size_t>(size > 0 ? size : 0), '\0');
         if (size > 0) {
             WideCharToMultiByte(CP_UTF8, 0, value.data(), static_cast<int>(value.size()), &utf8[0], size, nullptr,

@@ -67,8 +67,8 @@ bool StartOthers(const std::wstring& exe, unsigned long long count, std::vector<
     const std::wstring folder = FolderOf(exe);
     for (unsigned long long i = 0; i < count; ++i) {
         // Each copy writes its own record, which tells that it is up.
-        std::wstring commandLine = L"\"" + exe + L"\" --stay " + std::to_wstring(STAY_MS) + L" --record up" +
-                                   std::to_wstring(i) + L".txt";
+        std::wstring commandLine =
+            L"\"" + exe + L"\" --stay " + std::to_wstring(STAY_MS) + L" --record up" + std::to_wstring(i) + L".txt";
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION process = {};

@@ -25,13 +25,13 @@ typedef uint64_t mz_uint64;
 typedef int64_t mz_int64;
 typedef int mz_bool;
 
-typedef void *(*mz_alloc_func)(void *opaque, size_t items, size_t size);
-typedef void (*mz_free_func)(void *opaque, void *address);
-typedef void *(*mz_realloc_func)(void *opaque, void *address, size_t items, size_t size);
+typedef void* (*mz_alloc_func)(void* opaque, size_t items, size_t size);
+typedef void (*mz_free_func)(void* opaque, void* address);
+typedef void* (*mz_realloc_func)(void* opaque, void* address, size_t items, size_t size);
 
-typedef size_t (*mz_file_read_func)(void *pOpaque, mz_uint64 file_ofs, void *pBuf, size_t n);
-typedef size_t (*mz_file_write_func)(void *pOpaque, mz_uint64 file_ofs, const void *pBuf, size_t n);
-typedef mz_bool (*mz_file_needs_keepalive)(void *pOpaque);
+typedef size_t (*mz_file_read_func)(void* pOpaque, mz_uint64 file_ofs, void* pBuf, size_t n);
+typedef size_t (*mz_file_write_func)(void* pOpaque, mz_uint64 file_ofs, const void* pBuf, size_t n);
+typedef mz_bool (*mz_file_needs_keepalive)(void* pOpaque);
 
 enum {
     MZ_ZIP_MAX_IO_BUF_SIZE = 64 * 1024,
@@ -119,12 +119,12 @@ typedef struct {
     mz_alloc_func m_pAlloc;
     mz_free_func m_pFree;
     mz_realloc_func m_pRealloc;
-    void *m_pAlloc_opaque;
+    void* m_pAlloc_opaque;
     mz_file_read_func m_pRead;
     mz_file_write_func m_pWrite;
     mz_file_needs_keepalive m_pNeeds_keepalive;
-    void *m_pIO_opaque;
-    mz_zip_internal_state *m_pState;
+    void* m_pIO_opaque;
+    mz_zip_internal_state* m_pState;
 } mz_zip_archive;
 
 typedef struct {
@@ -150,42 +150,43 @@ typedef struct {
 } mz_zip_archive_file_stat;
 
 /* Opens the archive held in pMem (size bytes, kept by the caller until end) on a zeroed pZip; 1 on success. */
-mz_bool mz_zip_reader_init_mem(mz_zip_archive *pZip, const void *pMem, size_t size, mz_uint flags);
+mz_bool mz_zip_reader_init_mem(mz_zip_archive* pZip, const void* pMem, size_t size, mz_uint flags);
 
 /* Number of entries in the central directory (the last count reached, even after end or a failed init). */
-mz_uint mz_zip_reader_get_num_files(mz_zip_archive *pZip);
+mz_uint mz_zip_reader_get_num_files(mz_zip_archive* pZip);
 
 /* Fills *pStat from the central record of entry file_index; 1 on success. */
-mz_bool mz_zip_reader_file_stat(mz_zip_archive *pZip, mz_uint file_index, mz_zip_archive_file_stat *pStat);
+mz_bool mz_zip_reader_file_stat(mz_zip_archive* pZip, mz_uint file_index, mz_zip_archive_file_stat* pStat);
 
 /* Copies entry file_index's name (at most filename_buf_size - 1 bytes, then a NUL) and returns the bytes copied
    plus one; with filename_buf_size 0, the stored name's length plus one. 0 for a bad index. */
-mz_uint mz_zip_reader_get_filename(mz_zip_archive *pZip, mz_uint file_index, char *pFilename, mz_uint filename_buf_size);
+mz_uint mz_zip_reader_get_filename(mz_zip_archive* pZip, mz_uint file_index, char* pFilename,
+                                   mz_uint filename_buf_size);
 
 /* 1 when the entry's name ends in '/' or its DOS directory attribute is set. */
-mz_bool mz_zip_reader_is_file_a_directory(mz_zip_archive *pZip, mz_uint file_index);
+mz_bool mz_zip_reader_is_file_a_directory(mz_zip_archive* pZip, mz_uint file_index);
 
 /* 1 when the entry is marked encrypted (traditional or strong). */
-mz_bool mz_zip_reader_is_file_encrypted(mz_zip_archive *pZip, mz_uint file_index);
+mz_bool mz_zip_reader_is_file_encrypted(mz_zip_archive* pZip, mz_uint file_index);
 
 /* 1 when the entry can be extracted: stored or deflated, not encrypted, not patch data; stores why not. */
-mz_bool mz_zip_reader_is_file_supported(mz_zip_archive *pZip, mz_uint file_index);
+mz_bool mz_zip_reader_is_file_supported(mz_zip_archive* pZip, mz_uint file_index);
 
 /* Decodes entry file_index and hands its bytes to pCallback in order; 1 when size and CRC-32 match. */
-mz_bool mz_zip_reader_extract_to_callback(mz_zip_archive *pZip, mz_uint file_index, mz_file_write_func pCallback,
-                                          void *pOpaque, mz_uint flags);
+mz_bool mz_zip_reader_extract_to_callback(mz_zip_archive* pZip, mz_uint file_index, mz_file_write_func pCallback,
+                                          void* pOpaque, mz_uint flags);
 
 /* The stored error code, which is then reset to MZ_ZIP_NO_ERROR. */
-mz_zip_error mz_zip_get_last_error(mz_zip_archive *pZip);
+mz_zip_error mz_zip_get_last_error(mz_zip_archive* pZip);
 
 /* The stored error code, left in place. */
-mz_zip_error mz_zip_peek_last_error(mz_zip_archive *pZip);
+mz_zip_error mz_zip_peek_last_error(mz_zip_archive* pZip);
 
 /* Fixed English text for an error code. */
-const char *mz_zip_get_error_string(mz_zip_error mz_err);
+const char* mz_zip_get_error_string(mz_zip_error mz_err);
 
 /* Releases what init allocated; the caller's archive buffer is left alone. 1 on success. */
-mz_bool mz_zip_reader_end(mz_zip_archive *pZip);
+mz_bool mz_zip_reader_end(mz_zip_archive* pZip);
 
 #ifdef __cplusplus
 }

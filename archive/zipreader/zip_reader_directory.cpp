@@ -27,18 +27,21 @@ namespace {
 constexpr size_t END_RECORD_SEARCH_DEPTH_BYTES = 69584;
 constexpr size_t ZIP64_MIN_END_RECORD_REMAINDER_BYTES = 44;
 
-void* DefaultAlloc(void*, size_t items, size_t size) {
+void* DefaultAlloc(void*, size_t items, size_t size)
+{
     if (size != 0 && items > SIZE_MAX / size) {
         return nullptr;
     }
     return std::malloc(items * size);
 }
 
-void DefaultFree(void*, void* address) {
+void DefaultFree(void*, void* address)
+{
     std::free(address);
 }
 
-void* DefaultRealloc(void*, void* address, size_t items, size_t size) {
+void* DefaultRealloc(void*, void* address, size_t items, size_t size)
+{
     if (size != 0 && items > SIZE_MAX / size) {
         return nullptr;
     }
@@ -46,7 +49,8 @@ void* DefaultRealloc(void*, void* address, size_t items, size_t size) {
 }
 
 // The reader installed in m_pRead: copies what the image holds at ofs, which may be less than asked.
-size_t ReadImage(void* pOpaque, mz_uint64 ofs, void* pBuf, size_t n) {
+size_t ReadImage(void* pOpaque, mz_uint64 ofs, void* pBuf, size_t n)
+{
     const auto* pZip = static_cast<const mz_zip_archive*>(pOpaque);
     const mz_zip_internal_state* pState = pZip->m_pState;
     if (pState == nullptr || ofs >= pState->memSize) {
@@ -58,7 +62,8 @@ size_t ReadImage(void* pOpaque, mz_uint64 ofs, void* pBuf, size_t n) {
     return count;
 }
 
-void ReleaseState(mz_zip_archive* pZip) {
+void ReleaseState(mz_zip_archive* pZip)
+{
     mz_zip_internal_state* pState = pZip->m_pState;
     if (pState->pCentralDir != nullptr) {
         pZip->m_pFree(pZip->m_pAlloc_opaque, pState->pCentralDir);
@@ -73,7 +78,8 @@ void ReleaseState(mz_zip_archive* pZip) {
 
 // The highest offset holding the end-record signature with a whole record after it; that one wins even when it
 // sits inside a comment.
-bool FindEndRecord(const mz_uint8* pMem, size_t size, size_t* pOfs) {
+bool FindEndRecord(const mz_uint8* pMem, size_t size, size_t* pOfs)
+{
     const size_t lowest = size > END_RECORD_SEARCH_DEPTH_BYTES ? size - END_RECORD_SEARCH_DEPTH_BYTES : 0;
     for (size_t ofs = size - END_RECORD_SIZE_BYTES + 1; ofs-- > lowest;) {
         if (ReadLe32(pMem + ofs) == END_RECORD_SIGNATURE) {
@@ -93,7 +99,8 @@ struct DirectoryInfo {
 };
 
 // Reads the end record and, when a zip64 locator points at a zip64 end record, takes the directory from there.
-mz_zip_error ReadEndRecords(mz_zip_archive* pZip, DirectoryInfo* pInfo) {
+mz_zip_error ReadEndRecords(mz_zip_archive* pZip, DirectoryInfo* pInfo)
+{
     const mz_zip_internal_state* pState = pZip->m_pState;
     const size_t size = pState->memSize;
     size_t endOfs = 0;
@@ -154,7 +161,8 @@ mz_zip_error ReadEndRecords(mz_zip_archive* pZip, DirectoryInfo* pInfo) {
 }
 
 // The checks every central record must pass at open time, in the order that decides which error is reported.
-mz_zip_error CheckRecords(mz_zip_archive* pZip, const DirectoryInfo& info) {
+mz_zip_error CheckRecords(mz_zip_archive* pZip, const DirectoryInfo& info)
+{
     mz_zip_internal_state* pState = pZip->m_pState;
     const mz_uint64 imageSize = pState->memSize;
     size_t pos = 0;
@@ -224,7 +232,8 @@ mz_zip_error CheckRecords(mz_zip_archive* pZip, const DirectoryInfo& info) {
     return MZ_ZIP_NO_ERROR;
 }
 
-mz_zip_error ReadCentralDirectory(mz_zip_archive* pZip) {
+mz_zip_error ReadCentralDirectory(mz_zip_archive* pZip)
+{
     mz_zip_internal_state* pState = pZip->m_pState;
     DirectoryInfo info{};
     const mz_zip_error endError = ReadEndRecords(pZip, &info);
@@ -258,8 +267,8 @@ mz_zip_error ReadCentralDirectory(mz_zip_archive* pZip) {
     }
     pState->centralDirSize = static_cast<size_t>(info.directorySize);
     pState->pCentralDir = static_cast<mz_uint8*>(pZip->m_pAlloc(pZip->m_pAlloc_opaque, 1, pState->centralDirSize));
-    pState->pRecordOffsets = static_cast<mz_uint32*>(
-        pZip->m_pAlloc(pZip->m_pAlloc_opaque, static_cast<size_t>(total), sizeof(mz_uint32)));
+    pState->pRecordOffsets =
+        static_cast<mz_uint32*>(pZip->m_pAlloc(pZip->m_pAlloc_opaque, static_cast<size_t>(total), sizeof(mz_uint32)));
     if (pState->pCentralDir == nullptr || pState->pRecordOffsets == nullptr) {
         return MZ_ZIP_ALLOC_FAILED;
     }
@@ -268,25 +277,28 @@ mz_zip_error ReadCentralDirectory(mz_zip_archive* pZip) {
     return CheckRecords(pZip, info);
 }
 
-}  // namespace
+} // namespace
 
 namespace zipreader {
 
-mz_bool Fail(mz_zip_archive* pZip, mz_zip_error err) {
+mz_bool Fail(mz_zip_archive* pZip, mz_zip_error err)
+{
     if (pZip != nullptr) {
         pZip->m_last_error = err;
     }
     return MZ_FALSE;
 }
 
-const mz_uint8* ImageBytes(const mz_zip_internal_state* pState, mz_uint64 ofs, mz_uint64 n) {
+const mz_uint8* ImageBytes(const mz_zip_internal_state* pState, mz_uint64 ofs, mz_uint64 n)
+{
     if (ofs > pState->memSize || n > pState->memSize - ofs) {
         return nullptr;
     }
     return pState->pMem + ofs;
 }
 
-ExtraSearch FindZip64Extra(const mz_uint8* pExtra, size_t extraSize, const mz_uint8** ppField, size_t* pFieldSize) {
+ExtraSearch FindZip64Extra(const mz_uint8* pExtra, size_t extraSize, const mz_uint8** ppField, size_t* pFieldSize)
+{
     size_t remaining = extraSize;
     while (remaining > 0) {
         if (remaining < 4) {
@@ -308,12 +320,13 @@ ExtraSearch FindZip64Extra(const mz_uint8* pExtra, size_t extraSize, const mz_ui
     return ExtraSearch::absent;
 }
 
-}  // namespace zipreader
+} // namespace zipreader
 
 extern "C" {
 
-mz_bool mz_zip_reader_init_mem(mz_zip_archive* pZip, const void* pMem, size_t size, mz_uint flags) {
-    (void)flags;  // the flags only change the order of a name index this reader does not need
+mz_bool mz_zip_reader_init_mem(mz_zip_archive* pZip, const void* pMem, size_t size, mz_uint flags)
+{
+    (void)flags; // the flags only change the order of a name index this reader does not need
     if (pMem == nullptr) {
         return Fail(pZip, MZ_ZIP_INVALID_PARAMETER);
     }
@@ -339,7 +352,8 @@ mz_bool mz_zip_reader_init_mem(mz_zip_archive* pZip, const void* pMem, size_t si
     pZip->m_total_files = 0;
     pZip->m_last_error = MZ_ZIP_NO_ERROR;
 
-    auto* pState = static_cast<mz_zip_internal_state*>(pZip->m_pAlloc(pZip->m_pAlloc_opaque, 1, sizeof(mz_zip_internal_state)));
+    auto* pState =
+        static_cast<mz_zip_internal_state*>(pZip->m_pAlloc(pZip->m_pAlloc_opaque, 1, sizeof(mz_zip_internal_state)));
     if (pState == nullptr) {
         return Fail(pZip, MZ_ZIP_ALLOC_FAILED);
     }
@@ -362,11 +376,13 @@ mz_bool mz_zip_reader_init_mem(mz_zip_archive* pZip, const void* pMem, size_t si
     return MZ_TRUE;
 }
 
-mz_uint mz_zip_reader_get_num_files(mz_zip_archive* pZip) {
+mz_uint mz_zip_reader_get_num_files(mz_zip_archive* pZip)
+{
     return pZip != nullptr ? pZip->m_total_files : 0;
 }
 
-mz_bool mz_zip_reader_end(mz_zip_archive* pZip) {
+mz_bool mz_zip_reader_end(mz_zip_archive* pZip)
+{
     if (pZip == nullptr) {
         return MZ_FALSE;
     }
@@ -378,4 +394,4 @@ mz_bool mz_zip_reader_end(mz_zip_archive* pZip) {
     return MZ_TRUE;
 }
 
-}  // extern "C"
+} // extern "C"

@@ -50,7 +50,8 @@ const char* const ERROR_TEXTS[] = {
 static_assert(sizeof(ERROR_TEXTS) / sizeof(ERROR_TEXTS[0]) == MZ_ZIP_TOTAL_ERRORS + 1, "one text per error code");
 
 // The central record of an entry, or nullptr when the archive is not open or the index is out of range.
-const mz_uint8* FindRecord(const mz_zip_archive* pZip, mz_uint index) {
+const mz_uint8* FindRecord(const mz_zip_archive* pZip, mz_uint index)
+{
     if (pZip == nullptr || pZip->m_pState == nullptr || index >= pZip->m_total_files ||
         index >= pZip->m_pState->recordCount) {
         return nullptr;
@@ -59,7 +60,8 @@ const mz_uint8* FindRecord(const mz_zip_archive* pZip, mz_uint index) {
 }
 
 // DOS date and time as local time; out-of-range parts (a zero date) are normalised by mktime.
-time_t DosToTime(mz_uint16 dosTime, mz_uint16 dosDate) {
+time_t DosToTime(mz_uint16 dosTime, mz_uint16 dosDate)
+{
     std::tm parts{};
     parts.tm_isdst = -1;
     parts.tm_year = ((dosDate >> 9) & 127) + 1980 - 1900;
@@ -71,7 +73,8 @@ time_t DosToTime(mz_uint16 dosTime, mz_uint16 dosDate) {
     return std::mktime(&parts);
 }
 
-size_t CopyText(char* pDest, const mz_uint8* pSource, size_t size) {
+size_t CopyText(char* pDest, const mz_uint8* pSource, size_t size)
+{
     const size_t kept = size < MAX_STORED_TEXT_BYTES ? size : MAX_STORED_TEXT_BYTES;
     std::memcpy(pDest, pSource, kept);
     pDest[kept] = '\0';
@@ -79,7 +82,8 @@ size_t CopyText(char* pDest, const mz_uint8* pSource, size_t size) {
 }
 
 // Replaces the 32-bit values marked 0xFFFFFFFF by the zip64 extra field's 64-bit ones, in the field's order.
-bool ApplyZip64Extra(const mz_uint8* pRecord, mz_zip_archive_file_stat* pStat) {
+bool ApplyZip64Extra(const mz_uint8* pRecord, mz_zip_archive_file_stat* pStat)
+{
     const mz_uint32 compSize = ReadLe32(pRecord + 20);
     const mz_uint32 uncompSize = ReadLe32(pRecord + 24);
     const mz_uint32 localOfs = ReadLe32(pRecord + 42);
@@ -120,12 +124,12 @@ bool ApplyZip64Extra(const mz_uint8* pRecord, mz_zip_archive_file_stat* pStat) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
-mz_uint mz_zip_reader_get_filename(mz_zip_archive* pZip, mz_uint file_index, char* pFilename,
-                                   mz_uint filename_buf_size) {
+mz_uint mz_zip_reader_get_filename(mz_zip_archive* pZip, mz_uint file_index, char* pFilename, mz_uint filename_buf_size)
+{
     const mz_uint8* pRecord = FindRecord(pZip, file_index);
     if (pRecord == nullptr) {
         if (filename_buf_size != 0) {
@@ -144,7 +148,8 @@ mz_uint mz_zip_reader_get_filename(mz_zip_archive* pZip, mz_uint file_index, cha
     return kept + 1;
 }
 
-mz_bool mz_zip_reader_file_stat(mz_zip_archive* pZip, mz_uint file_index, mz_zip_archive_file_stat* pStat) {
+mz_bool mz_zip_reader_file_stat(mz_zip_archive* pZip, mz_uint file_index, mz_zip_archive_file_stat* pStat)
+{
     const mz_uint8* pRecord = FindRecord(pZip, file_index);
     if (pRecord == nullptr || pStat == nullptr) {
         return Fail(pZip, MZ_ZIP_INVALID_PARAMETER);
@@ -167,8 +172,8 @@ mz_bool mz_zip_reader_file_stat(mz_zip_archive* pZip, mz_uint file_index, mz_zip
     const size_t extraSize = ReadLe16(pRecord + 30);
     const mz_uint8* pName = pRecord + CENTRAL_HEADER_SIZE_BYTES;
     CopyText(pStat->m_filename, pName, nameSize);
-    pStat->m_comment_size = static_cast<mz_uint32>(
-        CopyText(pStat->m_comment, pName + nameSize + extraSize, ReadLe16(pRecord + 32)));
+    pStat->m_comment_size =
+        static_cast<mz_uint32>(CopyText(pStat->m_comment, pName + nameSize + extraSize, ReadLe16(pRecord + 32)));
 
     pStat->m_is_directory = mz_zip_reader_is_file_a_directory(pZip, file_index);
     pStat->m_is_encrypted = mz_zip_reader_is_file_encrypted(pZip, file_index);
@@ -181,7 +186,8 @@ mz_bool mz_zip_reader_file_stat(mz_zip_archive* pZip, mz_uint file_index, mz_zip
     return MZ_TRUE;
 }
 
-mz_bool mz_zip_reader_is_file_a_directory(mz_zip_archive* pZip, mz_uint file_index) {
+mz_bool mz_zip_reader_is_file_a_directory(mz_zip_archive* pZip, mz_uint file_index)
+{
     const mz_uint8* pRecord = FindRecord(pZip, file_index);
     if (pRecord == nullptr) {
         return Fail(pZip, MZ_ZIP_INVALID_PARAMETER);
@@ -194,7 +200,8 @@ mz_bool mz_zip_reader_is_file_a_directory(mz_zip_archive* pZip, mz_uint file_ind
     return (ReadLe32(pRecord + 38) & DOS_DIRECTORY_ATTRIBUTE) != 0 ? MZ_TRUE : MZ_FALSE;
 }
 
-mz_bool mz_zip_reader_is_file_encrypted(mz_zip_archive* pZip, mz_uint file_index) {
+mz_bool mz_zip_reader_is_file_encrypted(mz_zip_archive* pZip, mz_uint file_index)
+{
     const mz_uint8* pRecord = FindRecord(pZip, file_index);
     if (pRecord == nullptr) {
         return Fail(pZip, MZ_ZIP_INVALID_PARAMETER);
@@ -202,7 +209,8 @@ mz_bool mz_zip_reader_is_file_encrypted(mz_zip_archive* pZip, mz_uint file_index
     return (ReadLe16(pRecord + 8) & (FLAG_ENCRYPTED | FLAG_STRONG_ENCRYPTION)) != 0 ? MZ_TRUE : MZ_FALSE;
 }
 
-mz_bool mz_zip_reader_is_file_supported(mz_zip_archive* pZip, mz_uint file_index) {
+mz_bool mz_zip_reader_is_file_supported(mz_zip_archive* pZip, mz_uint file_index)
+{
     const mz_uint8* pRecord = FindRecord(pZip, file_index);
     if (pRecord == nullptr) {
         return Fail(pZip, MZ_ZIP_INVALID_PARAMETER);
@@ -221,7 +229,8 @@ mz_bool mz_zip_reader_is_file_supported(mz_zip_archive* pZip, mz_uint file_index
     return MZ_TRUE;
 }
 
-mz_zip_error mz_zip_get_last_error(mz_zip_archive* pZip) {
+mz_zip_error mz_zip_get_last_error(mz_zip_archive* pZip)
+{
     if (pZip == nullptr) {
         return MZ_ZIP_INVALID_PARAMETER;
     }
@@ -230,14 +239,16 @@ mz_zip_error mz_zip_get_last_error(mz_zip_archive* pZip) {
     return err;
 }
 
-mz_zip_error mz_zip_peek_last_error(mz_zip_archive* pZip) {
+mz_zip_error mz_zip_peek_last_error(mz_zip_archive* pZip)
+{
     if (pZip == nullptr) {
         return MZ_ZIP_INVALID_PARAMETER;
     }
     return pZip->m_last_error;
 }
 
-const char* mz_zip_get_error_string(mz_zip_error mz_err) {
+const char* mz_zip_get_error_string(mz_zip_error mz_err)
+{
     const int code = static_cast<int>(mz_err);
     if (code < 0 || code > MZ_ZIP_TOTAL_ERRORS) {
         return "unknown error";
@@ -245,4 +256,4 @@ const char* mz_zip_get_error_string(mz_zip_error mz_err) {
     return ERROR_TEXTS[code];
 }
 
-}  // extern "C"
+} // extern "C"

@@ -18,7 +18,8 @@ constexpr size_t OUTPUT_RING_BYTES = 32768;
 // zlib counts bytes in 32-bit fields; larger buffers are passed in slices.
 constexpr uInt ZLIB_SLICE_BYTES = 1u << 30;
 
-uLong UpdateCrc(uLong crc, const mz_uint8* pData, size_t size) {
+uLong UpdateCrc(uLong crc, const mz_uint8* pData, size_t size)
+{
     while (size > 0) {
         const uInt slice = size < ZLIB_SLICE_BYTES ? static_cast<uInt>(size) : ZLIB_SLICE_BYTES;
         crc = crc32(crc, pData, slice);
@@ -29,12 +30,14 @@ uLong UpdateCrc(uLong crc, const mz_uint8* pData, size_t size) {
 }
 
 // zlib's own state goes through the archive's allocator like every other allocation of the reader.
-voidpf InflateAlloc(voidpf opaque, uInt items, uInt size) {
+voidpf InflateAlloc(voidpf opaque, uInt items, uInt size)
+{
     auto* pZip = static_cast<mz_zip_archive*>(opaque);
     return pZip->m_pAlloc(pZip->m_pAlloc_opaque, items, size);
 }
 
-void InflateFree(voidpf opaque, voidpf address) {
+void InflateFree(voidpf opaque, voidpf address)
+{
     auto* pZip = static_cast<mz_zip_archive*>(opaque);
     pZip->m_pFree(pZip->m_pAlloc_opaque, address);
 }
@@ -47,7 +50,8 @@ struct Delivery {
 };
 
 mz_zip_error InflateEntry(mz_zip_archive* pZip, const mz_uint8* pData, mz_uint64 compSize, mz_uint64 uncompSize,
-                          mz_uint8* pRing, Delivery* pDelivery) {
+                          mz_uint8* pRing, Delivery* pDelivery)
+{
     z_stream stream{};
     stream.zalloc = InflateAlloc;
     stream.zfree = InflateFree;
@@ -101,12 +105,13 @@ mz_zip_error InflateEntry(mz_zip_archive* pZip, const mz_uint8* pData, mz_uint64
     return err;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
 mz_bool mz_zip_reader_extract_to_callback(mz_zip_archive* pZip, mz_uint file_index, mz_file_write_func pCallback,
-                                          void* pOpaque, mz_uint flags) {
+                                          void* pOpaque, mz_uint flags)
+{
     if (pZip == nullptr || pZip->m_pState == nullptr || pCallback == nullptr || pZip->m_pRead == nullptr) {
         return Fail(pZip, MZ_ZIP_INVALID_PARAMETER);
     }
@@ -179,4 +184,4 @@ mz_bool mz_zip_reader_extract_to_callback(mz_zip_archive* pZip, mz_uint file_ind
     return MZ_TRUE;
 }
 
-}  // extern "C"
+} // extern "C"

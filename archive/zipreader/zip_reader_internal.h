@@ -12,7 +12,7 @@ struct mz_zip_internal_state_tag {
     size_t memSize;
     mz_uint8* pCentralDir;
     size_t centralDirSize;
-    mz_uint32* pRecordOffsets;  // one per entry, from the start of the central directory
+    mz_uint32* pRecordOffsets; // one per entry, from the start of the central directory
     mz_uint32 recordCount;
     bool zip64ExtraSeen;
 };
@@ -38,16 +38,19 @@ constexpr mz_uint16 FLAG_STRONG_ENCRYPTION = 0x0040;
 constexpr mz_uint16 FLAG_LOCAL_HEADER_MASKED = 0x2000;
 constexpr mz_uint32 DOS_DIRECTORY_ATTRIBUTE = 0x10;
 
-inline mz_uint16 ReadLe16(const mz_uint8* p) {
+inline mz_uint16 ReadLe16(const mz_uint8* p)
+{
     return static_cast<mz_uint16>(p[0] | (p[1] << 8));
 }
 
-inline mz_uint32 ReadLe32(const mz_uint8* p) {
+inline mz_uint32 ReadLe32(const mz_uint8* p)
+{
     return static_cast<mz_uint32>(p[0]) | (static_cast<mz_uint32>(p[1]) << 8) | (static_cast<mz_uint32>(p[2]) << 16) |
            (static_cast<mz_uint32>(p[3]) << 24);
 }
 
-inline mz_uint64 ReadLe64(const mz_uint8* p) {
+inline mz_uint64 ReadLe64(const mz_uint8* p)
+{
     return static_cast<mz_uint64>(ReadLe32(p)) | (static_cast<mz_uint64>(ReadLe32(p + 4)) << 32);
 }
 
@@ -62,4 +65,4 @@ enum class ExtraSearch { found, absent, malformed };
 // Walks the (id, size) pairs of an extra field for the zip64 block; on success *ppField and *pFieldSize describe it.
 ExtraSearch FindZip64Extra(const mz_uint8* pExtra, size_t extraSize, const mz_uint8** ppField, size_t* pFieldSize);
 
-}  // namespace zipreader
+} // namespace zipreader

@@ -29,10 +29,10 @@ const ProducedCase PRODUCED_CASES[] = {
     {L"python-deflated.zip", L"tree-utf8"}, // UTF-8 name flag, a deflated empty file
     {L"python-stored.zip", L"tree"},
     {L"infozip.zip", L"tree"},
-    {L"infozip-zip64.zip", L"tree"},        // zip64 records and extra fields
-    {L"infozip-stream.zip", L"stream"},     // sizes in a data descriptor
+    {L"infozip-zip64.zip", L"tree"},    // zip64 records and extra fields
+    {L"infozip-stream.zip", L"stream"}, // sizes in a data descriptor
     {L"7z.zip", L"tree-utf8"},
-    {L"bsdtar.zip", L"tree-utf8"},          // data descriptors throughout
+    {L"bsdtar.zip", L"tree-utf8"}, // data descriptors throughout
 };
 
 class ProducedArchiveTest : public ExtractZipTest, public ::testing::WithParamInterface<ProducedCase> {};

@@ -26,7 +26,8 @@ struct Sink {
     size_t refuseCall = SIZE_MAX;
     bool answerLong = false;
 
-    std::string Joined() const {
+    std::string Joined() const
+    {
         std::string all;
         for (const Piece& piece : pieces) {
             all += piece.bytes;
@@ -35,7 +36,8 @@ struct Sink {
     }
 };
 
-size_t CollectPiece(void* opaque, mz_uint64 offset, const void* data, size_t size) {
+size_t CollectPiece(void* opaque, mz_uint64 offset, const void* data, size_t size)
+{
     auto* sink = static_cast<Sink*>(opaque);
     const size_t call = sink->pieces.size();
     sink->pieces.push_back({offset, std::string(static_cast<const char*>(data), size), data});
@@ -51,7 +53,8 @@ struct AllocationLog {
     bool refuse = false;
 };
 
-void* LoggedAlloc(void* opaque, size_t items, size_t size) {
+void* LoggedAlloc(void* opaque, size_t items, size_t size)
+{
     auto* log = static_cast<AllocationLog*>(opaque);
     if (log->refuse) {
         return nullptr;
@@ -61,7 +64,8 @@ void* LoggedAlloc(void* opaque, size_t items, size_t size) {
     return std::malloc(items * size);
 }
 
-void LoggedFree(void* opaque, void* address) {
+void LoggedFree(void* opaque, void* address)
+{
     if (address != nullptr) {
         --static_cast<AllocationLog*>(opaque)->live;
     }
@@ -72,22 +76,26 @@ const char* const CORRUPT_TEXT = "decompression failed or archive is corrupted";
 
 class ZipReader : public ::testing::Test {
 protected:
-    void TearDown() override {
+    void TearDown() override
+    {
         if (zip.m_pState != nullptr) {
             mz_zip_reader_end(&zip);
         }
     }
 
-    bool Open(const std::string& bytes) {
+    bool Open(const std::string& bytes)
+    {
         image = bytes;
         return mz_zip_reader_init_mem(&zip, image.data(), image.size(), 0) == MZ_TRUE;
     }
 
-    bool Extract(mz_uint index, Sink& sink) {
+    bool Extract(mz_uint index, Sink& sink)
+    {
         return mz_zip_reader_extract_to_callback(&zip, index, CollectPiece, &sink, 0) == MZ_TRUE;
     }
 
-    mz_zip_archive_file_stat Stat(mz_uint index) {
+    mz_zip_archive_file_stat Stat(mz_uint index)
+    {
         mz_zip_archive_file_stat stat{};
         EXPECT_TRUE(mz_zip_reader_file_stat(&zip, index, &stat));
         return stat;
@@ -99,7 +107,8 @@ protected:
     std::string image;
 };
 
-TEST_F(ZipReader, ImagesShorterThanAnEndRecordAreNotArchives) {
+TEST_F(ZipReader, ImagesShorterThanAnEndRecordAreNotArchives)
+{
     const std::string empty = BuildZip({});
     ASSERT_EQ(22u, empty.size());
     const std::string garbage(21, '\x50');
@@ -132,7 +141,8 @@ struct BrokenImage {
     const char* text;
 };
 
-TEST_F(ZipReader, DamagedDirectoriesAreRefusedWithTheirOwnError) {
+TEST_F(ZipReader, DamagedDirectoriesAreRefusedWithTheirOwnError)
+{
     const BrokenImage cases[] = {
         {"garbage", false, [](std::string& z) { z.assign(100, 'x'); }, MZ_ZIP_FAILED_FINDING_CENTRAL_DIR,
          "failed finding central directory"},
@@ -148,8 +158,7 @@ TEST_F(ZipReader, DamagedDirectoriesAreRefusedWithTheirOwnError) {
          "unsupported multidisk archive"},
         {"central signature", false, [](std::string& z) { z[CD] = 'X'; }, MZ_ZIP_INVALID_HEADER_OR_CORRUPTED,
          "invalid header or archive is corrupted"},
-        {"data outside",
-         false,
+        {"data outside", false,
          [](std::string& z) {
              PutLe32(z, CD + 20, 1000);
              PutLe32(z, CD + 24, 1000);
@@ -157,8 +166,7 @@ TEST_F(ZipReader, DamagedDirectoriesAreRefusedWithTheirOwnError) {
          MZ_ZIP_INVALID_HEADER_OR_CORRUPTED, "invalid header or archive is corrupted"},
         {"masked local header", false, [](std::string& z) { PutLe16(z, CD + 8, 0x2000); },
          MZ_ZIP_UNSUPPORTED_ENCRYPTION, "unsupported encryption"},
-        {"stored sizes differ at time zero",
-         false,
+        {"stored sizes differ at time zero", false,
          [](std::string& z) {
              PutLe16(z, CD + 12, 0);
              PutLe32(z, CD + 24, 6);
@@ -168,10 +176,10 @@ TEST_F(ZipReader, DamagedDirectoriesAreRefusedWithTheirOwnError) {
          MZ_ZIP_INVALID_HEADER_OR_CORRUPTED, "invalid header or archive is corrupted"},
         {"other disk", false, [](std::string& z) { PutLe16(z, CD + 34, 2); }, MZ_ZIP_UNSUPPORTED_MULTIDISK,
          "unsupported multidisk archive"},
-        {"name overruns", false, [](std::string& z) { PutLe16(z, CD + 28, 200); },
-         MZ_ZIP_INVALID_HEADER_OR_CORRUPTED, "invalid header or archive is corrupted"},
-        {"zip64 record outside", true, [](std::string& z) { PutLe64(z, LOCATOR + 8, 1000); },
-         MZ_ZIP_NOT_AN_ARCHIVE, "not a ZIP archive"},
+        {"name overruns", false, [](std::string& z) { PutLe16(z, CD + 28, 200); }, MZ_ZIP_INVALID_HEADER_OR_CORRUPTED,
+         "invalid header or archive is corrupted"},
+        {"zip64 record outside", true, [](std::string& z) { PutLe64(z, LOCATOR + 8, 1000); }, MZ_ZIP_NOT_AN_ARCHIVE,
+         "not a ZIP archive"},
         {"zip64 record short", true, [](std::string& z) { PutLe64(z, Z64 + 4, 43); },
          MZ_ZIP_INVALID_HEADER_OR_CORRUPTED, "invalid header or archive is corrupted"},
         {"zip64 no disks", true, [](std::string& z) { PutLe32(z, LOCATOR + 16, 0); }, MZ_ZIP_UNSUPPORTED_MULTIDISK,
@@ -180,8 +188,8 @@ TEST_F(ZipReader, DamagedDirectoriesAreRefusedWithTheirOwnError) {
          "too many files"},
         {"zip64 directory size", true, [](std::string& z) { PutLe64(z, Z64 + 40, 1ull << 32); },
          MZ_ZIP_UNSUPPORTED_CDIR_SIZE, "unsupported central directory size"},
-        {"zip64 offset wraps", true, [](std::string& z) { PutLe64(z, Z64 + 48, ~0ull - 20); },
-         MZ_ZIP_FILE_READ_FAILED, "file read failed"},
+        {"zip64 offset wraps", true, [](std::string& z) { PutLe64(z, Z64 + 48, ~0ull - 20); }, MZ_ZIP_FILE_READ_FAILED,
+         "file read failed"},
     };
     for (const BrokenImage& broken : cases) {
         ZipTestOptions options;
@@ -197,7 +205,8 @@ TEST_F(ZipReader, DamagedDirectoriesAreRefusedWithTheirOwnError) {
     }
 }
 
-TEST_F(ZipReader, FailedOpenKeepsTheCountReachedAndAllowsAnotherOpen) {
+TEST_F(ZipReader, FailedOpenKeepsTheCountReachedAndAllowsAnotherOpen)
+{
     ZipTestOptions options;
     options.zip64Directory = true;
     std::string bytes = BuildZip({StoredEntry("a.txt", "hello")}, options);
@@ -210,7 +219,8 @@ TEST_F(ZipReader, FailedOpenKeepsTheCountReachedAndAllowsAnotherOpen) {
     EXPECT_EQ(2u, mz_zip_reader_get_num_files(&zip));
 }
 
-TEST_F(ZipReader, OpenAndEndFollowTheArchiveLifecycle) {
+TEST_F(ZipReader, OpenAndEndFollowTheArchiveLifecycle)
+{
     ASSERT_TRUE(Open(BuildZip({StoredEntry("a", "1"), StoredEntry("b", "2")})));
     const std::string other = BuildZip({StoredEntry("c", "3")});
     EXPECT_FALSE(mz_zip_reader_init_mem(&zip, other.data(), other.size(), 0));
@@ -239,7 +249,8 @@ TEST_F(ZipReader, OpenAndEndFollowTheArchiveLifecycle) {
     EXPECT_EQ(0u, mz_zip_reader_get_num_files(nullptr));
 }
 
-TEST_F(ZipReader, FindsTheEndRecordBehindCommentsAndAppendedBytes) {
+TEST_F(ZipReader, FindsTheEndRecordBehindCommentsAndAppendedBytes)
+{
     const struct {
         size_t commentSize;
         size_t trailingSize;
@@ -262,7 +273,8 @@ TEST_F(ZipReader, FindsTheEndRecordBehindCommentsAndAppendedBytes) {
     }
 }
 
-TEST_F(ZipReader, StoredEntryArrivesInOnePiecePointingIntoTheImage) {
+TEST_F(ZipReader, StoredEntryArrivesInOnePiecePointingIntoTheImage)
+{
     const std::string data = SampleText(100000);
     ASSERT_TRUE(Open(BuildZip({StoredEntry("big.bin", data)})));
     Sink sink;
@@ -273,7 +285,8 @@ TEST_F(ZipReader, StoredEntryArrivesInOnePiecePointingIntoTheImage) {
     EXPECT_EQ(data, sink.Joined());
 }
 
-TEST_F(ZipReader, DeflatedEntryArrivesInPiecesEndingAtRingBoundaries) {
+TEST_F(ZipReader, DeflatedEntryArrivesInPiecesEndingAtRingBoundaries)
+{
     const struct {
         size_t size;
         std::vector<size_t> pieces;
@@ -297,7 +310,8 @@ TEST_F(ZipReader, DeflatedEntryArrivesInPiecesEndingAtRingBoundaries) {
     }
 }
 
-TEST_F(ZipReader, EmptyEntriesSucceedWithoutACallback) {
+TEST_F(ZipReader, EmptyEntriesSucceedWithoutACallback)
+{
     ZipTestEntry trailingJunk = DeflatedEntry("junk.txt", "after the stream");
     trailingJunk.payload = DeflateRaw(trailingJunk.data) + "junk";
     ASSERT_TRUE(Open(BuildZip({StoredEntry("s", ""), DeflatedEntry("d", ""), trailingJunk})));
@@ -319,7 +333,8 @@ struct Mismatch {
     size_t delivered;
 };
 
-TEST_F(ZipReader, SizeAndCrcMismatchesFailAfterTheBytesWereDelivered) {
+TEST_F(ZipReader, SizeAndCrcMismatchesFailAfterTheBytesWereDelivered)
+{
     const std::string data = SampleText(40000);
     std::vector<Mismatch> cases;
     cases.push_back({"stored crc", StoredEntry("s", data), MZ_ZIP_DECOMPRESSION_FAILED, 40000});
@@ -344,7 +359,8 @@ TEST_F(ZipReader, SizeAndCrcMismatchesFailAfterTheBytesWereDelivered) {
     EXPECT_STREQ("unexpected decompressed size", mz_zip_get_error_string(MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE));
 }
 
-TEST_F(ZipReader, BrokenDeflateStreamsFailWithoutPassingUndecodedBytes) {
+TEST_F(ZipReader, BrokenDeflateStreamsFailWithoutPassingUndecodedBytes)
+{
     const std::string data = SampleText(100000);
     const std::string stream = DeflateRaw(data);
     const struct {
@@ -372,7 +388,8 @@ TEST_F(ZipReader, BrokenDeflateStreamsFailWithoutPassingUndecodedBytes) {
     }
 }
 
-TEST_F(ZipReader, UnsupportedEntriesSayWhy) {
+TEST_F(ZipReader, UnsupportedEntriesSayWhy)
+{
     const struct {
         uint16_t flags;
         uint16_t method;
@@ -403,7 +420,7 @@ TEST_F(ZipReader, UnsupportedEntriesSayWhy) {
         EXPECT_FALSE(Extract(0, sink));
         EXPECT_EQ(entryKind.extractError, mz_zip_get_last_error(&zip)) << entryKind.flags << " " << entryKind.method;
         EXPECT_TRUE(sink.pieces.empty());
-        EXPECT_TRUE(Extract(1, sink));  // nothing to decode, so nothing refused; the stat's finding stays
+        EXPECT_TRUE(Extract(1, sink)); // nothing to decode, so nothing refused; the stat's finding stays
         EXPECT_EQ(entryKind.statError, mz_zip_get_last_error(&zip));
         mz_zip_reader_end(&zip);
     }
@@ -411,14 +428,15 @@ TEST_F(ZipReader, UnsupportedEntriesSayWhy) {
     EXPECT_STREQ("unsupported method", mz_zip_get_error_string(MZ_ZIP_UNSUPPORTED_METHOD));
 }
 
-TEST_F(ZipReader, DirectoriesEndInSlashOrCarryTheDosAttribute) {
+TEST_F(ZipReader, DirectoriesEndInSlashOrCarryTheDosAttribute)
+{
     const struct {
         const char* name;
         uint32_t attributes;
         bool directory;
     } cases[] = {
-        {"docs/", 0, true},          {"docs\\", 0, false}, {"docs", 0x10, true}, {"docs", 0x41ED0000, false},
-        {"docs", 0x20, false},       {"", 0, false},       {"a/b.txt", 0, false}, {"a/b/", 0x20, true},
+        {"docs/", 0, true},    {"docs\\", 0, false}, {"docs", 0x10, true},  {"docs", 0x41ED0000, false},
+        {"docs", 0x20, false}, {"", 0, false},       {"a/b.txt", 0, false}, {"a/b/", 0x20, true},
     };
     for (const auto& rule : cases) {
         ZipTestEntry entry = StoredEntry(rule.name, "data in it");
@@ -433,7 +451,8 @@ TEST_F(ZipReader, DirectoriesEndInSlashOrCarryTheDosAttribute) {
     }
 }
 
-TEST_F(ZipReader, NamesAndCommentsAreRawBytesCutTo511) {
+TEST_F(ZipReader, NamesAndCommentsAreRawBytesCutTo511)
+{
     ZipTestEntry longComment = StoredEntry(std::string(600, 'n'), "1");
     longComment.comment.assign(700, 'c');
     ZipTestEntry utf8 = StoredEntry("caf\x81.txt", "3");
@@ -457,14 +476,15 @@ TEST_F(ZipReader, NamesAndCommentsAreRawBytesCutTo511) {
     EXPECT_EQ(0, std::memcmp("a\0b", stat.m_filename, 4));
 }
 
-TEST_F(ZipReader, StatReportsTheCentralRecord) {
+TEST_F(ZipReader, StatReportsTheCentralRecord)
+{
     ZipTestEntry first = StoredEntry("first.txt", "one");
     ZipTestEntry second = DeflatedEntry("second.txt", SampleText(5000));
     second.versionMadeBy = 0x031E;
     second.internalAttributes = 1;
     second.externalAttributes = 0x81A40020;
-    second.dosTime = 0x7A3C;  // 15:17:56
-    second.dosDate = 0x5A6F;  // 2025-03-15
+    second.dosTime = 0x7A3C; // 15:17:56
+    second.dosDate = 0x5A6F; // 2025-03-15
     ASSERT_TRUE(Open(BuildZip({first, second})));
     const mz_zip_archive_file_stat stat = Stat(1);
     EXPECT_EQ(1u, stat.m_file_index);
@@ -482,12 +502,13 @@ TEST_F(ZipReader, StatReportsTheCentralRecord) {
     const std::tm* local = std::localtime(&stat.m_time);
     ASSERT_NE(nullptr, local);
     EXPECT_EQ(std::vector<int>({2025, 3, 15, 15, 17, 56}),
-              std::vector<int>({local->tm_year + 1900, local->tm_mon + 1, local->tm_mday, local->tm_hour,
-                                local->tm_min, local->tm_sec}));
+              std::vector<int>({local->tm_year + 1900, local->tm_mon + 1, local->tm_mday, local->tm_hour, local->tm_min,
+                                local->tm_sec}));
     EXPECT_EQ(0u, Stat(0).m_central_dir_ofs);
 }
 
-TEST_F(ZipReader, Zip64RecordsAndExtraFieldsGiveCountsSizesAndOffsets) {
+TEST_F(ZipReader, Zip64RecordsAndExtraFieldsGiveCountsSizesAndOffsets)
+{
     ZipTestEntry stored = StoredEntry("s.txt", "zip64 stored");
     stored.zip64 = true;
     ZipTestEntry described = DeflatedEntry("d.txt", SampleText(70000));
@@ -511,7 +532,8 @@ TEST_F(ZipReader, Zip64RecordsAndExtraFieldsGiveCountsSizesAndOffsets) {
     }
 }
 
-TEST_F(ZipReader, MissingOrShortZip64FieldsAreCaught) {
+TEST_F(ZipReader, MissingOrShortZip64FieldsAreCaught)
+{
     ZipTestEntry missing = StoredEntry("missing", "data");
     missing.compressedSizeOverride = 0xFFFFFFFF;
     missing.uncompressedSizeOverride = 0xFFFFFFFF;
@@ -538,7 +560,8 @@ TEST_F(ZipReader, MissingOrShortZip64FieldsAreCaught) {
     EXPECT_EQ(MZ_ZIP_INVALID_HEADER_OR_CORRUPTED, mz_zip_get_last_error(&archive));
 }
 
-TEST_F(ZipReader, DataDescriptorEntriesAndDuplicateNamesExtract) {
+TEST_F(ZipReader, DataDescriptorEntriesAndDuplicateNamesExtract)
+{
     ZipTestEntry stored = StoredEntry("same.txt", "stored behind a descriptor");
     stored.dataDescriptor = true;
     ZipTestEntry deflated = DeflatedEntry("same.txt", SampleText(3000));
@@ -552,11 +575,12 @@ TEST_F(ZipReader, DataDescriptorEntriesAndDuplicateNamesExtract) {
     }
 }
 
-TEST_F(ZipReader, GetClearsTheErrorPeekDoesNot) {
+TEST_F(ZipReader, GetClearsTheErrorPeekDoesNot)
+{
     ASSERT_TRUE(Open(BuildZip({StoredEntry("a", "1")})));
     EXPECT_FALSE(mz_zip_reader_is_file_a_directory(&zip, 1));
     EXPECT_EQ(MZ_ZIP_INVALID_PARAMETER, mz_zip_peek_last_error(&zip));
-    Stat(0);  // success does not clear it
+    Stat(0); // success does not clear it
     EXPECT_EQ(MZ_ZIP_INVALID_PARAMETER, mz_zip_peek_last_error(&zip));
     EXPECT_EQ(MZ_ZIP_INVALID_PARAMETER, mz_zip_get_last_error(&zip));
     EXPECT_EQ(MZ_ZIP_NO_ERROR, mz_zip_peek_last_error(&zip));
@@ -571,7 +595,8 @@ TEST_F(ZipReader, GetClearsTheErrorPeekDoesNot) {
     EXPECT_EQ(MZ_ZIP_INVALID_PARAMETER, mz_zip_get_last_error(&zip));
 }
 
-TEST_F(ZipReader, RefusedCallbackStopsTheExtraction) {
+TEST_F(ZipReader, RefusedCallbackStopsTheExtraction)
+{
     const std::string data = SampleText(100000);
     const struct {
         bool deflated;
@@ -590,7 +615,8 @@ TEST_F(ZipReader, RefusedCallbackStopsTheExtraction) {
     }
 }
 
-TEST_F(ZipReader, LocalHeadersAreCheckedAtExtraction) {
+TEST_F(ZipReader, LocalHeadersAreCheckedAtExtraction)
+{
     ZipTestEntry far = StoredEntry("far", "x");
     far.zip64 = true;
     far.localHeaderOffsetOverride = 1ull << 40;
@@ -610,7 +636,8 @@ TEST_F(ZipReader, LocalHeadersAreCheckedAtExtraction) {
     }
 }
 
-TEST_F(ZipReader, HostileSizesNeitherAllocateBeyondTheImageNorLeak) {
+TEST_F(ZipReader, HostileSizesNeitherAllocateBeyondTheImageNorLeak)
+{
     AllocationLog log;
     const auto useLog = [&log](mz_zip_archive& archive) {
         archive.m_pAlloc = LoggedAlloc;
@@ -663,10 +690,11 @@ TEST_F(ZipReader, HostileSizesNeitherAllocateBeyondTheImageNorLeak) {
     EXPECT_EQ(MZ_ZIP_MODE_INVALID, zip.m_zip_mode);
 }
 
-TEST(ZipReaderErrors, CodesWithoutATextAreUnknown) {
+TEST(ZipReaderErrors, CodesWithoutATextAreUnknown)
+{
     EXPECT_STREQ("CRC-32 check failed", mz_zip_get_error_string(MZ_ZIP_CRC_CHECK_FAILED));
     EXPECT_STREQ("total errors", mz_zip_get_error_string(MZ_ZIP_TOTAL_ERRORS));
     EXPECT_STREQ("unknown error", mz_zip_get_error_string(static_cast<mz_zip_error>(MZ_ZIP_TOTAL_ERRORS + 1)));
 }
 
-}  // namespace
+} // namespace

@@ -9,25 +9,29 @@ namespace {
 constexpr uint32_t MARKER_32 = 0xFFFFFFFFu;
 constexpr uint16_t DATA_DESCRIPTOR_FLAG = 0x0008;
 
-void AddLe16(std::string& out, uint64_t value) {
+void AddLe16(std::string& out, uint64_t value)
+{
     for (int i = 0; i < 2; ++i) {
         out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
     }
 }
 
-void AddLe32(std::string& out, uint64_t value) {
+void AddLe32(std::string& out, uint64_t value)
+{
     for (int i = 0; i < 4; ++i) {
         out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
     }
 }
 
-void AddLe64(std::string& out, uint64_t value) {
+void AddLe64(std::string& out, uint64_t value)
+{
     for (int i = 0; i < 8; ++i) {
         out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
     }
 }
 
-void WriteEntry(std::string& out, std::string& directory, const ZipTestEntry& entry) {
+void WriteEntry(std::string& out, std::string& directory, const ZipTestEntry& entry)
+{
     const std::string content =
         entry.payload ? *entry.payload : (entry.method == 8 ? DeflateRaw(entry.data) : entry.data);
     const uint32_t crc = entry.crcOverride ? *entry.crcOverride : Crc32Of(entry.data);
@@ -104,22 +108,25 @@ void WriteEntry(std::string& out, std::string& directory, const ZipTestEntry& en
     directory += entry.comment;
 }
 
-}  // namespace
+} // namespace
 
-ZipTestEntry StoredEntry(const std::string& name, const std::string& data) {
+ZipTestEntry StoredEntry(const std::string& name, const std::string& data)
+{
     ZipTestEntry entry;
     entry.name = name;
     entry.data = data;
     return entry;
 }
 
-ZipTestEntry DeflatedEntry(const std::string& name, const std::string& data) {
+ZipTestEntry DeflatedEntry(const std::string& name, const std::string& data)
+{
     ZipTestEntry entry = StoredEntry(name, data);
     entry.method = 8;
     return entry;
 }
 
-std::string BuildZip(const std::vector<ZipTestEntry>& entries, const ZipTestOptions& options) {
+std::string BuildZip(const std::vector<ZipTestEntry>& entries, const ZipTestOptions& options)
+{
     std::string out;
     std::string directory;
     for (const ZipTestEntry& entry : entries) {
@@ -158,7 +165,8 @@ std::string BuildZip(const std::vector<ZipTestEntry>& entries, const ZipTestOpti
     return out;
 }
 
-std::string DeflateRaw(const std::string& data) {
+std::string DeflateRaw(const std::string& data)
+{
     z_stream stream{};
     if (deflateInit2(&stream, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
         throw std::runtime_error("deflateInit2 failed");
@@ -177,8 +185,9 @@ std::string DeflateRaw(const std::string& data) {
     return out;
 }
 
-std::string SampleText(size_t size) {
-    static const char* const WORDS[] = {"patch ", "game ", "update ", "mirror ", "launcher ", "archive ",
+std::string SampleText(size_t size)
+{
+    static const char* const WORDS[] = {"patch ", "game ", "update ", "mirror ",   "launcher ", "archive ",
                                         "\n",     "data ", "01234 ",  "vorlance ", "x"};
     std::string out;
     uint32_t state = 12345;
@@ -191,24 +200,27 @@ std::string SampleText(size_t size) {
     return out;
 }
 
-uint32_t Crc32Of(const std::string& data) {
-    return static_cast<uint32_t>(
-        crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+uint32_t Crc32Of(const std::string& data)
+{
+    return static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
 }
 
-void PutLe16(std::string& bytes, size_t offset, uint16_t value) {
+void PutLe16(std::string& bytes, size_t offset, uint16_t value)
+{
     for (size_t i = 0; i < 2; ++i) {
         bytes.at(offset + i) = static_cast<char>((value >> (8 * i)) & 0xFF);
     }
 }
 
-void PutLe32(std::string& bytes, size_t offset, uint32_t value) {
+void PutLe32(std::string& bytes, size_t offset, uint32_t value)
+{
     for (size_t i = 0; i < 4; ++i) {
         bytes.at(offset + i) = static_cast<char>((value >> (8 * i)) & 0xFF);
     }
 }
 
-void PutLe64(std::string& bytes, size_t offset, uint64_t value) {
+void PutLe64(std::string& bytes, size_t offset, uint64_t value)
+{
     for (size_t i = 0; i < 8; ++i) {
         bytes.at(offset + i) = static_cast<char>((value >> (8 * i)) & 0xFF);
     }

@@ -47,8 +47,8 @@ bool ToDer(const std::vector<BYTE>& file, std::vector<BYTE>& der)
         return !der.empty();
     }
     DWORD size = 0;
-    if (!CryptStringToBinaryA(text.c_str(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64HEADER, nullptr,
-                              &size, nullptr, nullptr)) {
+    if (!CryptStringToBinaryA(text.c_str(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64HEADER, nullptr, &size,
+                              nullptr, nullptr)) {
         return false;
     }
     der.resize(size);
@@ -64,15 +64,13 @@ int Install(const wchar_t* path)
         std::fprintf(stderr, "install_ca: cannot read a certificate from %ls (error %lu)\n", path, GetLastError());
         return 1;
     }
-    const HCERTSTORE store =
-        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    const HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
     if (store == nullptr) {
         std::fprintf(stderr, "install_ca: cannot open the Root store (error %lu)\n", GetLastError());
         return 1;
     }
-    const BOOL added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
-                                                        static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
-                                                        nullptr);
+    const BOOL added = CertAddEncodedCertificateToStore(
+        store, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
     const DWORD error = GetLastError();
     CertCloseStore(store, 0);
     if (!added) {

@@ -111,10 +111,10 @@ protected:
         ASSERT_NE(window, nullptr);
         g_labelTexts.clear();
         g_barPositions.clear();
-        g_labelProc = reinterpret_cast<WNDPROC>(
-            SetWindowLongPtrW(g_hLabel, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(LabelSpy)));
-        g_barProc = reinterpret_cast<WNDPROC>(
-            SetWindowLongPtrW(g_hProgress, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(BarSpy)));
+        g_labelProc =
+            reinterpret_cast<WNDPROC>(SetWindowLongPtrW(g_hLabel, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(LabelSpy)));
+        g_barProc =
+            reinterpret_cast<WNDPROC>(SetWindowLongPtrW(g_hProgress, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(BarSpy)));
     }
     void TearDown() override
     {
@@ -234,8 +234,8 @@ TEST_F(StatusWindowTest, CarriesOutPostsFromAnotherThreadInOrder)
     CloseHandle(worker);
     Pump();
 
-    EXPECT_EQ(g_labelTexts, (std::vector<std::wstring>{L"Downloading libraries...", L"Extracting libraries...",
-                                                       L"Launching..."}));
+    EXPECT_EQ(g_labelTexts,
+              (std::vector<std::wstring>{L"Downloading libraries...", L"Extracting libraries...", L"Launching..."}));
     // Forwarded unchanged; the control itself keeps its position within the range.
     EXPECT_EQ(g_barPositions, (std::vector<WPARAM>{0, 21, 150}));
     EXPECT_EQ(SendMessageW(g_hProgress, PBM_GETPOS, 0, 0), 100);
