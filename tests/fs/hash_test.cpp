@@ -1,21 +1,11 @@
 #include "fs/fs.h"
+#include "update/checksum_list.h"
 
 #include "tests/common/test_support.h"
 
 #include <string>
 
 namespace {
-
-std::string Hex(const Sha256Digest& digest)
-{
-    static const char DIGITS[] = "0123456789abcdef";
-    std::string text;
-    for (const unsigned char byte : digest) {
-        text += DIGITS[byte >> 4];
-        text += DIGITS[byte & 15];
-    }
-    return text;
-}
 
 class HashFileSha256Test : public TempFolderTest {};
 
@@ -35,7 +25,7 @@ TEST_F(HashFileSha256Test, GivesTheDigestSha256sumPrints)
         WriteFileBytes(path, c.content);
         Sha256Digest digest{};
         ASSERT_TRUE(HashFileSha256(path, digest)) << c.content.size() << " bytes";
-        EXPECT_EQ(Hex(digest), c.digest) << c.content.size() << " bytes";
+        EXPECT_EQ(FormatDigestHex(digest), c.digest) << c.content.size() << " bytes";
     }
     Sha256Digest untouched{};
     EXPECT_FALSE(HashFileSha256(Path(L"missing.bin"), untouched));
