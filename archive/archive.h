@@ -31,6 +31,8 @@ std::string WideToUtf8(const std::wstring& text);
 
 // The largest package the updater unpacks.
 const uint64_t PACKAGE_MAX_BYTES = 0x40000000; // 1 GiB
+// Why a package of 0 bytes or over PACKAGE_MAX_BYTES is refused.
+const char PACKAGE_SIZE_REFUSAL[] = "zip file is empty or unreasonably large";
 // A downloaded game of this size or less is a broken download or an error page.
 const uint64_t IMPLAUSIBLE_GAME_MAX_BYTES = 100000;
 

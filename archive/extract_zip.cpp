@@ -83,7 +83,7 @@ bool ReadArchiveImage(const std::wstring& path, ZipImage& image, std::string& me
     LARGE_INTEGER size = {};
     if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 ||
         static_cast<uint64_t>(size.QuadPart) > PACKAGE_MAX_BYTES) {
-        return Fail(message, "zip file is empty or unreasonably large");
+        return Fail(message, PACKAGE_SIZE_REFUSAL);
     }
     image.size = static_cast<size_t>(size.QuadPart);
     // Cleared although the reads fill every byte: under Wine, reading into memory never touched before measured
@@ -172,8 +172,13 @@ void UnpackOnPool(Extraction& extraction, size_t worker, size_t index)
 // Starts the pool with a reader per thread; without one every entry is unpacked on the extracting thread.
 void StartPool(Extraction& extraction, const ZipImage& image)
 {
-    const size_t threads = PoolThreadCount();
-    extraction.readers.resize(threads);
+    // No task runs before one is submitted, so the readers are made once it is known how many threads started.
+    extraction.pool = StartTaskPool(
+        PoolThreadCount(), [&extraction](size_t worker, size_t index) { UnpackOnPool(extraction, worker, index); });
+    if (!extraction.pool) {
+        return;
+    }
+    extraction.readers.resize(TaskPoolSize(*extraction.pool));
     for (PoolReader& reader : extraction.readers) {
         std::string message;
         // The image already opened once: a second open can fail for want of memory alone.
@@ -183,8 +188,6 @@ void StartPool(Extraction& extraction, const ZipImage& image)
         reader.opened.reset(&reader.zip);
         reader.buffer.reset(new char[ZIP_WRITE_BUFFER_BYTES]);
     }
-    extraction.pool =
-        StartTaskPool(threads, [&extraction](size_t worker, size_t index) { UnpackOnPool(extraction, worker, index); });
 }
 
 // Takes back what entries after the failed one did, which unpacking one by one would never have begun: their files,
@@ -270,19 +273,18 @@ void HandOut(Extraction& extraction, size_t i)
     if (entry.folder) {
         // A folder Windows cannot create is no failure: a file that needs it fails by its own name.
         if (!entry.skipped) {
-            ZipCreateParentDirs(extraction.root, entry.path, extraction.createdFolders, &extraction.madeFolders);
-            const std::wstring folder = extraction.root + entry.path;
-            if (extraction.createdFolders.insert(folder).second &&
-                CreateDirectoryW(MakeLongPath(folder).c_str(), nullptr)) {
-                extraction.madeFolders.push_back(folder);
-            }
+            // With a separator at its end the folder itself is made too, as the last of its parents.
+            ZipCreateParentDirs(extraction.root, entry.path + L"\\", extraction.createdFolders,
+                                &extraction.madeFolders);
         }
         Finish(extraction, i);
         return;
     }
     const mz_uint index = static_cast<mz_uint>(i);
     if (extraction.pool && RunsOnPool(extraction.zip, index, entry)) {
-        WaitForPool(extraction, IN_FLIGHT_PER_THREAD * TaskPoolSize(*extraction.pool) - 1);
+        while (PoolIsFull(extraction)) {
+            CollectFinished(extraction, true);
+        }
         Submit(extraction, i);
         return;
     }
@@ -342,6 +344,9 @@ bool ReadZipImage(const std::wstring& archivePath, ZipImage& image, std::string&
 bool CheckZipImage(const ZipImage& image, uint64_t& unpackedBytes, std::string& message)
 {
     unpackedBytes = 0;
+    if (image.size == 0 || image.size > PACKAGE_MAX_BYTES) {
+        return Fail(message, PACKAGE_SIZE_REFUSAL);
+    }
     mz_zip_archive zip;
     if (!OpenZipImage(image.bytes.get(), image.size, zip, message)) {
         return false;

@@ -58,32 +58,34 @@ std::wstring DismissErrorBox(DWORD processId)
     return text[0] != L'\0' ? std::wstring(text) : std::wstring(L"(empty box)");
 }
 
-// Collects a file, or every file below a folder; false when one cannot be listed.
-bool CollectTree(const std::wstring& path, unsigned long long& bytes, std::vector<std::wstring>& files)
+// Adds one file and its size.
+bool AddFile(const std::wstring& path, unsigned long long& bytes, std::vector<std::wstring>& files)
 {
     WIN32_FILE_ATTRIBUTE_DATA data = {};
     if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
         return false;
     }
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        bytes += (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        files.push_back(path);
-        return true;
-    }
-    WIN32_FIND_DATAW entry = {};
-    const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE) {
+    bytes += (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    files.push_back(path);
+    return true;
+}
+
+// Collects a file, or every file below a folder; false when one cannot be listed.
+bool CollectTree(const std::wstring& path, unsigned long long& bytes, std::vector<std::wstring>& files)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
         return false;
     }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return AddFile(path, bytes, files);
+    }
     bool ok = true;
-    do {
-        const std::wstring name = entry.cFileName;
-        if (name != L"." && name != L"..") {
-            ok = CollectTree(path + L"\\" + name, bytes, files) && ok;
-        }
-    } while (FindNextFileW(search, &entry));
-    FindClose(search);
-    return ok;
+    const bool listed = WalkDirectory(path, L"*", WalkOrder::DIRECTORY_FIRST, [&](const DirectoryEntry& entry) {
+        ok = (entry.directory || AddFile(entry.path, bytes, files)) && ok;
+        return true;
+    });
+    return listed && ok;
 }
 
 } // namespace

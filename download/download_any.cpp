@@ -81,16 +81,7 @@ bool WriteOldestSlot(BodyQueue& queue)
     }
     for (size_t i = 0; i < slot.blockCount; ++i) {
         queue.byteCount += slot.blockLengths[i];
-        if (queue.contentLength == 0) {
-            continue;
-        }
-        const int percent = static_cast<int>(queue.byteCount * 100.0 / queue.contentLength);
-        // The bar shows nothing new for a repeated value; one post per block would wake the window 8192 times for
-        // a 512 MiB file.
-        if (percent != queue.postedPercent) {
-            PostProgress(queue.window, percent);
-            queue.postedPercent = percent;
-        }
+        PostPercent(queue.window, queue.byteCount, queue.contentLength, queue.postedPercent);
     }
     return true;
 }
@@ -213,16 +204,18 @@ bool TransferBody(HINTERNET request, HANDLE file, DWORD contentLength, HWND wind
 // once more.
 HANDLE CreateDestination(const std::wstring& destinationPath, const std::wstring& longDestination, DWORD& error)
 {
-    HANDLE file = CreateFileW(longDestination.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-    if (error == ERROR_ACCESS_DENIED && GetFileAttributesW(longDestination.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        ClearBlockingAttributes(destinationPath);
-        file = CreateFileW(longDestination.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    const auto create = [&]() {
+        const HANDLE file = CreateFileW(longDestination.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
         error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+        return file;
+    };
+    const HANDLE file = create();
+    if (error != ERROR_ACCESS_DENIED || GetFileAttributesW(longDestination.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        return file;
     }
-    return file;
+    ClearBlockingAttributes(destinationPath);
+    return create();
 }
 
 // One attempt against one mirror. The destination is left as it was when the attempt fails before the body; when
@@ -258,6 +251,20 @@ bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPat
 }
 
 } // namespace
+
+void PostPercent(HWND window, uint64_t received, DWORD contentLength, int& postedPercent)
+{
+    if (contentLength == 0) {
+        return;
+    }
+    const int percent = static_cast<int>(received * 100.0 / contentLength);
+    // The bar shows nothing new for a repeated value; one post per block would wake the window 8192 times for a
+    // 512 MiB file.
+    if (percent != postedPercent) {
+        PostProgress(window, percent);
+        postedPercent = percent;
+    }
+}
 
 // Opens url and reads its status; an empty holder unless the server answered 200. The root handle must outlive the
 // request.

@@ -4,6 +4,7 @@
 
 #include <wininet.h>
 
+#include <cstdint>
 #include <memory>
 #include <type_traits>
 
@@ -15,6 +16,9 @@ struct InternetCloser {
     void operator()(HINTERNET handle) const { InternetCloseHandle(handle); }
 };
 using InternetHandle = std::unique_ptr<std::remove_pointer_t<HINTERNET>, InternetCloser>;
+
+// Posts the percentage of an announced length (none: nothing) once it differs from the one posted last.
+void PostPercent(HWND window, uint64_t received, DWORD contentLength, int& postedPercent);
 
 // Opens url and reads its status; an empty holder unless the server answered 200. The root handle must outlive the
 // request.

@@ -1,7 +1,6 @@
 #include "download/download.h"
 
 #include "download/download_internal.h"
-#include "status/status.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,19 +8,6 @@
 #include <utility>
 
 namespace {
-
-// Posts the percentage of an announced length once it changes.
-void PostPercent(HWND window, size_t received, DWORD contentLength, int& postedPercent)
-{
-    if (contentLength == 0) {
-        return;
-    }
-    const int percent = static_cast<int>(received * 100.0 / contentLength);
-    if (percent != postedPercent) {
-        PostProgress(window, percent);
-        postedPercent = percent;
-    }
-}
 
 // Reads a whole body into memory, at most maxBytes of it: an announced or received length past that ends the
 // transfer, so that a hostile mirror cannot fill the player's memory. With hash, the bytes are hashed as they come.

@@ -27,11 +27,11 @@ void DeleteFileOrMoveAside(const std::wstring& path)
 void DeleteDirectoryContentsRecursive(const std::wstring& directory)
 {
     WalkDirectory(directory, L"*", WalkOrder::CONTENTS_FIRST, [](const DirectoryEntry& entry) {
-        if (entry.directory && entry.link) {
-            // Only the link itself goes: emptying a folder must not reach wherever it points.
-            RemoveDirectoryW(MakeLongPath(entry.path).c_str());
-        } else if (entry.directory) {
-            ClearBlockingAttributes(entry.path);
+        if (entry.directory) {
+            // Of a link only the link itself goes: emptying a folder must not reach wherever it points.
+            if (!entry.link) {
+                ClearBlockingAttributes(entry.path);
+            }
             RemoveDirectoryW(MakeLongPath(entry.path).c_str());
         } else {
             DeleteFileOrMoveAside(entry.path);

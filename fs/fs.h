@@ -8,7 +8,8 @@
 #include <vector>
 
 // File-system toolkit. Every function is best effort: it raises nothing for a file-system error, and those that
-// answer do so with their result; only an allocation failure propagates (std::bad_alloc).
+// answer do so with their result; only an allocation failure propagates (std::bad_alloc), and what a pool task lets
+// out is handed back to the thread that takes its result.
 
 // Paths (paths.cpp).
 
@@ -77,11 +78,10 @@ bool IsAsideName(const std::wstring& fileName);
 
 // One entry a walk lists.
 struct DirectoryEntry {
-    std::wstring name;         // as the directory lists it
-    std::wstring path;         // the walked directory, a backslash, the entries' names below it
-    std::wstring relativePath; // the same below the walked directory
-    bool directory = false;    // a directory, a link to one included
-    bool link = false;         // a reparse point (junction, symbolic link), which a walk never enters
+    std::wstring name;      // as the directory lists it
+    std::wstring path;      // the walked directory, a backslash, the entries' names below it
+    bool directory = false; // a directory, a link to one included
+    bool link = false;      // a reparse point (junction, symbolic link), which a walk never enters
 };
 
 // What a visitor is given; returning false ends the walk.
@@ -165,5 +165,3 @@ void SubmitTask(TaskPool& pool, size_t task);
 // Gives the tasks finished since the last call; with wait, first waits until there is one, unless none is queued or
 // running. False when there were none. Rethrows what a task threw. Throws std::bad_alloc.
 bool TakeFinishedTasks(TaskPool& pool, std::vector<size_t>& finished, bool wait);
-// Drops the tasks not yet started; running ones still finish.
-void DropQueuedTasks(TaskPool& pool);

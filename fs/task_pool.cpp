@@ -174,10 +174,3 @@ bool TakeFinishedTasks(TaskPool& pool, std::vector<size_t>& finished, bool wait)
     }
     return !finished.empty();
 }
-
-void DropQueuedTasks(TaskPool& pool)
-{
-    AcquireSRWLockExclusive(&pool.lock);
-    pool.queued.clear();
-    ReleaseSRWLockExclusive(&pool.lock);
-}

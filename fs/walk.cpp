@@ -14,15 +14,16 @@ bool IsDotEntry(const wchar_t* name)
     return (name[0] == L'.' && name[1] == L'\0') || (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0');
 }
 
-LevelResult WalkLevel(const std::wstring& folder, const std::wstring& relativeFolder, const wchar_t* pattern,
-                      WalkOrder order, const DirectoryVisitor& visit)
+LevelResult WalkLevel(const std::wstring& folder, const wchar_t* pattern, WalkOrder order,
+                      const DirectoryVisitor& visit)
 {
     WIN32_FIND_DATAW found = {};
     // Extended-length like every other call on these paths: a tree that extraction made deeper than the classic
     // limit must be searchable too.
     FindHandle search = StartFind(MakeLongPath(folder + pattern), found);
     if (!search) {
-        return LevelResult::INCOMPLETE;
+        // Nothing matching is a whole answer; anything else means the folder could not be listed.
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? LevelResult::COMPLETE : LevelResult::INCOMPLETE;
     }
     bool complete = true;
     do {
@@ -32,7 +33,6 @@ LevelResult WalkLevel(const std::wstring& folder, const std::wstring& relativeFo
         DirectoryEntry entry;
         entry.name = found.cFileName;
         entry.path = folder + entry.name;
-        entry.relativePath = relativeFolder + entry.name;
         entry.directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         entry.link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         // A junction or directory link may point anywhere, the player's documents included: it is never entered, so
@@ -42,7 +42,7 @@ LevelResult WalkLevel(const std::wstring& folder, const std::wstring& relativeFo
             return LevelResult::STOPPED;
         }
         if (enter) {
-            const LevelResult below = WalkLevel(entry.path + L"\\", entry.relativePath + L"\\", pattern, order, visit);
+            const LevelResult below = WalkLevel(entry.path + L"\\", pattern, order, visit);
             if (below == LevelResult::STOPPED) {
                 return below;
             }
@@ -60,5 +60,5 @@ LevelResult WalkLevel(const std::wstring& folder, const std::wstring& relativeFo
 bool WalkDirectory(const std::wstring& directory, const wchar_t* pattern, WalkOrder order,
                    const DirectoryVisitor& visit)
 {
-    return WalkLevel(WithTrailingBackslash(directory), std::wstring(), pattern, order, visit) == LevelResult::COMPLETE;
+    return WalkLevel(WithTrailingBackslash(directory), pattern, order, visit) == LevelResult::COMPLETE;
 }

@@ -48,7 +48,7 @@ bool ReadPackage(const std::filesystem::path& package, std::string& bytes, Findi
         return false;
     }
     if (size == 0 || size > PACKAGE_MAX_BYTES) {
-        findings.errors.push_back("zip file is empty or unreasonably large (" + std::to_string(size) +
+        findings.errors.push_back(std::string(PACKAGE_SIZE_REFUSAL) + " (" + std::to_string(size) +
                                   " bytes; the updater takes 1 to 1073741824)");
         return false;
     }
@@ -83,6 +83,9 @@ std::string RefusalText(const std::vector<PackageEntry>& entries, mz_uint i)
     if (entry.reason != nullptr) {
         return Entry(i) + ": Windows cannot create lib\\" + Printable(entry.path) + ": " + entry.reason;
     }
+    if (entry.refusedData) {
+        return Entry(i) + ": failed extracting " + Printable(entry.path) + ": " + entry.refusal.substr(failed.size());
+    }
     if (entry.clash != PackageEntry::NO_ENTRY) {
         const PackageEntry& other = entries[entry.clash];
         if (entry.windowsError == PATH_THROUGH_FILE_CODE) {
@@ -91,9 +94,6 @@ std::string RefusalText(const std::vector<PackageEntry>& entries, mz_uint i)
         }
         return shown + " is a file where " + Entry(entry.clash) + " (lib\\" + Printable(other.diskPath) +
                ") needs a folder (the updater: " + entry.refusal + ")";
-    }
-    if (entry.refusal.compare(0, failed.size(), failed) == 0) {
-        return Entry(i) + ": failed extracting " + Printable(entry.path) + ": " + entry.refusal.substr(failed.size());
     }
     return entry.refusal;
 }

@@ -30,17 +30,23 @@ bool PathLess(const std::wstring& a, const std::wstring& b)
 bool CollectLibraryFiles(const std::wstring& libraryDirectory, std::vector<std::wstring>& files)
 {
     SweepAsideLeftovers(libraryDirectory);
-    return WalkDirectory(libraryDirectory, L"*", WalkOrder::DIRECTORY_FIRST, [&files](const DirectoryEntry& entry) {
+    const size_t rootLength = WithTrailingBackslash(libraryDirectory).size();
+    return WalkDirectory(libraryDirectory, L"*", WalkOrder::DIRECTORY_FIRST, [&](const DirectoryEntry& entry) {
         if (entry.link) {
             return false;
         }
         if (entry.directory) {
             SweepAsideLeftovers(entry.path);
         } else if (!IsAsideName(entry.name)) {
-            files.push_back(entry.relativePath);
+            files.push_back(entry.path.substr(rootLength));
         }
         return true;
     });
+}
+
+std::string TextOf(const DownloadedBytes& body)
+{
+    return std::string(reinterpret_cast<const char*>(body.bytes.get()), body.size);
 }
 
 } // namespace
@@ -54,14 +60,13 @@ bool FetchChecksumList(ChecksumList& list)
         if (!DownloadToMemory(baseUrl + std::wstring(L"SHA256SUMS"), nullptr, CHECKSUM_LIST_MAX_BYTES, body)) {
             continue;
         }
-        const std::string text(reinterpret_cast<const char*>(body.bytes.get()), body.size);
+        const std::string text = TextOf(body);
         // A signed build takes a list only with its signature from the same mirror: whoever controls a mirror can
         // change both files there, but cannot sign.
         if (signedBuild) {
             DownloadedBytes signature;
             if (!DownloadToMemory(baseUrl + std::wstring(L"SHA256SUMS.sig"), nullptr, SIGNATURE_MAX_BYTES, signature) ||
-                !VerifyChecksumListSignature(
-                    text, std::string(reinterpret_cast<const char*>(signature.bytes.get()), signature.size))) {
+                !VerifyChecksumListSignature(text, TextOf(signature))) {
                 continue;
             }
         }

@@ -44,7 +44,11 @@ const wchar_t STAGING_NAME[] = L"lib_new";
 const wchar_t PREVIOUS_NAME[] = L"lib_old";
 // Room kept free beyond the unpacked bytes for clusters and folders, so that the staging copy never fills the disk.
 const ULONGLONG SPARE_DISK_BYTES = 64ull * 1024 * 1024;
-const std::string EMPTY_OR_LARGE_PACKAGE = "zip file is empty or unreasonably large";
+
+[[noreturn]] void ThrowExtractionFailure(const std::string& reason)
+{
+    throw std::runtime_error("Library extraction failed: " + reason);
+}
 
 struct LibraryFolders {
     std::wstring library;
@@ -96,7 +100,7 @@ void ReplaceLibrariesInPlace(const std::wstring& libraryDirectory, const ZipImag
     SweepAsideLeftovers(libraryDirectory);
     std::string reason;
     if (!ExtractZipImage(image, libraryDirectory, window, reason)) {
-        throw std::runtime_error("Library extraction failed: " + reason);
+        ThrowExtractionFailure(reason);
     }
 }
 
@@ -105,20 +109,16 @@ void ReplaceLibrariesInPlace(const std::wstring& libraryDirectory, const ZipImag
 void SwitchToStagedLibraries(const LibraryFolders& folders, const ZipImage& image, HWND window)
 {
     const bool installed = IsDirectory(folders.library);
-    if (installed && !Rename(folders.library, folders.previous)) {
-        RemoveDirectoryTree(folders.staging);
-        ReplaceLibrariesInPlace(folders.library, image, window);
+    const bool movedAway = installed && Rename(folders.library, folders.previous);
+    if ((!installed || movedAway) && Rename(folders.staging, folders.library)) {
+        RemoveDirectoryTree(folders.previous);
         return;
     }
-    if (!Rename(folders.staging, folders.library)) {
-        if (installed) {
-            Rename(folders.previous, folders.library);
-        }
-        RemoveDirectoryTree(folders.staging);
-        ReplaceLibrariesInPlace(folders.library, image, window);
-        return;
+    if (movedAway) {
+        Rename(folders.previous, folders.library);
     }
-    RemoveDirectoryTree(folders.previous);
+    RemoveDirectoryTree(folders.staging);
+    ReplaceLibrariesInPlace(folders.library, image, window);
 }
 
 } // namespace
@@ -151,13 +151,7 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, co
     // checked is the one that is unpacked; it never touches the disk.
     std::string reason;
     uint64_t unpackedBytes = 0;
-    const BytesCheck isUsable = [&](const DownloadedBytes& body) {
-        if (body.size == 0) {
-            reason = EMPTY_OR_LARGE_PACKAGE;
-            return false;
-        }
-        return CheckZipImage(body, unpackedBytes, reason);
-    };
+    const BytesCheck isUsable = [&](const DownloadedBytes& body) { return CheckZipImage(body, unpackedBytes, reason); };
     ZipImage image;
     DownloadFailure failure;
     if (!DownloadAnyToMemory(L"lib.zip", window, PACKAGE_MAX_BYTES, list != nullptr ? &list->libraryPackage : nullptr,
@@ -166,8 +160,7 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, co
         // The package is optional: without it the installed libraries stay as they are. A package that came whole
         // but could not be used is reported, in the words of the last such refusal.
         if (failure.unusable || failure.tooLarge) {
-            throw std::runtime_error("Library extraction failed: " +
-                                     (failure.tooLarge ? EMPTY_OR_LARGE_PACKAGE : reason));
+            ThrowExtractionFailure(failure.tooLarge ? PACKAGE_SIZE_REFUSAL : reason);
         }
         return;
     }
@@ -181,7 +174,7 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, co
     } else {
         if (!ExtractZipImage(image, folders.staging, window, reason)) {
             RemoveDirectoryTree(folders.staging);
-            throw std::runtime_error("Library extraction failed: " + reason);
+            ThrowExtractionFailure(reason);
         }
         SwitchToStagedLibraries(folders, image, window);
     }

@@ -25,30 +25,18 @@ unsigned char Byte(char c)
     return static_cast<unsigned char>(c);
 }
 
-// Reads a DER length at position, not beyond end. DER allows only the shortest form: one byte below 128, else 0x81
-// or 0x82 and the length without leading zeros. The indefinite form (0x80) is BER only.
+// Reads a DER length at position, not beyond end. In a signature of at most 72 bytes every length is below 128, and
+// DER allows only the shortest form: one byte. A long or indefinite form is refused.
 bool ReadLength(const std::string& der, size_t& position, size_t end, size_t& length)
 {
     if (position >= end) {
         return false;
     }
     const unsigned char first = Byte(der[position++]);
-    if (first < 0x80) {
-        length = first;
-        return true;
-    }
-    const size_t count = first & 0x7F;
-    if (count == 0 || count > 2 || end - position < count) {
+    if (first >= 0x80) {
         return false;
     }
-    size_t value = 0;
-    for (size_t i = 0; i < count; ++i) {
-        value = value * 256 + Byte(der[position++]);
-    }
-    if (value < 0x80 || (count == 2 && value < 0x100)) {
-        return false;
-    }
-    length = value;
+    length = first;
     return true;
 }
 

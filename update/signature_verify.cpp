@@ -13,8 +13,6 @@
 
 namespace {
 
-const ULONG COORDINATE_BYTES = 32;
-
 struct KeyDestroyer {
     void operator()(BCRYPT_KEY_HANDLE key) const { BCryptDestroyKey(key); }
 };
@@ -45,7 +43,7 @@ bool VerifyEcdsaP256Sha256(const std::string& message, const EcdsaP256Signature&
     std::vector<UCHAR> blob(sizeof(BCRYPT_ECCKEY_BLOB) + key.size());
     BCRYPT_ECCKEY_BLOB header = {};
     header.dwMagic = BCRYPT_ECDSA_PUBLIC_P256_MAGIC;
-    header.cbKey = COORDINATE_BYTES;
+    header.cbKey = static_cast<ULONG>(key.size() / 2); // X, then Y
     std::memcpy(blob.data(), &header, sizeof(header));
     std::memcpy(blob.data() + sizeof(header), key.data(), key.size());
     BCRYPT_KEY_HANDLE rawKey = nullptr;
