@@ -18,19 +18,31 @@ wine_env() {
     export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 }
 
+# The temporary folder of every Wine run: inside the build folder, so that the Wine user can always write it (a
+# TMPDIR of the caller's, such as root's own, may be closed to that user, and then neither Wine nor xvfb-run starts).
+wine_temp_dir() { printf '%s/tmp' "${VORLANCE_BUILD_DIR:?}"; }
+
 # Runs a command as the user who owns the Wine prefix.
 as_wine_user() {
     if [ -n "${WINE_USER:-}" ]; then
-        runuser -u "$WINE_USER" -- env HOME="${VORLANCE_BUILD_DIR:?}/home" "$@"
+        runuser -u "$WINE_USER" -- env HOME="${VORLANCE_BUILD_DIR:?}/home" TMPDIR="$(wine_temp_dir)" "$@"
     else
-        "$@"
+        TMPDIR="$(wine_temp_dir)" "$@"
     fi
+}
+
+# Stops the script with what failed and the last lines the failing step printed.
+wine_step_failed() { # what, log file
+    echo "error: $1 (WINEPREFIX=$WINEPREFIX${WINE_USER:+, as $WINE_USER}). Its last output:" >&2
+    tail -n 20 "$2" >&2 2>/dev/null || true
+    exit 1
 }
 
 # Chooses who runs Wine: an unprivileged user when we are root and that user can reach the build folder.
 choose_wine_user() {
     local build=${VORLANCE_BUILD_DIR:?}
     WINE_USER=""
+    mkdir -p "$(wine_temp_dir)"
     if [ "$(id -u)" -eq 0 ] && [ -z "${VORLANCE_WINE_AS_ROOT:-}" ]; then
         id "$TEST_USER" >/dev/null 2>&1 || useradd --system --no-create-home --shell /usr/sbin/nologin "$TEST_USER"
         if runuser -u "$TEST_USER" -- test -r "$build/CMakeCache.txt"; then
@@ -49,17 +61,23 @@ choose_wine_user() {
 make_prefix() {
     [ -f "$WINEPREFIX/system.reg" ] && return 0
     log "creating the Wine prefix $WINEPREFIX"
-    as_wine_user wineboot -i </dev/null >/dev/null 2>&1
-    as_wine_user wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >/dev/null 2>&1
-    as_wine_user wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f \
-        </dev/null >/dev/null 2>&1
-    as_wine_user wineserver -w
+    local output
+    output=$(wine_temp_dir)/make-prefix.log
+    as_wine_user wineboot -i </dev/null >"$output" 2>&1 || wine_step_failed "Wine could not create its prefix" "$output"
+    as_wine_user wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >>"$output" 2>&1 &&
+        as_wine_user wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f \
+            </dev/null >>"$output" 2>&1 || wine_step_failed "Wine could not set up its virtual desktop" "$output"
+    as_wine_user wineserver -w >>"$output" 2>&1
+    # wineboot can end with 0 having made nothing (a prefix folder the Wine user cannot enter, say).
+    [ -f "$WINEPREFIX/system.reg" ] || wine_step_failed "Wine could not create its prefix" "$output"
 }
 
 # One persistent wineserver for the whole run, started detached from every pipe (else ctest waits on its stderr).
 start_wineserver() {
-    as_wine_user wineserver -p </dev/null >/dev/null 2>&1
-    as_wine_user wine cmd /c exit </dev/null >/dev/null 2>&1
+    local output
+    output=$(wine_temp_dir)/start-wine.log
+    as_wine_user wineserver -p </dev/null >"$output" 2>&1 || wine_step_failed "the Wine server did not start" "$output"
+    as_wine_user wine cmd /c exit </dev/null >>"$output" 2>&1 || wine_step_failed "Wine could not start a program" "$output"
 }
 
 stop_wineserver() {
