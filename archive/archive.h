@@ -127,6 +127,11 @@ bool ReadZipImage(const std::wstring& archivePath, ZipImage& image, std::string&
 // nothing. Throws std::bad_alloc.
 bool CheckZipImage(const ZipImage& image, uint64_t& unpackedBytes, std::string& message);
 
+// The bytes unpacking an image takes on a volume whose clusters hold clusterBytes: each file entry's size rounded up
+// to whole clusters, and recordBytes for every entry (file or folder) besides. UINT64_MAX when the image cannot be
+// read. Throws std::bad_alloc.
+uint64_t PackageDiskBytes(const ZipImage& image, uint64_t clusterBytes, uint64_t recordBytes);
+
 // Unpacks an image below targetDirectory exactly as ExtractZip does. Throws std::bad_alloc.
 bool ExtractZipImage(const ZipImage& image, const std::wstring& targetDirectory, HWND window, std::string& message);
 

@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-namespace {
-
 void DeleteFileOrMoveAside(const std::wstring& path)
 {
     if (DeleteFileW(MakeLongPath(path).c_str())) {
@@ -21,8 +19,6 @@ void DeleteFileOrMoveAside(const std::wstring& path)
         MoveLockedFileAside(path);
     }
 }
-
-} // namespace
 
 void DeleteDirectoryContentsRecursive(const std::wstring& directory)
 {

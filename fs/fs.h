@@ -61,6 +61,10 @@ bool RetryWhileHeld(const std::wstring& path, const HeldFileRetries& retries,
 // copy at once or asks for its deletion at the next restart.
 void MoveLockedFileAside(const std::wstring& path);
 
+// A "<path>.old-XXXXXXXXXX" name beside path under which nothing exists yet; empty when none of the attempts is
+// free.
+std::wstring FreeAsideName(const std::wstring& path);
+
 // Renames a file or directory to a free "<path>.old-XXXXXXXXXX" name beside it and returns that name, keeping the
 // renamed copy for the caller to delete or put back; empty when the rename failed and nothing changed.
 std::wstring RenameAside(const std::wstring& path);
@@ -96,6 +100,10 @@ enum class WalkOrder { ONE_LEVEL, DIRECTORY_FIRST, CONTENTS_FIRST };
 // cannot be listed is passed over and makes the answer false.
 bool WalkDirectory(const std::wstring& directory, const wchar_t* pattern, WalkOrder order,
                    const DirectoryVisitor& visit);
+
+// Deletes a file, clearing its blocking attributes when they refuse the deletion; moves it aside when another program
+// holds it.
+void DeleteFileOrMoveAside(const std::wstring& path);
 
 // Removes everything below a directory and keeps the directory itself; files in use are moved aside, links are
 // removed without following them.

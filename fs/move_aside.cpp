@@ -33,22 +33,27 @@ bool IsAsideName(const std::wstring& fileName)
     return true;
 }
 
-std::wstring RenameAside(const std::wstring& path)
+std::wstring FreeAsideName(const std::wstring& path)
 {
     for (int attempt = 0; attempt < ASIDE_ATTEMPTS; ++attempt) {
         wchar_t suffix[16] = {};
         wsprintfW(suffix, L".old-%08x%02x", GetTickCount(), attempt);
         const std::wstring candidate = path + suffix;
-        if (GetFileAttributesW(MakeLongPath(candidate).c_str()) != INVALID_FILE_ATTRIBUTES) {
-            continue;
-        }
-        // Only one rename is tried; the caller's own retries decide what follows a failure.
-        if (MoveFileExW(MakeLongPath(path).c_str(), MakeLongPath(candidate).c_str(), 0)) {
+        if (GetFileAttributesW(MakeLongPath(candidate).c_str()) == INVALID_FILE_ATTRIBUTES) {
             return candidate;
         }
-        return std::wstring();
     }
     return std::wstring();
+}
+
+std::wstring RenameAside(const std::wstring& path)
+{
+    const std::wstring candidate = FreeAsideName(path);
+    // Only one rename is tried; the caller's own retries decide what follows a failure.
+    if (candidate.empty() || !MoveFileExW(MakeLongPath(path).c_str(), MakeLongPath(candidate).c_str(), 0)) {
+        return std::wstring();
+    }
+    return candidate;
 }
 
 void DeleteAsideFile(const std::wstring& asidePath)

@@ -12,6 +12,10 @@ namespace {
 
 const int INSTALL_ATTEMPTS = 60;
 const DWORD INSTALL_PAUSE_MS = 500;
+const wchar_t GAME_NAME[] = L"vorlance.exe";
+// Putting the game back waits out a holder as a held library is waited for, without moving anything aside.
+const int PUT_BACK_ATTEMPTS = 10;
+const HeldFileRetries PUT_BACK_RETRIES = {PUT_BACK_ATTEMPTS, 0, 0};
 
 // A Windows executable starts with "MZ"; anything this small is a broken download or an error page.
 bool LooksLikeGameExecutable(const std::wstring& path)
@@ -64,12 +68,52 @@ bool InstallNewExecutable(const std::wstring& newPath, const std::wstring& gameP
 
 } // namespace
 
+void RestoreGameFromAside(const std::wstring& programDirectory)
+{
+    const std::wstring gamePath = programDirectory + GAME_NAME;
+    if (GetFileAttributesW(MakeLongPath(gamePath).c_str()) != INVALID_FILE_ATTRIBUTES ||
+        GetLastError() != ERROR_FILE_NOT_FOUND) {
+        return;
+    }
+    // A rename keeps the time of the last write: the newest aside copy is the game that was installed last.
+    std::wstring newest;
+    FILETIME newestWrite = {};
+    const std::wstring asidePrefix = std::wstring(GAME_NAME) + L".old-";
+    WalkDirectory(programDirectory, L"vorlance.exe.old-*", WalkOrder::ONE_LEVEL, [&](const DirectoryEntry& entry) {
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        // The pattern also meets short aliases; only the full name of an aside copy counts.
+        if (entry.directory || !IsAsideName(entry.name) ||
+            CompareStringOrdinal(entry.name.c_str(), static_cast<int>(asidePrefix.size()), asidePrefix.c_str(),
+                                 static_cast<int>(asidePrefix.size()), TRUE) != CSTR_EQUAL ||
+            entry.name.size() != asidePrefix.size() + 10 ||
+            !GetFileAttributesExW(MakeLongPath(entry.path).c_str(), GetFileExInfoStandard, &data)) {
+            return true;
+        }
+        if ((newest.empty() || CompareFileTime(&data.ftLastWriteTime, &newestWrite) > 0) &&
+            LooksLikeGameExecutable(entry.path)) {
+            newest = entry.path;
+            newestWrite = data.ftLastWriteTime;
+        }
+        return true;
+    });
+    if (newest.empty()) {
+        return;
+    }
+    const std::wstring longNewest = MakeLongPath(newest);
+    const std::wstring longGamePath = MakeLongPath(gamePath);
+    const auto putBack = [&]() -> unsigned long {
+        return MoveFileExW(longNewest.c_str(), longGamePath.c_str(), 0) ? ERROR_SUCCESS : GetLastError();
+    };
+    unsigned long error = 0;
+    RetryWhileHeld(newest, PUT_BACK_RETRIES, putBack, error);
+}
+
 void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window, const ChecksumList* list)
 {
     PostStatus(window, L"Downloading update...");
     PostProgress(window, 0);
 
-    const std::wstring gamePath = programDirectory + L"vorlance.exe";
+    const std::wstring gamePath = programDirectory + GAME_NAME;
     const std::wstring newPath = programDirectory + L"vorlance_new.exe";
     if (list != nullptr && IsListedGame(gamePath, *list)) {
         PostProgress(window, 100);

@@ -1,5 +1,6 @@
 #include "update/update.h"
 
+#include "update/library_switch.h"
 #include "update/signature.h"
 
 #include "download/download.h"
@@ -24,8 +25,8 @@ bool PathLess(const std::wstring& a, const std::wstring& b)
     return ComparePaths(a, b) == CSTR_LESS_THAN;
 }
 
-// Collects the files below the library directory as paths relative to it. Leftovers under aside names are swept
-// first and skipped when still held. False when the tree holds a link of any kind (the package never makes one, and
+// Collects the files below the library directory as paths relative to it, without the updater's marks. Leftovers
+// under aside names are swept first and skipped when still held. False when the tree holds a link of any kind (the package never makes one, and
 // following it could read outside the program directory) or a directory cannot be listed.
 bool CollectLibraryFiles(const std::wstring& libraryDirectory, std::vector<std::wstring>& files)
 {
@@ -38,7 +39,11 @@ bool CollectLibraryFiles(const std::wstring& libraryDirectory, std::vector<std::
         if (entry.directory) {
             SweepAsideLeftovers(entry.path);
         } else if (!IsAsideName(entry.name)) {
-            files.push_back(entry.path.substr(rootLength));
+            // The updater's own marks at the top of the folder are no library files.
+            const std::wstring relative = entry.path.substr(rootLength);
+            if (!IsLibraryMarkName(relative)) {
+                files.push_back(relative);
+            }
         }
         return true;
     });

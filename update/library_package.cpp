@@ -1,5 +1,7 @@
 #include "update/update.h"
 
+#include "update/library_switch.h"
+
 #include "archive/archive.h"
 #include "download/download.h"
 #include "fs/fs.h"
@@ -9,140 +11,91 @@
 
 namespace {
 
-// A library held by the game or a tool gets 10 attempts over about three seconds, moved aside after the third and
-// the sixth failure.
-const int COPY_ATTEMPTS = 10;
-const int COPY_FIRST_ASIDE_AFTER_FAILURES = 3;
-const int COPY_SECOND_ASIDE_AFTER_FAILURES = 6;
-const HeldFileRetries COPY_RETRIES = {COPY_ATTEMPTS, COPY_FIRST_ASIDE_AFTER_FAILURES, COPY_SECOND_ASIDE_AFTER_FAILURES};
-
-// Copies one library beside the game, waiting out a game or tool that still holds the old copy; gives up silently.
-void CopyLibraryBesideGame(const std::wstring& source, const std::wstring& destination)
-{
-    const auto copy = [&]() -> DWORD {
-        return CopyFileW(source.c_str(), destination.c_str(), FALSE) ? ERROR_SUCCESS : GetLastError();
-    };
-    DWORD error = 0;
-    RetryWhileHeld(destination, COPY_RETRIES, copy, error);
-}
-
-void CopyBassLibraries(const std::wstring& programDirectory, const std::wstring& libraryDirectory)
-{
-    WalkDirectory(libraryDirectory, L"bass*.dll", WalkOrder::ONE_LEVEL, [&](const DirectoryEntry& entry) {
-        if (!entry.directory) {
-            CopyLibraryBesideGame(entry.path, programDirectory + entry.name);
-        }
-        return true;
-    });
-}
-
-// The new libraries are unpacked beside the installed ones and take their place only when complete; the installed
-// folder waits under the other name until the new one is in place. A killed run leaves these two names behind, and
-// only these: the next run puts the installed folder back if it had already moved and removes both.
-const wchar_t LIBRARY_NAME[] = L"lib";
-const wchar_t STAGING_NAME[] = L"lib_new";
-const wchar_t PREVIOUS_NAME[] = L"lib_old";
-// Room kept free beyond the unpacked bytes for clusters and folders, so that the staging copy never fills the disk.
+// Room kept free beyond the unpacked files, so that the staging copy never fills the disk.
 const ULONGLONG SPARE_DISK_BYTES = 64ull * 1024 * 1024;
+// What a file or folder takes beyond its clusters: its record in the volume's file table and its entry in the
+// folder's index.
+const uint64_t RECORD_ALLOWANCE_BYTES = 4096;
+// When the volume does not tell its cluster size: the usual one.
+const DWORD USUAL_CLUSTER_BYTES = 4096;
 
 [[noreturn]] void ThrowExtractionFailure(const std::string& reason)
 {
     throw std::runtime_error("Library extraction failed: " + reason);
 }
 
-struct LibraryFolders {
-    std::wstring library;
-    std::wstring staging;
-    std::wstring previous;
-};
-
-bool IsDirectory(const std::wstring& path)
+DWORD ClusterBytesOf(const std::wstring& programDirectory)
 {
-    const DWORD attributes = GetFileAttributesW(MakeLongPath(path).c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-bool Rename(const std::wstring& from, const std::wstring& to)
-{
-    return MoveFileExW(MakeLongPath(from).c_str(), MakeLongPath(to).c_str(), 0) != FALSE;
-}
-
-// Completes what a killed run left: a library folder moved away for a switch that never happened comes back, and the
-// staging folder and the previous libraries go.
-void FinishInterruptedSwitch(const LibraryFolders& folders)
-{
-    if (!IsDirectory(folders.library) && IsDirectory(folders.previous)) {
-        Rename(folders.previous, folders.library);
+    wchar_t root[MAX_PATH + 1] = {};
+    DWORD sectorsPerCluster = 0;
+    DWORD bytesPerSector = 0;
+    DWORD freeClusters = 0;
+    DWORD clusters = 0;
+    if (!GetVolumePathNameW(programDirectory.c_str(), root, MAX_PATH) ||
+        !GetDiskFreeSpaceW(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters) ||
+        sectorsPerCluster == 0 || bytesPerSector == 0) {
+        return USUAL_CLUSTER_BYTES;
     }
-    RemoveDirectoryTree(folders.staging);
-    RemoveDirectoryTree(folders.previous);
+    return sectorsPerCluster * bytesPerSector;
 }
 
-// The disk holds the staging copy beside the installed libraries; judged from the package's own unpacked size.
-bool DiskHoldsSecondCopy(const std::wstring& programDirectory, uint64_t unpackedBytes)
+// The disk holds the staging copy beside the installed libraries: judged from what the package's files take on this
+// volume, each rounded up to whole clusters and with its record.
+bool DiskHoldsSecondCopy(const std::wstring& programDirectory, const ZipImage& image)
 {
     ULARGE_INTEGER available = {};
     if (!GetDiskFreeSpaceExW(programDirectory.c_str(), &available, nullptr, nullptr)) {
         return false;
     }
-    return available.QuadPart > SPARE_DISK_BYTES && available.QuadPart - SPARE_DISK_BYTES > unpackedBytes;
+    const uint64_t needed = PackageDiskBytes(image, ClusterBytesOf(programDirectory), RECORD_ALLOWANCE_BYTES);
+    return available.QuadPart > SPARE_DISK_BYTES && available.QuadPart - SPARE_DISK_BYTES > needed;
 }
 
-// Refills the library folder itself, as when nothing could be staged: held files are moved aside, the rest is
-// deleted, and the package is unpacked into the emptied folder. Throws the extraction's failure.
-void ReplaceLibrariesInPlace(const std::wstring& libraryDirectory, const ZipImage& image, HWND window)
+// A staging copy that ran out of room: the disk (ERROR_HANDLE_DISK_FULL 39, ERROR_DISK_FULL 112) or a write that the
+// disk refused, which extraction reports without a code.
+bool IsDiskFullReason(const std::string& reason)
 {
-    const std::wstring longLibraryDirectory = MakeLongPath(libraryDirectory);
-    if (GetFileAttributesW(longLibraryDirectory.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        DeleteDirectoryContentsRecursive(libraryDirectory);
+    return reason.find("(error 39)") != std::string::npos || reason.find("(error 112)") != std::string::npos ||
+           reason.find(": disk write failed") != std::string::npos;
+}
+
+// Refills the library folder itself, as when nothing could be staged: marked incomplete, emptied (held files moved
+// aside), unpacked into, and marked complete only when every entry is whole. Throws the extraction's failure.
+void ReplaceLibrariesInPlace(const LibraryFolders& folders, const ZipImage& image, HWND window)
+{
+    unsigned long error = 0;
+    if (!PrepareInPlaceRefill(folders, error)) {
+        ThrowExtractionFailure("cannot write " + WideToUtf8(INCOMPLETE_MARK_NAME) + " (error " +
+                               std::to_string(error) + ")");
     }
-    CreateDirectoryW(longLibraryDirectory.c_str(), nullptr);
-    SweepAsideLeftovers(libraryDirectory);
     std::string reason;
-    if (!ExtractZipImage(image, libraryDirectory, window, reason)) {
+    if (!ExtractZipImage(image, folders.library, window, reason)) {
         ThrowExtractionFailure(reason);
     }
-}
-
-// Puts the complete staging folder in the library folder's place. A folder with a file held open in it cannot be
-// renamed; its content is then replaced where it stands.
-void SwitchToStagedLibraries(const LibraryFolders& folders, const ZipImage& image, HWND window)
-{
-    const bool installed = IsDirectory(folders.library);
-    const bool movedAway = installed && Rename(folders.library, folders.previous);
-    if ((!installed || movedAway) && Rename(folders.staging, folders.library)) {
-        RemoveDirectoryTree(folders.previous);
-        return;
-    }
-    if (movedAway) {
-        Rename(folders.previous, folders.library);
-    }
-    RemoveDirectoryTree(folders.staging);
-    ReplaceLibrariesInPlace(folders.library, image, window);
+    FinishInPlaceRefill(folders);
 }
 
 } // namespace
 
 void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, const ChecksumList* list)
 {
-    const LibraryFolders folders = {programDirectory + LIBRARY_NAME, programDirectory + STAGING_NAME,
-                                    programDirectory + PREVIOUS_NAME};
+    LibraryFolders folders = LibraryFoldersOf(programDirectory);
 
     PostStatus(window, L"Downloading libraries...");
     PostProgress(window, 0);
-    FinishInterruptedSwitch(folders);
     // Libraries that are already the listed release need no package; the copies beside the game are made all the
-    // same, since the game may have lost or damaged them.
-    if (list != nullptr && LibraryMatchesChecksumList(folders.library, *list)) {
+    // same, since the game may have lost or damaged them. A folder left half refilled is never the release.
+    if (list != nullptr && IsLibraryWhole(folders.library) && LibraryMatchesChecksumList(folders.library, *list)) {
         PostProgress(window, 100);
-        CopyBassLibraries(programDirectory, folders.library);
+        RefreshBassCopies(programDirectory, folders.library);
         return;
     }
     // Made before the download, so that a folder the player may not write to is found before the package is
-    // fetched; the executable phase then names the cause. A staging folder that is still in the way (a file held in
-    // it) leaves only the in-place way.
-    bool staged = CreateDirectoryW(MakeLongPath(folders.staging).c_str(), nullptr) != FALSE;
-    if (!staged && IsWriteRefusal(GetLastError())) {
+    // fetched; the executable phase then names the cause. Without a staging folder (names taken, no room for a
+    // mark) the libraries are refilled in place.
+    unsigned long refusal = 0;
+    bool staged = MakeStagingFolder(programDirectory, folders, refusal);
+    if (!staged && IsWriteRefusal(refusal)) {
         return;
     }
 
@@ -156,7 +109,7 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, co
     DownloadFailure failure;
     if (!DownloadAnyToMemory(L"lib.zip", window, PACKAGE_MAX_BYTES, list != nullptr ? &list->libraryPackage : nullptr,
                              isUsable, image, failure)) {
-        RemoveDirectoryTree(folders.staging);
+        RemoveStagingFolder(folders);
         // The package is optional: without it the installed libraries stay as they are. A package that came whole
         // but could not be used is reported, in the words of the last such refusal.
         if (failure.unusable || failure.tooLarge) {
@@ -167,16 +120,23 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, co
 
     PostStatus(window, L"Extracting libraries...");
     PostProgress(window, 100);
-    staged = staged && DiskHoldsSecondCopy(programDirectory, unpackedBytes);
-    if (!staged) {
-        RemoveDirectoryTree(folders.staging);
-        ReplaceLibrariesInPlace(folders.library, image, window);
-    } else {
-        if (!ExtractZipImage(image, folders.staging, window, reason)) {
-            RemoveDirectoryTree(folders.staging);
+    staged = staged && DiskHoldsSecondCopy(programDirectory, image);
+    if (staged && !ExtractZipImage(image, folders.staging, window, reason)) {
+        RemoveStagingFolder(folders);
+        // Damage that unpacking reveals leaves everything as it was; a disk too full for a second copy only rules
+        // the staging out.
+        if (!IsDiskFullReason(reason)) {
             ThrowExtractionFailure(reason);
         }
-        SwitchToStagedLibraries(folders, image, window);
+        staged = false;
     }
-    CopyBassLibraries(programDirectory, folders.library);
+    // A folder that cannot be renamed (a file in it held open past the retries) is refilled where it stands.
+    if (staged && !(MarkFolderComplete(folders.staging) && SwitchToStagedLibraries(folders))) {
+        staged = false;
+    }
+    RemoveStagingFolder(folders);
+    if (!staged) {
+        ReplaceLibrariesInPlace(folders, image, window);
+    }
+    RefreshBassCopies(programDirectory, folders.library);
 }

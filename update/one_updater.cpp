@@ -9,7 +9,9 @@
 
 namespace {
 
-const wchar_t MUTEX_PREFIX[] = L"Local\\VorlanceUpdater-";
+// One name for every session of the machine: two players (fast user switching, a remote session) who share one game
+// folder must not update it at once, each deleting the other's staging folder.
+const wchar_t MUTEX_PREFIX[] = L"Global\\VorlanceUpdater-";
 
 // The name the file system itself gives an open directory: long names instead of 8.3 aliases, the case as stored,
 // links resolved. Empty when the directory cannot be opened.
@@ -97,8 +99,8 @@ bool ClaimProgramDirectory(const std::wstring& programDirectory)
     SetLastError(ERROR_SUCCESS);
     const HANDLE mutex = CreateMutexW(nullptr, FALSE, UpdaterMutexName(programDirectory).c_str());
     if (mutex == nullptr) {
-        // An updater that runs elevated made the mark with a security that this one may not open: another updater
-        // is at work on the folder all the same.
+        // An updater of another user, or one that runs elevated, made the mark with a security that this one may not
+        // open: another updater is at work on the folder all the same.
         if (GetLastError() == ERROR_ACCESS_DENIED) {
             return false;
         }

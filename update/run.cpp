@@ -1,5 +1,6 @@
 #include "update/update.h"
 
+#include "update/library_switch.h"
 #include "update/signature.h"
 
 #include "fs/fs.h"
@@ -51,7 +52,13 @@ void RunUpdate(const std::wstring& programDirectory, HWND window)
 {
     try {
         WaitForGameToClose(programDirectory, window);
+        // What a killed run left is settled before the sweep and before anything can fail: the game back under its
+        // name, the library switch finished or undone, and the copies beside the game in step with "lib" even when
+        // no mirror can be reached.
+        RestoreGameFromAside(programDirectory);
         SweepAsideLeftovers(programDirectory);
+        FinishInterruptedSwitch(programDirectory);
+        RefreshBassCopies(programDirectory, LibraryFoldersOf(programDirectory).library);
         // Without a list every run fetches both files; with one, what is already in place is kept. A build that
         // carries release keys installs nothing without a list they signed.
         ChecksumList list;

@@ -28,7 +28,8 @@ std::wstring UpdaterMutexName(const std::wstring& programDirectory);
 // works on it. Never throws.
 bool BecomeSoleUpdater();
 
-// Waits for the game, sweeps, fetches the checksum list (required when release keys are built in), installs the
+// Waits for the game, puts back a game left only under an aside name, sweeps, finishes an interrupted library switch
+// and brings the copies beside the game in step with "lib", fetches the checksum list (required when release keys are built in), installs the
 // library package and the game executable and launches the game; shows the first failure in the "Update Error" box
 // instead of going on. Never throws.
 void RunUpdate(const std::wstring& programDirectory, HWND window);
@@ -37,8 +38,8 @@ void RunUpdate(const std::wstring& programDirectory, HWND window);
 void WaitForGameToClose(const std::wstring& programDirectory, HWND window);
 
 // Downloads "lib.zip" into memory from the first mirror that serves a usable package, unpacks it beside "lib" and
-// puts it in the place of "lib" once it is whole, then copies "bass*.dll" beside the game; returns quietly when no
-// mirror serves the package. With a checksum list (null: none), skips the download when "lib" already holds the
+// puts it in the place of "lib" once it is whole (refills "lib" in place when it cannot be staged or moved), then
+// brings the "bass*.dll" copies beside the game in step; returns quietly when no mirror serves the package. With a checksum list (null: none), skips the download when "lib" already holds the
 // listed files, and takes only a package with the listed SHA-256. Throws "Library extraction failed: ..." when no
 // mirror's package can be used or it cannot be unpacked; "lib" is then as it was.
 void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, const ChecksumList* list);
@@ -47,6 +48,11 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, co
 // over "vorlance.exe". With a checksum list (null: none), keeps a "vorlance.exe" with the listed SHA-256 without
 // downloading, and takes only a download with that SHA-256. Throws on failure; "vorlance.exe" is then as it was.
 void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window, const ChecksumList* list);
+
+// When "vorlance.exe" is missing (a run killed while the game was renamed aside), renames the newest of its aside
+// copies that looks like the game back to that name, so that the sweep cannot delete the only copy. Throws
+// std::bad_alloc.
+void RestoreGameFromAside(const std::wstring& programDirectory);
 
 // Starts "vorlance.exe" detached, with the program directory as working directory. Throws on failure.
 void LaunchGame(const std::wstring& programDirectory, HWND window);

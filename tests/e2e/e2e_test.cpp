@@ -1,3 +1,5 @@
+#include "update/library_switch.h"
+
 #include "tests/archive/zip_test_writer.h"
 #include "tests/common/test_support.h"
 #include "tests/e2e/updater_run.h"
@@ -36,6 +38,14 @@ std::string LibraryPackage()
 {
     return BuildZip({DeflatedEntry("bass.dll", SampleText(30000)), StoredEntry("bass_fx.dll", "effects v2"),
                      DeflatedEntry("data/readme.txt", "package readme")});
+}
+
+// What a folder holds, without the updater's marks.
+std::vector<std::wstring> ListLibrary(const std::wstring& folder)
+{
+    std::vector<std::wstring> names = ListFolder(folder);
+    names.erase(std::remove_if(names.begin(), names.end(), IsLibraryMarkName), names.end());
+    return names;
 }
 
 bool IsAsidePrefix(const std::wstring& name, const std::wstring& of)
@@ -134,7 +144,7 @@ protected:
         EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == NewGame()) << "vorlance.exe is the new build";
         EXPECT_FALSE(PathExists(InGame(L"vorlance_new.exe")));
         EXPECT_FALSE(PathExists(InGame(L"lib_new")) || PathExists(InGame(L"lib_old")));
-        EXPECT_EQ(ListFolder(InGame(L"lib")), (std::vector<std::wstring>{L"bass.dll", L"bass_fx.dll", L"data"}));
+        EXPECT_EQ(ListLibrary(InGame(L"lib")), (std::vector<std::wstring>{L"bass.dll", L"bass_fx.dll", L"data"}));
         EXPECT_TRUE(ReadFileBytes(InGame(L"bass.dll")) == SampleText(30000));
         EXPECT_EQ(ReadFileBytes(InGame(L"bass_fx.dll")), "effects v2");
         ASSERT_TRUE(GameWasLaunched());
@@ -168,7 +178,7 @@ TEST_F(EndToEndTest, UpdatesLibrariesAndGameAndStartsIt)
 std::map<std::wstring, std::string> TreeOf(const std::wstring& folder, const std::wstring& prefix = L"")
 {
     std::map<std::wstring, std::string> tree;
-    for (const std::wstring& name : ListFolder(folder + prefix)) {
+    for (const std::wstring& name : ListLibrary(folder + prefix)) {
         const std::wstring path = prefix + L"\\" + name;
         if ((GetFileAttributesW((folder + path).c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             tree[path + L"\\"] = "";
@@ -256,7 +266,7 @@ TEST_F(EndToEndTest, KeepsTheLibrariesWhenNoMirrorHasThePackage)
     DeleteFileW((MirrorRootFolder() + L"\\primary\\vorlance\\lib.zip").c_str());
     const UpdaterRun run = RunUpdater(game);
     EXPECT_EQ(run.errorBox, L"");
-    EXPECT_EQ(ListFolder(InGame(L"lib")), std::vector<std::wstring>{L"retired.dll"});
+    EXPECT_EQ(ListLibrary(InGame(L"lib")), std::vector<std::wstring>{L"retired.dll"});
     EXPECT_EQ(ReadFileBytes(InGame(L"bass.dll")), "bass v1");
     EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == NewGame());
     EXPECT_TRUE(GameWasLaunched());
@@ -307,7 +317,7 @@ TEST_F(EndToEndTest, RefusesAPackageThatWritesOutsideTheLibraryFolder)
           BuildZip({StoredEntry("bass.dll", "bass v2"), StoredEntry("../vorlance.exe", "overwritten!")}));
     ExpectStoppedWith(RunUpdater(game), L"Library extraction failed: unsafe path in zip entry 1");
     EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == OldGame());
-    EXPECT_EQ(ListFolder(InGame(L"lib")), std::vector<std::wstring>{L"retired.dll"}) << "refused before emptying lib";
+    EXPECT_EQ(ListLibrary(InGame(L"lib")), std::vector<std::wstring>{L"retired.dll"}) << "refused before emptying lib";
     EXPECT_EQ(ReadFileBytes(InGame(L"bass.dll")), "bass v1");
     EXPECT_FALSE(PathExists(InGame(L"lib_new")));
 }
@@ -524,16 +534,26 @@ TEST_F(EndToEndTest, StartsAnUnchangedGameInAFolderThatRefusesWrites)
     EXPECT_EQ(RequestsFor(L"primary"), std::vector<std::string>{"GET /primary/vorlance/SHA256SUMS"});
 }
 
-// The game executable is always the old or the new build, whole, wherever a run is killed; only between removing
-// the old file and moving in the new one may it be missing, with the whole new build beside it. The library folder
-// is always the old or the new set, whole. The next run completes the update and leaves no staging folder.
+// The game executable is always the old or the new build, whole, wherever a run is killed, and the library folder the
+// old or the new set, whole. A next run without mirrors leaves "lib" and the copies beside the game in step; one with
+// them completes the update and leaves no staging folder.
 TEST_F(EndToEndTest, SurvivesBeingKilledAtAnyMoment)
 {
-    SetBehaviour(L"primary/vorlance/game.exe", "{\"pace_ms\": 25}");
-    SetBehaviour(L"primary/vorlance/lib.zip", "{\"pace_ms\": 25}");
-    Serve(L"primary", NewGame(),
-          BuildZip({StoredEntry("bass.dll", SampleText(1500000)), DeflatedEntry("bass_fx.dll", SampleText(900000)),
-                    DeflatedEntry("data/readme.txt", "package readme")}));
+    const auto ServeRelease = [] {
+        Serve(L"primary", NewGame(),
+              BuildZip({StoredEntry("bass.dll", SampleText(1500000)), DeflatedEntry("bass_fx.dll", SampleText(900000)),
+                        DeflatedEntry("data/readme.txt", "package readme")}));
+        SetBehaviour(L"primary/vorlance/game.exe", "{\"pace_ms\": 25}");
+        SetBehaviour(L"primary/vorlance/lib.zip", "{\"pace_ms\": 25}");
+    };
+    const auto ExpectOldOrNewLibraries = [](const std::wstring& libraries, int trial) {
+        const std::vector<std::wstring> listed = ListLibrary(libraries);
+        EXPECT_TRUE(listed == std::vector<std::wstring>{L"retired.dll"} ||
+                    (listed == std::vector<std::wstring>{L"bass.dll", L"bass_fx.dll", L"data"} &&
+                     ReadFileBytes(libraries + L"\\data\\readme.txt") == "package readme"))
+            << "trial " << trial << ": a library folder half refilled";
+    };
+    ServeRelease();
     struct Moment {
         const wchar_t* label; // empty: from the start of the run
         DWORD afterMs;
@@ -578,20 +598,23 @@ TEST_F(EndToEndTest, SurvivesBeingKilledAtAnyMoment)
 
         // The libraries are the old set or the whole new one; between the two renames of the switch the old set
         // waits whole under its other name.
-        const std::wstring libraries = PathExists(InGame(L"lib")) ? InGame(L"lib") : InGame(L"lib_old");
-        const std::vector<std::wstring> listed = ListFolder(libraries);
-        EXPECT_TRUE(listed == std::vector<std::wstring>{L"retired.dll"} ||
-                    (listed == std::vector<std::wstring>{L"bass.dll", L"bass_fx.dll", L"data"} &&
-                     ReadFileBytes(libraries + L"\\data\\readme.txt") == "package readme"))
-            << "trial " << trial << ": a library folder half refilled";
-
+        ExpectOldOrNewLibraries(PathExists(InGame(L"lib")) ? InGame(L"lib") : InGame(L"lib_old"), trial);
         const std::string installed = ReadFileBytes(InGame(L"vorlance.exe"));
-        if (PathExists(InGame(L"vorlance.exe"))) {
-            EXPECT_TRUE(installed == OldGame() || installed == NewGame()) << "trial " << trial << ": a partial game";
-        } else {
-            EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance_new.exe")) == NewGame())
-                << "trial " << trial << ": the game is gone and the new build is not whole beside it";
+        EXPECT_TRUE(installed == OldGame() || installed == NewGame()) << "trial " << trial << ": no whole game";
+
+        // With the mirrors down the next run still leaves a game that starts: "lib" whole, and the copies beside the
+        // game in step with it.
+        RemoveTree(MirrorRootFolder() + L"\\primary");
+        const UpdaterRun offline = RunUpdater(game);
+        EXPECT_EQ(offline.errorBox, DOWNLOAD_FAILED) << "trial " << trial;
+        ExpectOldOrNewLibraries(InGame(L"lib"), trial);
+        EXPECT_FALSE(PathExists(InGame(L"lib_new")) || PathExists(InGame(L"lib_old"))) << "trial " << trial;
+        for (const wchar_t* name : {L"bass.dll", L"bass_fx.dll"}) {
+            const std::wstring source = InGame(L"lib\\") + name;
+            EXPECT_TRUE(!PathExists(source) || ReadFileBytes(InGame(name)) == ReadFileBytes(source))
+                << "trial " << trial << ": the copy of " << Utf8(name) << " is out of step with lib";
         }
+        ServeRelease();
 
         DeleteFileW(InGame(L"launched.txt").c_str());
         const UpdaterRun next = RunUpdater(game);
@@ -675,10 +698,24 @@ TEST_F(SignedReleaseTest, InstallsNothingWhenNoMirrorHasASignedList)
     ExpectStoppedWith(RunUpdater(game), DOWNLOAD_FAILED);
 
     EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == OldGame());
-    EXPECT_EQ(ListFolder(InGame(L"lib")), std::vector<std::wstring>{L"retired.dll"});
+    EXPECT_EQ(ListLibrary(InGame(L"lib")), std::vector<std::wstring>{L"retired.dll"});
     EXPECT_EQ(ReadFileBytes(InGame(L"bass.dll")), "bass v1");
     EXPECT_EQ(RequestsFor(L"primary"),
               (std::vector<std::string>{"GET /primary/vorlance/SHA256SUMS", "GET /primary/vorlance/SHA256SUMS.sig"}));
+}
+
+// A run killed between the two renames of the switch, then no mirror with a signed list: the run stops before the
+// library phase, and the libraries are back in "lib" all the same.
+TEST_F(SignedReleaseTest, PutsBackTheLibrariesAKilledRunMovedAwayWithoutASignedList)
+{
+    Publish(L"primary", L"no-signature");
+    ASSERT_TRUE(MoveFileExW(InGame(L"lib").c_str(), InGame(L"lib_old").c_str(), 0));
+    WriteFileBytes(InGame(L"lib_old\\") + COMPLETE_MARK_NAME, "mark");
+
+    ExpectStoppedWith(RunUpdater(game), DOWNLOAD_FAILED);
+
+    EXPECT_EQ(ListLibrary(InGame(L"lib")), std::vector<std::wstring>{L"retired.dll"});
+    EXPECT_FALSE(PathExists(InGame(L"lib_old")));
 }
 
 } // namespace

@@ -17,7 +17,8 @@ TEST_F(UpdaterMutexNameTest, NamesAFolderAlikeHoweverItIsSpelled)
     ASSERT_NE(GetShortPathNameW(game.c_str(), shortName, MAX_PATH), 0u);
 
     const std::wstring name = UpdaterMutexName(game + L"\\");
-    EXPECT_TRUE(name.compare(0, 6, L"Local\\") == 0 && name.find(L'\\', 6) == std::wstring::npos) << Utf8(name);
+    // The machine-wide namespace; beyond its prefix no backslash, which would name another namespace.
+    EXPECT_TRUE(name.compare(0, 7, L"Global\\") == 0 && name.find(L'\\', 7) == std::wstring::npos) << Utf8(name);
     for (const std::wstring& same : {game, upper + L"\\", std::wstring(shortName), folder + L"\\.\\Vorlance Game"}) {
         EXPECT_EQ(UpdaterMutexName(same), name) << Utf8(same);
     }

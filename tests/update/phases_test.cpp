@@ -1,5 +1,7 @@
 #include "update/update.h"
 
+#include "update/library_switch.h"
+
 #include "archive/archive.h"
 #include "download/download.h"
 #include "status/status.h"
@@ -7,6 +9,7 @@
 #include "tests/common/test_support.h"
 #include "tests/mirror/mirror_client.h"
 
+#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 #include <thread>
@@ -23,6 +26,14 @@ std::string Executable(size_t size, const std::string& signature = "MZ")
 {
     std::string bytes = signature + std::string(size > signature.size() ? size - signature.size() : 0, 'x');
     return bytes.substr(0, size);
+}
+
+// What a folder holds, without the updater's marks.
+std::vector<std::wstring> ListLibrary(const std::wstring& folder)
+{
+    std::vector<std::wstring> names = ListFolder(folder);
+    names.erase(std::remove_if(names.begin(), names.end(), IsLibraryMarkName), names.end());
+    return names;
 }
 
 // The phases fetch from the build's fixed mirror folders (VORLANCE_HOSTS), which these tests lay out afresh.
@@ -215,8 +226,9 @@ TEST_F(InstallLibraryPackageTest, RefillsTheLibraryFolderAndCopiesBassLibraries)
 
     EXPECT_EQ(FailureOf(InstallLibraryPackage), "");
 
-    EXPECT_EQ(ListFolder(Path(L"lib")),
+    EXPECT_EQ(ListLibrary(Path(L"lib")),
               (std::vector<std::wstring>{L"BASS_FX.DLL", L"bass.dll", L"bass_dir.dll", L"data", L"plugins"}));
+    EXPECT_TRUE(IsMarkedComplete(Path(L"lib")));
     EXPECT_EQ(ReadFileBytes(Path(L"lib\\data\\readme.txt")), "new readme");
     EXPECT_EQ(ReadFileBytes(Path(L"bass.dll")), "bass v2");
     EXPECT_EQ(ReadFileBytes(Path(L"BASS_FX.DLL")), SampleText(20000));
@@ -350,43 +362,23 @@ TEST_F(InstallLibraryPackageTest, TakesTheFallbacksFilesWhenThePrimaryServesAnEr
     EXPECT_TRUE(ReadFileBytes(Path(L"vorlance.exe")) == update);
 }
 
-// A run killed between moving the installed libraries away and moving the new ones in leaves both folders; the next
-// run puts the installed ones back, removes the staging folder and touches nothing else.
-TEST_F(InstallLibraryPackageTest, PutsBackTheLibrariesAKilledRunHadMovedAway)
-{
-    CreateDirectoryW(Path(L"lib_old").c_str(), nullptr);
-    WriteFileBytes(Path(L"lib_old\\bass.dll"), "bass v1");
-    CreateDirectoryW(Path(L"lib_new").c_str(), nullptr);
-    WriteFileBytes(Path(L"lib_new\\bass.dll"), "half writ");
-    CreateDirectoryW(Path(L"lib.old-backup").c_str(), nullptr);
-    SetBehaviour(L"primary/vorlance/lib.zip", "{\"status\": 500}");
-
-    EXPECT_EQ(FailureOf(InstallLibraryPackage), "");
-
-    EXPECT_EQ(ListFolder(folder), (std::vector<std::wstring>{L"lib", L"lib.old-backup"}));
-    EXPECT_EQ(ReadFileBytes(Path(L"lib\\bass.dll")), "bass v1");
-}
-
-// A library folder that cannot be moved away is refilled where it stands. (A leftover previous folder that cannot be
-// removed stands for the held file that blocks the move on Windows; Wine lets such a folder move.)
+// A library folder that stays held past the rename's retries is refilled where it stands, and only then marked whole.
 TEST_F(InstallLibraryPackageTest, RefillsALibraryFolderThatCannotBeMovedInPlace)
 {
     CreateDirectoryW(Path(L"lib").c_str(), nullptr);
     WriteFileBytes(Path(L"lib\\retired.dll"), "old");
-    CreateDirectoryW(Path(L"lib_old").c_str(), nullptr);
-    WriteFileBytes(Path(L"lib_old\\held.dll"), "held");
-    CreateDirectoryW(Path(L"holder").c_str(), nullptr);
-    FixtureProcess holder = StartFixture(Path(L"holder\\holder.exe"),
-                                         L"--stay 60000 --hold \"" + Path(L"lib_old\\held.dll") + L"\" --share none");
+    const HANDLE held = CreateFileW(Path(L"lib").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     ServeOnPrimary(L"lib.zip", LibraryPackage());
 
     EXPECT_EQ(FailureOf(InstallLibraryPackage), "");
-    holder.Stop();
+    CloseHandle(held);
 
-    EXPECT_EQ(ListFolder(Path(L"lib")),
+    EXPECT_EQ(ListLibrary(Path(L"lib")),
               (std::vector<std::wstring>{L"BASS_FX.DLL", L"bass.dll", L"bass_dir.dll", L"data", L"plugins"}));
+    EXPECT_TRUE(IsMarkedComplete(Path(L"lib")));
     EXPECT_EQ(ReadFileBytes(Path(L"bass.dll")), "bass v2");
-    EXPECT_FALSE(PathExists(Path(L"lib_new")));
+    EXPECT_EQ(ListFolder(folder), (std::vector<std::wstring>{L"BASS_FX.DLL", L"bass.dll", L"lib"}));
 }
 
 TEST_F(InstallLibraryPackageTest, OverwritesAReadOnlyLibraryBesideTheGame)
@@ -506,6 +498,54 @@ TEST_F(RunUpdateTest, AnUnchangedReleaseShowsOnlyTheDownloadTextsAndAFullBar)
     EXPECT_EQ(RequestsFor(L"primary"), std::vector<std::string>{"GET /primary/vorlance/SHA256SUMS"});
     EXPECT_EQ(ReadFileBytes(Path(L"bass.dll")), "bass") << "the copy beside the game is made all the same";
     EXPECT_TRUE(WaitForFile(Path(L"launch.txt"), 10000));
+}
+
+void SetWriteYear(const std::wstring& path, WORD year)
+{
+    SYSTEMTIME time = {};
+    time.wYear = year;
+    time.wMonth = 1;
+    time.wDay = 1;
+    FILETIME written = {};
+    SystemTimeToFileTime(&time, &written);
+    const HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    SetFileTime(file, nullptr, nullptr, &written);
+    CloseHandle(file);
+}
+
+// A run killed between renaming the running game aside and moving the new one in: with every mirror down, the next
+// run still leaves a game that starts, the one installed last.
+TEST_F(RunUpdateTest, PutsTheNewestAsideGameBackWhenTheGameIsMissing)
+{
+    WriteFileBytes(Path(L"vorlance.exe.old-ffffffff00"), Executable(150000, "MZold"));
+    SetWriteYear(Path(L"vorlance.exe.old-ffffffff00"), 2020);
+    WriteFileBytes(Path(L"vorlance.exe.old-0000000001"), Executable(160000, "MZnew"));
+    SetWriteYear(Path(L"vorlance.exe.old-0000000001"), 2024);
+
+    EXPECT_EQ(Utf8(RunUpdateAndTakeBox()), DOWNLOAD_FAILED);
+
+    EXPECT_EQ(ReadFileBytes(Path(L"vorlance.exe")).substr(0, 5), "MZnew");
+    EXPECT_EQ(ListFolder(folder), std::vector<std::wstring>{L"vorlance.exe"});
+}
+
+// The previous libraries are the only whole copy while something stands where "lib" goes: no run without mirrors
+// removes them, and once the way is clear they are "lib" again, with the copy beside the game in step.
+TEST_F(RunUpdateTest, KeepsTheOnlyWholeLibrariesUntilTheyAreBack)
+{
+    CreateDirectoryW(Path(L"lib_old").c_str(), nullptr);
+    WriteFileBytes(Path(L"lib_old\\bass.dll"), "bass v1");
+    WriteFileBytes(Path(L"lib_old\\") + COMPLETE_MARK_NAME, "mark");
+    WriteFileBytes(Path(L"bass.dll"), "bass v0");
+    WriteFileBytes(Path(L"lib"), "in the way");
+
+    EXPECT_EQ(Utf8(RunUpdateAndTakeBox()), DOWNLOAD_FAILED);
+    EXPECT_EQ(ReadFileBytes(Path(L"lib_old\\bass.dll")), "bass v1");
+
+    DeleteFileW(Path(L"lib").c_str());
+    EXPECT_EQ(Utf8(RunUpdateAndTakeBox()), DOWNLOAD_FAILED);
+    EXPECT_EQ(ReadFileBytes(Path(L"lib\\bass.dll")), "bass v1");
+    EXPECT_FALSE(PathExists(Path(L"lib_old")));
+    EXPECT_EQ(ReadFileBytes(Path(L"bass.dll")), "bass v1");
 }
 
 } // namespace

@@ -1,0 +1,87 @@
+#include "update/library_switch.h"
+
+#include "fs/fs.h"
+#include "fs/handles.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace {
+
+// A library held by the game or a tool gets 10 attempts over about three seconds, moved aside after the third and
+// the sixth failure.
+const int COPY_ATTEMPTS = 10;
+const int COPY_FIRST_ASIDE_AFTER_FAILURES = 3;
+const int COPY_SECOND_ASIDE_AFTER_FAILURES = 6;
+const HeldFileRetries COPY_RETRIES = {COPY_ATTEMPTS, COPY_FIRST_ASIDE_AFTER_FAILURES, COPY_SECOND_ASIDE_AFTER_FAILURES};
+
+bool SameBytes(const std::wstring& a, const std::wstring& b)
+{
+    Sha256Digest first = {};
+    Sha256Digest second = {};
+    return HashFileSha256(a, first) && HashFileSha256(b, second) && first == second;
+}
+
+void FlushFile(const std::wstring& path)
+{
+    const HANDLE opened = CreateFileW(MakeLongPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened != INVALID_HANDLE_VALUE) {
+        KernelHandle file(opened);
+        FlushFileBuffers(file.get());
+    }
+}
+
+// The copy is made whole under an aside name beside the game (which the next run's sweep removes, should this one
+// be killed), then takes the library's name in one rename. A full disk or a kill leaves the old copy as it was.
+void RefreshCopy(const std::wstring& source, const std::wstring& destination)
+{
+    if (SameBytes(source, destination)) {
+        return;
+    }
+    const std::wstring temporary = FreeAsideName(destination);
+    if (temporary.empty()) {
+        return;
+    }
+    const std::wstring longTemporary = MakeLongPath(temporary);
+    const TemporaryFile cleanup(&longTemporary);
+    if (!CopyFileW(MakeLongPath(source).c_str(), longTemporary.c_str(), TRUE)) {
+        return;
+    }
+    FlushFile(temporary);
+    const std::wstring longDestination = MakeLongPath(destination);
+    const auto replace = [&]() -> unsigned long {
+        return MoveFileExW(longTemporary.c_str(), longDestination.c_str(), MOVEFILE_REPLACE_EXISTING)
+                   ? ERROR_SUCCESS
+                   : GetLastError();
+    };
+    unsigned long error = 0;
+    if (RetryWhileHeld(destination, COPY_RETRIES, replace, error)) {
+        return;
+    }
+    // The ladder moved the old copy aside, yet what held on was the new file (a scanner reading it): a plain copy
+    // is better than a game without the library.
+    if (GetFileAttributesW(longDestination.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        CopyFileW(MakeLongPath(source).c_str(), longDestination.c_str(), TRUE);
+    }
+}
+
+} // namespace
+
+void RefreshBassCopies(const std::wstring& programDirectory, const std::wstring& libraryDirectory)
+{
+    if (!IsLibraryWhole(libraryDirectory)) {
+        return;
+    }
+    std::vector<std::wstring> names;
+    WalkDirectory(libraryDirectory, L"bass*.dll", WalkOrder::ONE_LEVEL, [&](const DirectoryEntry& entry) {
+        if (!entry.directory) {
+            names.push_back(entry.name);
+        }
+        return true;
+    });
+    for (const std::wstring& name : names) {
+        RefreshCopy(WithTrailingBackslash(libraryDirectory) + name, programDirectory + name);
+    }
+}
