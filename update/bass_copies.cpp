@@ -52,9 +52,8 @@ void RefreshCopy(const std::wstring& source, const std::wstring& destination)
     FlushFile(temporary);
     const std::wstring longDestination = MakeLongPath(destination);
     const auto replace = [&]() -> unsigned long {
-        return MoveFileExW(longTemporary.c_str(), longDestination.c_str(), MOVEFILE_REPLACE_EXISTING)
-                   ? ERROR_SUCCESS
-                   : GetLastError();
+        return MoveFileExW(longTemporary.c_str(), longDestination.c_str(), MOVEFILE_REPLACE_EXISTING) ? ERROR_SUCCESS
+                                                                                                      : GetLastError();
     };
     unsigned long error = 0;
     if (RetryWhileHeld(destination, COPY_RETRIES, replace, error)) {

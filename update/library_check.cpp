@@ -26,8 +26,8 @@ bool PathLess(const std::wstring& a, const std::wstring& b)
 }
 
 // Collects the files below the library directory as paths relative to it, without the updater's marks. Leftovers
-// under aside names are swept first and skipped when still held. False when the tree holds a link of any kind (the package never makes one, and
-// following it could read outside the program directory) or a directory cannot be listed.
+// under aside names are swept first and skipped when still held. False when the tree holds a link of any kind (the
+// package never makes one, and following it could read outside the program directory) or a directory cannot be listed.
 bool CollectLibraryFiles(const std::wstring& libraryDirectory, std::vector<std::wstring>& files)
 {
     SweepAsideLeftovers(libraryDirectory);

@@ -65,8 +65,8 @@ void ReplaceLibrariesInPlace(const LibraryFolders& folders, const ZipImage& imag
 {
     unsigned long error = 0;
     if (!PrepareInPlaceRefill(folders, error)) {
-        ThrowExtractionFailure("cannot write " + WideToUtf8(INCOMPLETE_MARK_NAME) + " (error " +
-                               std::to_string(error) + ")");
+        ThrowExtractionFailure("cannot write " + WideToUtf8(INCOMPLETE_MARK_NAME) + " (error " + std::to_string(error) +
+                               ")");
     }
     std::string reason;
     if (!ExtractZipImage(image, folders.library, window, reason)) {

@@ -67,8 +67,8 @@ bool WriteMark(const std::wstring& folder, const wchar_t* name, const char* text
 {
     const std::wstring path = InFolder(folder, name);
     ClearBlockingAttributes(path);
-    const HANDLE opened =
-        CreateFileW(MakeLongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE opened = CreateFileW(MakeLongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
     if (opened == INVALID_HANDLE_VALUE) {
         error = GetLastError();
         return false;
@@ -76,8 +76,7 @@ bool WriteMark(const std::wstring& folder, const wchar_t* name, const char* text
     KernelHandle file(opened);
     const DWORD length = static_cast<DWORD>(lstrlenA(text));
     DWORD written = 0;
-    if (!WriteFile(file.get(), text, length, &written, nullptr) || written != length ||
-        !FlushFileBuffers(file.get())) {
+    if (!WriteFile(file.get(), text, length, &written, nullptr) || written != length || !FlushFileBuffers(file.get())) {
         error = GetLastError();
         return false;
     }

@@ -29,9 +29,9 @@ std::wstring UpdaterMutexName(const std::wstring& programDirectory);
 bool BecomeSoleUpdater();
 
 // Waits for the game, puts back a game left only under an aside name, sweeps, finishes an interrupted library switch
-// and brings the copies beside the game in step with "lib", fetches the checksum list (required when release keys are built in), installs the
-// library package and the game executable and launches the game; shows the first failure in the "Update Error" box
-// instead of going on. Never throws.
+// and brings the copies beside the game in step with "lib", fetches the checksum list (required when release keys are
+// built in), installs the library package and the game executable and launches the game; shows the first failure in the
+// "Update Error" box instead of going on. Never throws.
 void RunUpdate(const std::wstring& programDirectory, HWND window);
 
 // Waits up to about 15 s for programs started from the program directory (or below it) to end. Never throws.
@@ -39,9 +39,10 @@ void WaitForGameToClose(const std::wstring& programDirectory, HWND window);
 
 // Downloads "lib.zip" into memory from the first mirror that serves a usable package, unpacks it beside "lib" and
 // puts it in the place of "lib" once it is whole (refills "lib" in place when it cannot be staged or moved), then
-// brings the "bass*.dll" copies beside the game in step; returns quietly when no mirror serves the package. With a checksum list (null: none), skips the download when "lib" already holds the
-// listed files, and takes only a package with the listed SHA-256. Throws "Library extraction failed: ..." when no
-// mirror's package can be used or it cannot be unpacked; "lib" is then as it was.
+// brings the "bass*.dll" copies beside the game in step; returns quietly when no mirror serves the package. With a
+// checksum list (null: none), skips the download when "lib" already holds the listed files, and takes only a package
+// with the listed SHA-256. Throws "Library extraction failed: ..." when no mirror's package can be used or it cannot be
+// unpacked; "lib" is then as it was, or, when it was being refilled in place, marked incomplete for the next run.
 void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, const ChecksumList* list);
 
 // Downloads "game.exe" as "vorlance_new.exe" from the first mirror that serves a plausible executable and moves it

@@ -74,8 +74,8 @@ TEST_F(LibrarySwitchTest, FinishesWhatAKilledRunLeft)
         if (std::strlen(c.previousAfter) > 0 && !blocked) {
             EXPECT_FALSE(IsMarkedComplete(folders.previous)) << c.what << ": a player's folder gains no mark";
         }
-        EXPECT_EQ(ListFolder(folder).size(), size_t{PathExists(folders.library)} + PathExists(folders.staging) +
-                                                 PathExists(folders.previous))
+        EXPECT_EQ(ListFolder(folder).size(),
+                  size_t{PathExists(folders.library)} + PathExists(folders.staging) + PathExists(folders.previous))
             << c.what << ": nothing set aside is left";
     }
 }
@@ -97,8 +97,8 @@ TEST_F(LibrarySwitchTest, RetriesAFolderRenameWhileTheFolderIsHeld)
         WriteFileBytes(folders.staging + L"\\set.txt", "new");
         ASSERT_TRUE(MarkFolderComplete(folders.staging));
         // Held without delete sharing, the way a scanner may open it; Windows and Wine both refuse the rename then.
-        const HANDLE held = CreateFileW(Path(L"lib").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        const HANDLE held = CreateFileW(Path(L"lib").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         ASSERT_NE(held, INVALID_HANDLE_VALUE);
         if (MoveFileExW(Path(L"lib").c_str(), Path(L"probe").c_str(), 0)) {
             MoveFileExW(Path(L"probe").c_str(), Path(L"lib").c_str(), 0);
