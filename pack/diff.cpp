@@ -21,6 +21,12 @@ struct RangedPackage {
     uint64_t tailBytes = 0;
 };
 
+// A refusal names entries: shown as the terminal can take them.
+std::string Refusal(const std::filesystem::path& path, const std::string& reason)
+{
+    return PathToUtf8(path) + ": " + Printable(DecodeUtf8(reason.data(), reason.size()));
+}
+
 const unsigned char* BytesAt(const std::string& bytes, uint64_t offset)
 {
     return reinterpret_cast<const unsigned char*>(bytes.data()) + offset;
@@ -41,13 +47,13 @@ bool ReadRanged(const std::filesystem::path& path, RangedPackage& package, std::
     package.tailBytes = tail.size;
     std::string reason;
     if (!LocatePackageDirectory(tail, size, package.location, reason)) {
-        message = PathToUtf8(path) + ": " + reason;
+        message = Refusal(path, reason);
         return false;
     }
     const MemoryImage directory =
         JoinPackageDirectory(tail, package.location, BytesAt(package.bytes, package.location.offset));
     if (!ReadPackageDirectory(directory, package.location, package.entries, reason)) {
-        message = PathToUtf8(path) + ": " + reason;
+        message = Refusal(path, reason);
         return false;
     }
     package.digests.resize(package.entries.size());
@@ -59,7 +65,7 @@ bool ReadRanged(const std::filesystem::path& path, RangedPackage& package, std::
         }
         if (!UnpackEntrySpan(entry, BytesAt(package.bytes, entry.spanOffset), static_cast<size_t>(entry.spanLength),
                              data, reason)) {
-            message = PathToUtf8(path) + ": " + reason;
+            message = Refusal(path, reason);
             return false;
         }
         package.digests[i] = Sha256Of(data.data(), data.size());
