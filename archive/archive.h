@@ -140,12 +140,11 @@ const size_t PACKAGE_TAIL_BYTES = 69584 + 20 + 56;
 // Where a package's central directory lies.
 struct PackageDirectoryLocation {
     uint64_t fileSize = 0;
-    uint64_t offset = 0;     // of the directory's first byte in the package
-    uint64_t size = 0;       // the directory's bytes
+    uint64_t offset = 0; // of the directory's first byte in the package
+    uint64_t size = 0;   // the directory's bytes
     uint64_t entryCount = 0;
     uint32_t disk = 0;         // the number of the disk the records name as this one (0, or 1 from some writers)
-    uint64_t missingBytes = 0; // the directory's first bytes that the tail does not hold: [offset, offset + missingBytes)
-                               // is what remains to be fetched
+    uint64_t missingBytes = 0; // the directory's first bytes the tail does not hold, still to be fetched
 };
 
 // From the last bytes of a package (tail, whose first byte is at fileSize - tail.size), finds the end records (zip64

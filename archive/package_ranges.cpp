@@ -116,15 +116,16 @@ EntryRecord RecordAt(const mz_uint8* record, uint64_t& localOffset)
     entry.bitFlag = ReadLe16(record + 8);
     entry.method = ReadLe16(record + 10);
     entry.externalAttributes = ReadLe32(record + 38);
-    entry.directory = (nameSize > 0 && name[nameSize - 1] == '/') ||
-                      (entry.externalAttributes & DOS_DIRECTORY_ATTRIBUTE) != 0;
+    entry.directory =
+        (nameSize > 0 && name[nameSize - 1] == '/') || (entry.externalAttributes & DOS_DIRECTORY_ATTRIBUTE) != 0;
     const mz_uint32 compSize = ReadLe32(record + 20);
     const mz_uint32 uncompSize = ReadLe32(record + 24);
     const mz_uint32 localOfs = ReadLe32(record + 42);
     entry.compressedSize = compSize;
     entry.uncompressedSize = uncompSize;
     localOffset = localOfs;
-    if (extraSize == 0 || (compSize != ZIP64_MARKER_32 && uncompSize != ZIP64_MARKER_32 && localOfs != ZIP64_MARKER_32)) {
+    if (extraSize == 0 ||
+        (compSize != ZIP64_MARKER_32 && uncompSize != ZIP64_MARKER_32 && localOfs != ZIP64_MARKER_32)) {
         return entry;
     }
     const mz_uint8* field = nullptr;

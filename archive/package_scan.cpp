@@ -126,7 +126,8 @@ std::string UnpackRefusal(mz_zip_archive* zip, mz_uint index, const EntryRecord&
     return std::string();
 }
 
-PackageEntry JudgeEntry(const EntryRecord& record, uint32_t index, MadeByFoldedPath& made, const DataRefusal& refuseData)
+PackageEntry JudgeEntry(const EntryRecord& record, uint32_t index, MadeByFoldedPath& made,
+                        const DataRefusal& refuseData)
 {
     PackageEntry entry;
     if (!record.unreadable.empty()) {

@@ -119,17 +119,17 @@ std::vector<PackageCase> PackageCases()
          "failed extracting plugins\\a.dll: unsupported encryption"},
         {"an unsupported method", BuildZip({With(plugin, [](ZipTestEntry& e) { e.method = 14; })}),
          "failed extracting plugins\\a.dll: unsupported method"},
-        {"stored sizes that differ",
-         BuildZip({With(plugin, [](ZipTestEntry& e) { e.uncompressedSizeOverride = 3; })}),
+        {"stored sizes that differ", BuildZip({With(plugin, [](ZipTestEntry& e) { e.uncompressedSizeOverride = 3; })}),
          "failed extracting plugins\\a.dll: unexpected decompressed size"},
         {"a local header past the end",
          BuildZip({With(plugin, [](ZipTestEntry& e) { e.localHeaderOffsetOverride = 1000000; })}),
          "not a valid zip archive: invalid header or archive is corrupted"},
         {"a zip64 local header past the end",
-         BuildZip({With(plugin, [](ZipTestEntry& e) {
-             e.zip64 = true;
-             e.localHeaderOffsetOverride = 1u << 30;
-         })}),
+         BuildZip({With(plugin,
+                        [](ZipTestEntry& e) {
+                            e.zip64 = true;
+                            e.localHeaderOffsetOverride = 1u << 30;
+                        })}),
          "failed extracting plugins\\a.dll: file read failed"},
         {"a damaged local header", badLocal, "failed extracting bass.dll: invalid header or archive is corrupted"},
         {"another disk", BuildZip({With(plugin, [](ZipTestEntry& e) { e.diskStart = 5; })}),

@@ -67,10 +67,10 @@ TEST(PlanPatch, FetchesWhatTheInstalledFilesLack)
 {
     const Release release(10, 100 * KIB);
     std::vector<FileDigest> installed = release.Installed();
-    installed[3].digest = DigestOf(99);                         // changed, or damaged by the player
-    installed[5].path = L"F5.DLL";                               // the same file, as Windows matches names
-    installed.erase(installed.begin() + 7);                      // added by the release
-    installed.push_back({L"gone.dll", DigestOf(1)});             // no longer listed
+    installed[3].digest = DigestOf(99);              // changed, or damaged by the player
+    installed[5].path = L"F5.DLL";                   // the same file, as Windows matches names
+    installed.erase(installed.begin() + 7);          // added by the release
+    installed.push_back({L"gone.dll", DigestOf(1)}); // no longer listed
     const PatchPlan plan = release.Plan(installed);
     ASSERT_TRUE(plan.possible);
     EXPECT_EQ(plan.fetched, (std::vector<size_t>{3, 7}));
