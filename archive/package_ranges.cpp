@@ -288,9 +288,12 @@ MemoryImage JoinPackageDirectory(const MemoryImage& tail, const PackageDirectory
     directory.bytes.reset(new unsigned char[directory.size]);
     const size_t missing = static_cast<size_t>(location.missingBytes);
     std::memcpy(directory.bytes.get(), fetched, missing);
-    const uint64_t tailStart = location.fileSize - tail.size;
-    std::memcpy(directory.bytes.get() + missing, tail.bytes.get() + (location.offset + missing - tailStart),
-                directory.size - missing);
+    if (missing < directory.size) {
+        // The rest starts where the tail starts, or inside it when the whole directory is there.
+        const uint64_t tailStart = location.fileSize - tail.size;
+        std::memcpy(directory.bytes.get() + missing, tail.bytes.get() + (location.offset + missing - tailStart),
+                    directory.size - missing);
+    }
     return directory;
 }
 
