@@ -2,12 +2,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "archive/zipreader/zip_reader.h"
+#include "fs/fs.h"
 
 // Entry names, on every platform: the package tool and the fuzzers build this part natively. A name is UTF-16 text
 // held one code unit per wchar_t, also where wchar_t is 32 bits wide, so that it reads as the updater's does.
@@ -101,6 +103,86 @@ std::string EntryFailureText(mz_zip_archive* zip);
 // method, local headers and data bounds. An entry after a refused one is judged as if the refused one were not
 // there. Throws std::bad_alloc.
 std::vector<PackageEntry> ScanPackage(mz_zip_archive* zip);
+
+// What an entry's central record says, as the zip library's statistics read it: all the package rules need to judge
+// the entry without its data.
+struct EntryRecord {
+    std::string storedName; // the stored bytes, cut at 511
+    std::string unreadable; // the library's text when the record cannot be read; empty when it can
+    bool directory = false; // the name ends in '/' or the DOS folder attribute is set
+    uint16_t versionMadeBy = 0;
+    uint16_t bitFlag = 0;
+    uint16_t method = 0;
+    uint32_t externalAttributes = 0;
+    uint64_t compressedSize = 0;
+    uint64_t uncompressedSize = 0;
+};
+
+// The refusal (without the "failed extracting" prefix) of what a record alone shows about a file's data: an
+// unsupported method, then encryption, as the library checks them before it reads the data; empty when none.
+std::string RecordDataRefusal(const EntryRecord& record);
+
+// Judges a file entry's data once its name and path pass: the full refusal text, or empty.
+using DataRefusal = std::function<std::string(size_t index, const EntryRecord& record, const PackageEntry& entry)>;
+
+// Judges entries in order by their records as ScanPackage does (names, paths below lib, clashes), asking refuseData
+// about each file entry whose name passes. Throws std::bad_alloc.
+std::vector<PackageEntry> JudgeEntries(const std::vector<EntryRecord>& records, const DataRefusal& refuseData);
+
+// Reading a package by byte ranges (package_ranges.cpp, package_span.cpp): the end records, the central directory
+// and each entry's bytes arrive separately and are judged by the rules the whole package is judged by, with the same
+// refusal texts.
+
+// The last bytes of a package that hold its end record wherever the library would find it (behind a comment of up
+// to 65535 bytes and some appended junk), the zip64 locator before it and the zip64 end record a writer puts there.
+const size_t PACKAGE_TAIL_BYTES = 69584 + 20 + 56;
+
+// Where a package's central directory lies.
+struct PackageDirectoryLocation {
+    uint64_t fileSize = 0;
+    uint64_t offset = 0; // of the directory's first byte in the package
+    uint64_t size = 0;   // the directory's bytes
+    uint64_t entryCount = 0;
+    uint32_t disk = 0;         // the number of the disk the records name as this one (0, or 1 from some writers)
+    uint64_t missingBytes = 0; // the directory's first bytes the tail does not hold, still to be fetched
+};
+
+// From the last bytes of a package (tail, whose first byte is at fileSize - tail.size), finds the end records (zip64
+// included) and where the central directory lies. False with the whole-package check's text, or why the tail
+// cannot tell (the zip64 end record lies before it).
+bool LocatePackageDirectory(const MemoryImage& tail, uint64_t fileSize, PackageDirectoryLocation& location,
+                            std::string& reason);
+
+// The directory's bytes: the missingBytes fetched from location.offset, then what the tail holds. Throws
+// std::bad_alloc.
+MemoryImage JoinPackageDirectory(const MemoryImage& tail, const PackageDirectoryLocation& location,
+                                 const unsigned char* fetched);
+
+// One entry of a package read by ranges.
+struct RangedEntry {
+    std::wstring path; // below lib as the disk spells it ("" for folders), as the checksum list names it
+    uint16_t method = 0;
+    uint32_t crc32 = 0;
+    uint64_t compressedSize = 0;
+    uint64_t uncompressedSize = 0;
+    uint64_t localHeaderOffset = 0;
+    // The bytes to fetch for it: its local header, name, extra field and data. The local header's own name and extra
+    // lengths are known only once fetched, so the span runs to the next entry (or the directory), within an allowance.
+    uint64_t spanOffset = 0;
+    uint64_t spanLength = 0;
+};
+
+// Parses the central directory bytes and judges every entry by the package rules, as the whole-package check does
+// (refused names, clashes, method, encryption); false with the same refusal text. What only the local header shows
+// is left to UnpackEntrySpan. Throws std::bad_alloc.
+bool ReadPackageDirectory(const MemoryImage& directory, const PackageDirectoryLocation& location,
+                          std::vector<RangedEntry>& entries, std::string& reason);
+
+// Given the fetched bytes that start at entry.spanOffset, checks the local header and where the data lies, and
+// unpacks the entry (stored or deflated), checking its size and CRC-32; false with extraction's text. Throws
+// std::bad_alloc.
+bool UnpackEntrySpan(const RangedEntry& entry, const unsigned char* span, size_t spanSize, std::vector<uint8_t>& data,
+                     std::string& reason);
 
 #ifdef _WIN32
 

@@ -108,45 +108,40 @@ std::vector<std::pair<std::wstring, Made>> WalkPath(const MadeByFoldedPath& made
 
 // What the library refuses before it inflates anything, in its own order: encryption, method, then the local header
 // and where the data lies, which it checks on the raw data without inflating.
-std::string UnpackRefusal(mz_zip_archive* zip, mz_uint index, const mz_zip_archive_file_stat& stat,
-                          const PackageEntry& entry)
+std::string UnpackRefusal(mz_zip_archive* zip, mz_uint index, const EntryRecord& record, const PackageEntry& entry)
 {
     const std::string failed = "failed extracting " + WideToUtf8(entry.path) + ": ";
-    const bool encrypted = (stat.m_bit_flag & ENCRYPTION_FLAGS) != 0;
-    if (stat.m_comp_size != 0 && !encrypted && stat.m_method != 0 && stat.m_method != MZ_DEFLATED) {
-        return failed + mz_zip_get_error_string(MZ_ZIP_UNSUPPORTED_METHOD);
+    const std::string refusal = RecordDataRefusal(record);
+    if (!refusal.empty()) {
+        return failed + refusal;
     }
     mz_zip_get_last_error(zip);
     if (!mz_zip_reader_extract_to_callback(zip, index, TakeRawData, nullptr, MZ_ZIP_FLAG_COMPRESSED_DATA)) {
         return failed + EntryFailureText(zip);
     }
     // Stored data is delivered as it lies, so a size that differs from it fails the entry whatever the bytes are.
-    if (stat.m_comp_size != 0 && stat.m_method == 0 && stat.m_comp_size != stat.m_uncomp_size) {
+    if (record.compressedSize != 0 && record.method == 0 && record.compressedSize != record.uncompressedSize) {
         return failed + mz_zip_get_error_string(MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE);
     }
     return std::string();
 }
 
-PackageEntry ScanEntry(mz_zip_archive* zip, mz_uint index, MadeByFoldedPath& made)
+PackageEntry JudgeEntry(const EntryRecord& record, uint32_t index, MadeByFoldedPath& made,
+                        const DataRefusal& refuseData)
 {
     PackageEntry entry;
-    mz_zip_archive_file_stat stat;
-    std::memset(&stat, 0, sizeof(stat));
-    if (!mz_zip_reader_file_stat(zip, index, &stat)) {
-        entry.refusal = "cannot read zip entry " + std::to_string(index) + ": " + LibraryText(zip);
+    if (!record.unreadable.empty()) {
+        entry.refusal = "cannot read zip entry " + std::to_string(index) + ": " + record.unreadable;
         return entry;
     }
-    // Every stored byte up to the library's 511 (an embedded NUL must reach the name rule).
-    char stored[MZ_ZIP_MAX_ARCHIVE_FILENAME_SIZE];
-    const mz_uint copied = mz_zip_reader_get_filename(zip, index, stored, sizeof(stored));
-    entry.storedName.assign(stored, copied == 0 ? 0 : copied - 1);
-    entry.bitFlag = stat.m_bit_flag;
-    entry.name = DecodeEntryName(entry.storedName.data(), entry.storedName.size(), stat.m_bit_flag);
+    entry.storedName = record.storedName;
+    entry.bitFlag = record.bitFlag;
+    entry.name = DecodeEntryName(entry.storedName.data(), entry.storedName.size(), record.bitFlag);
     entry.folder =
-        stat.m_is_directory || (!entry.name.empty() && (entry.name.back() == L'/' || entry.name.back() == L'\\'));
-    entry.size = entry.folder ? 0 : stat.m_uncomp_size;
-    entry.symbolicLink = !entry.folder && (stat.m_version_made_by >> 8) == MADE_BY_UNIX &&
-                         ((stat.m_external_attr >> 16) & UNIX_TYPE_MASK) == UNIX_SYMBOLIC_LINK;
+        record.directory || (!entry.name.empty() && (entry.name.back() == L'/' || entry.name.back() == L'\\'));
+    entry.size = entry.folder ? 0 : record.uncompressedSize;
+    entry.symbolicLink = !entry.folder && (record.versionMadeBy >> 8) == MADE_BY_UNIX &&
+                         ((record.externalAttributes >> 16) & UNIX_TYPE_MASK) == UNIX_SYMBOLIC_LINK;
     // A file that names lib itself would be written over the folder that holds the package.
     if (!LibraryPathOf(entry.name, entry.path) || (entry.path.empty() && !entry.folder)) {
         entry.refusal = "unsafe path in zip entry " + std::to_string(index);
@@ -159,7 +154,7 @@ PackageEntry ScanEntry(mz_zip_archive* zip, mz_uint index, MadeByFoldedPath& mad
     }
     const auto making = WalkPath(made, index, entry);
     if (entry.refusal.empty() && !entry.folder) {
-        entry.refusal = UnpackRefusal(zip, index, stat, entry);
+        entry.refusal = refuseData(index, record, entry);
         entry.refusedData = !entry.refusal.empty();
     }
     // A refused file stops the updater; what follows is judged as if it were not there.
@@ -169,6 +164,29 @@ PackageEntry ScanEntry(mz_zip_archive* zip, mz_uint index, MadeByFoldedPath& mad
         }
     }
     return entry;
+}
+
+EntryRecord RecordOf(mz_zip_archive* zip, mz_uint index)
+{
+    EntryRecord record;
+    mz_zip_archive_file_stat stat;
+    std::memset(&stat, 0, sizeof(stat));
+    if (!mz_zip_reader_file_stat(zip, index, &stat)) {
+        record.unreadable = LibraryText(zip);
+        return record;
+    }
+    // Every stored byte up to the library's 511 (an embedded NUL must reach the name rule).
+    char stored[MZ_ZIP_MAX_ARCHIVE_FILENAME_SIZE];
+    const mz_uint copied = mz_zip_reader_get_filename(zip, index, stored, sizeof(stored));
+    record.storedName.assign(stored, copied == 0 ? 0 : copied - 1);
+    record.directory = stat.m_is_directory != 0;
+    record.versionMadeBy = stat.m_version_made_by;
+    record.bitFlag = stat.m_bit_flag;
+    record.method = stat.m_method;
+    record.externalAttributes = stat.m_external_attr;
+    record.compressedSize = stat.m_comp_size;
+    record.uncompressedSize = stat.m_uncomp_size;
+    return record;
 }
 
 } // namespace
@@ -200,14 +218,44 @@ std::string EntryFailureText(mz_zip_archive* zip)
     return mz_zip_get_error_string(error == MZ_ZIP_NO_ERROR ? MZ_ZIP_DECOMPRESSION_FAILED : error);
 }
 
-std::vector<PackageEntry> ScanPackage(mz_zip_archive* zip)
+std::string RecordDataRefusal(const EntryRecord& record)
+{
+    // Empty entries are handed out without a look at their flags or method.
+    if (record.compressedSize == 0) {
+        return std::string();
+    }
+    const bool encrypted = (record.bitFlag & ENCRYPTION_FLAGS) != 0;
+    if (!encrypted && record.method != 0 && record.method != MZ_DEFLATED) {
+        return mz_zip_get_error_string(MZ_ZIP_UNSUPPORTED_METHOD);
+    }
+    if (encrypted) {
+        return mz_zip_get_error_string(MZ_ZIP_UNSUPPORTED_ENCRYPTION);
+    }
+    return std::string();
+}
+
+std::vector<PackageEntry> JudgeEntries(const std::vector<EntryRecord>& records, const DataRefusal& refuseData)
 {
     std::vector<PackageEntry> entries;
+    entries.reserve(records.size());
     MadeByFoldedPath made;
+    for (size_t i = 0; i < records.size(); ++i) {
+        entries.push_back(JudgeEntry(records[i], static_cast<uint32_t>(i), made, refuseData));
+    }
+    return entries;
+}
+
+std::vector<PackageEntry> ScanPackage(mz_zip_archive* zip)
+{
+    std::vector<EntryRecord> records;
     const mz_uint count = mz_zip_reader_get_num_files(zip);
     for (mz_uint i = 0; i < count; ++i) {
-        entries.push_back(ScanEntry(zip, i, made));
+        records.push_back(RecordOf(zip, i));
     }
+    std::vector<PackageEntry> entries =
+        JudgeEntries(records, [zip](size_t index, const EntryRecord& record, const PackageEntry& entry) {
+            return UnpackRefusal(zip, static_cast<mz_uint>(index), record, entry);
+        });
     // The statistics and the probes leave codes behind; extraction must not be blamed for them.
     mz_zip_get_last_error(zip);
     return entries;

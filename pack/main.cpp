@@ -5,6 +5,7 @@
 //   keygen KEY_PEM PUBLIC_PEM             makes the studio's signing key pair (native tool only)
 //   sign SHA256SUMS KEY_PEM               writes SHA256SUMS.sig beside the list (native tool only)
 //   verify SHA256SUMS PUBLIC_PEM          exit 0 when the updater accepts the list's signature, 1 when not
+//   diff OLD_PACKAGE NEW_PACKAGE          what a player with the old package installed fetches for the new one
 // Exit code 2 for a usage error.
 #include "pack/pack.h"
 
@@ -35,6 +36,7 @@ const char USAGE[] = "usage: pack check PACKAGE [GAME_EXE] [--strict]\n"
                      "       pack keygen KEY_PEM PUBLIC_PEM   (native tool only)\n"
                      "       pack sign SHA256SUMS KEY_PEM     (native tool only)\n"
                      "       pack verify SHA256SUMS PUBLIC_PEM\n"
+                     "       pack diff OLD_PACKAGE NEW_PACKAGE\n"
                      "exit code 0: done or accepted, 1: refused or failed, 2: usage error\n";
 
 int Usage(const std::string& problem)
@@ -168,6 +170,18 @@ int Verify(const std::vector<std::string>& args)
     return 0;
 }
 
+int Diff(const std::vector<std::string>& args)
+{
+    if (args.size() != 2) {
+        return Usage("diff takes the installed package and the new one");
+    }
+    std::string message;
+    if (!ShowPatch(PathFromUtf8(args[0]), PathFromUtf8(args[1]), message)) {
+        return Refused(message);
+    }
+    return 0;
+}
+
 struct Command {
     const char* name;
     int (*run)(const std::vector<std::string>& args);
@@ -180,7 +194,7 @@ const Command COMMANDS[] = {
 #else
     {"keygen", KeyGen}, {"sign", Sign},
 #endif
-    {"verify", Verify},
+    {"verify", Verify},         {"diff", Diff},
 };
 
 // The arguments in UTF-8: Windows hands them to main in the ANSI code page, so they are taken in UTF-16 there.

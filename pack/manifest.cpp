@@ -106,9 +106,7 @@ std::array<unsigned char, 32> Sha256Finish(Sha256State& s)
 
 std::string HashOf(const std::string& bytes)
 {
-    Sha256State hash;
-    Sha256Add(hash, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    return FormatDigestHex(Sha256Finish(hash));
+    return FormatDigestHex(Sha256Of(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
 }
 
 size_t HashCallback(void* opaque, uint64_t, const void* data, size_t length)
@@ -155,6 +153,13 @@ bool HashEntries(const std::string& package, std::vector<std::pair<std::string, 
 }
 
 } // namespace
+
+Sha256Digest Sha256Of(const unsigned char* data, size_t size)
+{
+    Sha256State hash;
+    Sha256Add(hash, data, size);
+    return Sha256Finish(hash);
+}
 
 bool WriteChecksumList(const std::filesystem::path& packagePath, const std::filesystem::path& gameExecutablePath,
                        const std::filesystem::path& outputPath, std::string& message)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fs/fs.h"
+
 #include <filesystem>
 #include <string>
 
@@ -10,3 +12,6 @@
 // name differently. Throws std::bad_alloc.
 bool WriteChecksumList(const std::filesystem::path& packagePath, const std::filesystem::path& gameExecutablePath,
                        const std::filesystem::path& outputPath, std::string& message);
+
+// SHA-256 of bytes in memory, in plain C++.
+Sha256Digest Sha256Of(const unsigned char* data, size_t size);

@@ -40,6 +40,12 @@ int ReportFindings(const Findings& findings, bool strict);
 // folder (symbolic links are never followed). Prints what it packed.
 void BuildPackage(const std::filesystem::path& folder, const std::filesystem::path& package, Findings& findings);
 
+// Shows what a player with oldPackage installed fetches for newPackage, as the updater reads both by ranges and plans
+// the patch: the files changed, added and removed, the bytes and requests, and whether the updater patches or fetches
+// the whole package. False with a one-line reason in message when a package cannot be read or the updater would
+// refuse it. Throws std::bad_alloc.
+bool ShowPatch(const std::filesystem::path& oldPackage, const std::filesystem::path& newPackage, std::string& message);
+
 // UTF-8 of a name for the terminal: control characters (C0, DEL, C1) shown as \xNN, so that a hostile name can
 // neither hide part of itself nor send escape sequences to the studio's terminal.
 std::string Printable(const std::wstring& name);
