@@ -13,9 +13,10 @@
 namespace {
 
 const wchar_t FILE_NAME[] = L"game.exe";
-// Short enough for a test; the mirror's stalls last far longer, so no outcome depends on the machine's speed.
+// Short enough for a test. The mirror stalls for far longer and records whether the client left meanwhile, so no
+// outcome depends on the machine's speed.
 const DWORD TEST_STALL_MS = 1500;
-const char STALL[] = R"("stall_ms": 20000)";
+const char STALL[] = R"("stall_ms": 60000)";
 
 // Bytes that differ from offset to offset and from seed to seed, so that a file stitched together from two attempts
 // cannot pass for either body.
@@ -88,10 +89,11 @@ protected:
                                    FILE_MAX_BYTES, TEST_STALL_MS);
     }
 
-    // How often the mirror was asked for game.exe on one side of the current scenario.
-    int RequestsTo(const std::wstring& side) const
+    // How often the mirror was asked for game.exe on one side of the current scenario ("LEFT": how often the client
+    // closed the connection while the mirror stalled).
+    int RequestsTo(const std::wstring& side, const std::string& method = "GET") const
     {
-        const std::string expected = "GET /" + Utf8(scenario + L"/" + side + L"/" + FILE_NAME);
+        const std::string expected = method + " /" + Utf8(scenario + L"/" + side + L"/" + FILE_NAME);
         const std::vector<std::string> requests = RequestsFor(scenario);
         return static_cast<int>(std::count(requests.begin(), requests.end(), expected));
     }
@@ -181,16 +183,17 @@ TEST_F(DownloadFromMirrorsTest, ACutBodyIsContinuedAtTheSameMirrorOrLeftForTheFa
         std::string behaviour;
         bool fromPrimary; // else the fallback's body
         int primaryRequests;
+        int stallsLeft; // connections the client closed while the primary stalled
     };
     const Case cases[] = {
-        {R"({"cut_after": 200000})", true, 2},
-        {R"({"cut_after": 70000, "stall_ms": 300})", true, 5},
-        {R"({"cut_after": 100000, "first_only": true, )" + stall + "}", true, 2},
-        {R"({"cut_after": 100000, "first_only": true, "ignore_ranges": true})", true, 2},
-        {R"({"cut_after": 10000})", false, 6},
-        {"{" + stall + "}", false, 2},
-        {R"({"cut_after": 100000, "weak_etag": true})", false, 1},
-        {R"({"cut_after": 100000, "content_range": "bytes 0-9/300000"})", false, 2},
+        {R"({"cut_after": 200000})", true, 2, 0},
+        {R"({"cut_after": 70000, "stall_ms": 300})", true, 5, 0},
+        {R"({"cut_after": 100000, "first_only": true, )" + stall + "}", true, 2, 1},
+        {R"({"cut_after": 100000, "first_only": true, "ignore_ranges": true})", true, 2, 0},
+        {R"({"cut_after": 10000})", false, 6, 0},
+        {"{" + stall + "}", false, 2, 2},
+        {R"({"cut_after": 100000, "weak_etag": true})", false, 1, 0},
+        {R"({"cut_after": 100000, "content_range": "bytes 0-9/300000"})", false, 2, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.behaviour);
@@ -205,6 +208,7 @@ TEST_F(DownloadFromMirrorsTest, ACutBodyIsContinuedAtTheSameMirrorOrLeftForTheFa
         EXPECT_EQ(ReadFileBytes(destination), c.fromPrimary ? primaryBody : fallbackBody);
         EXPECT_EQ(RequestsTo(L"primary"), c.primaryRequests);
         EXPECT_EQ(RequestsTo(L"fallback"), c.fromPrimary ? 0 : 1);
+        EXPECT_EQ(RequestsTo(L"primary", "LEFT"), c.stallsLeft);
     }
 }
 

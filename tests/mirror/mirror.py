@@ -24,7 +24,8 @@ that path:
     {"length": N}                   announce that Content-Length whatever the body
 
 Every request is appended as "GET /a/b/c" to ROOT/a/requests.log (ROOT/requests.log when ROOT/a is no folder), so
-a test can tell which mirror was asked. Three ports serve the same folder with different certificates: --port with
+a test can tell which mirror was asked; a client that closes the connection while the mirror stalls short of the
+whole body is appended as "LEFT /a/b/c". Three ports serve the same folder with different certificates: --port with
 a localhost certificate of the trusted test CA, --wrong-host-port with a "wrong.example" certificate of the same CA,
 --untrusted-port with a localhost certificate of a CA that is never trusted. Each sends its full chain.
 """
@@ -34,6 +35,7 @@ import email.utils
 import json
 import shutil
 import os
+import select
 import socket
 import ssl
 import sys
@@ -154,6 +156,25 @@ def send_body(connection, body, chunked, pace_ms=0):
             connection.sendall(piece)
 
 
+def client_left(connection, seconds):
+    """Waits up to seconds for the client to close the connection; True when it did."""
+    deadline = time.monotonic() + seconds
+    while True:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            return False
+        readable, _, _ = select.select([connection], [], [], remaining)
+        if not readable:
+            continue
+        try:
+            if not connection.recv(4096):
+                return True
+        except ssl.SSLWantReadError:
+            continue
+        except (OSError, ssl.SSLError):
+            return True
+
+
 def drop(connection):
     """Ends the connection the way a broken network does: closing without unwrap sends no TLS close_notify."""
     try:
@@ -258,9 +279,12 @@ def answer(connection, root, port_host):
         if chunked:
             connection.sendall(b"0\r\n\r\n")
         return close_cleanly
-    send_body(connection, body[:int(cut_after or 0)], chunked, pace_ms)
-    if stall_ms is not None:
-        time.sleep(min(int(stall_ms), LONGEST_STALL_MS) / 1000.0)
+    sent = body[:int(cut_after or 0)]
+    send_body(connection, sent, chunked, pace_ms)
+    # A client that leaves once it has the whole body is no client that gave up on a stall.
+    if stall_ms is not None and client_left(connection, min(int(stall_ms), LONGEST_STALL_MS) / 1000.0) and \
+            len(sent) < len(body):
+        record_request(root, "LEFT", path)
     return drop
 
 
