@@ -59,7 +59,7 @@ BodyRead ReadBodyToMemory(HINTERNET request, uint64_t limit, ArrivingBytes& byte
     for (;;) {
         if (bytes.blocks.empty() || bytes.blocks.back().used == bytes.blocks.back().capacity) {
             // Room for one byte past the limit, which is one too many.
-            const uint64_t room = limit + 1 - bytes.size;
+            const uint64_t room = limit - bytes.size < UINT64_MAX ? limit - bytes.size + 1 : UINT64_MAX;
             const size_t step = std::clamp<size_t>(bytes.size / 2, READ_BUFFER_BYTES, GROW_STEP_MAX_BYTES);
             ArrivingBlock block;
             block.capacity = static_cast<size_t>(std::min<uint64_t>(step, room));

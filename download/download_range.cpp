@@ -31,8 +31,7 @@ RangeAnswer TakeWholeFile(RemoteFile& file, Connection& connection, const Respon
 
 // A 206 is the part asked for only when it names exactly that range of the file known so far: the same total size,
 // and no other validator than the one sent.
-bool IsAskedPart(const RemoteFile& file, const ResponseFacts& answer, uint64_t& first, uint64_t& last,
-                 uint64_t& total)
+bool IsAskedPart(const RemoteFile& file, const ResponseFacts& answer, uint64_t& first, uint64_t& last, uint64_t& total)
 {
     return answer.status == HTTP_STATUS_PARTIAL_CONTENT && ParseContentRange(answer.contentRange, first, last, total) &&
            (file.size == 0 || total == file.size) &&
@@ -48,9 +47,9 @@ RangeAnswer FetchPart(RemoteFile& file, bool tail, uint64_t offset, uint64_t len
     ArrivingBytes bytes;
     uint64_t received = 0;
     for (int continuations = 0;; ++continuations) {
-        const std::wstring range = tail ? L"bytes=-" + std::to_wstring(length)
-                                        : L"bytes=" + std::to_wstring(offset + received) + L"-" +
-                                              std::to_wstring(offset + length - 1);
+        const std::wstring range =
+            tail ? L"bytes=-" + std::to_wstring(length)
+                 : L"bytes=" + std::to_wstring(offset + received) + L"-" + std::to_wstring(offset + length - 1);
         Connection connection;
         ResponseFacts answer;
         if (!OpenRequest(file.url, RangeHeaders(range, file.validator), stallMs, connection, answer)) {

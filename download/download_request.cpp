@@ -225,8 +225,8 @@ bool ReadWholeFile(RemoteFile& file, Connection& connection, const ResponseFacts
         uint64_t end = 0;
         uint64_t total = 0;
         if (answer.status == HTTP_STATUS_PARTIAL_CONTENT) {
-            if (!ParseContentRange(answer.contentRange, first, end, total) || first != received ||
-                end != total - 1 || (sizeKnown && total != file.size) ||
+            if (!ParseContentRange(answer.contentRange, first, end, total) || first != received || end != total - 1 ||
+                (sizeKnown && total != file.size) ||
                 (!answer.validator.empty() && answer.validator != file.validator) || total > maxBytes) {
                 return false;
             }

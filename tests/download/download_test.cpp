@@ -216,7 +216,8 @@ TEST_F(DownloadFromMirrorsTest, AFileReplacedBetweenTheCutAndTheContinuationIsTa
 {
     const std::string newBody = SampleBody(280000, 41);
     ServeFile(scenario + L"/primary/next.bin", newBody);
-    Serve(L"primary", SampleBody(300000, 40), R"({"cut_after": 150000, "first_only": true, "replace_with": "next.bin"})");
+    Serve(L"primary", SampleBody(300000, 40),
+          R"({"cut_after": 150000, "first_only": true, "replace_with": "next.bin"})");
 
     EXPECT_TRUE(Download());
 
@@ -417,8 +418,8 @@ TEST_F(DownloadFromMirrorsTest, MemoryTransfersContinueACutBodyAndLeaveAMirrorWh
     const wchar_t* const baseUrls[] = {primaryUrl.c_str(), fallbackUrl.c_str()};
     DownloadedBytes body;
     DownloadFailure failure;
-    ASSERT_TRUE(DownloadFromMirrorsToMemory(baseUrls, 2, FILE_NAME, recorder, 300000, nullptr, BytesCheck(), body,
-                                            failure));
+    ASSERT_TRUE(
+        DownloadFromMirrorsToMemory(baseUrls, 2, FILE_NAME, recorder, 300000, nullptr, BytesCheck(), body, failure));
     EXPECT_EQ(Text(body), primaryBody);
     EXPECT_EQ(RequestsTo(L"primary"), 2);
 
