@@ -207,6 +207,8 @@ bool ReadWholeFile(RemoteFile& file, Connection& connection, const ResponseFacts
         if (read.failed || read.tooLarge || (sizeKnown && received > file.size)) {
             return false;
         }
+        // A connection cut off mid-body can end like a complete body (a read of 0 bytes): only the announced length
+        // tells them apart. Without one there is nothing to compare with.
         if (read.ended && (!sizeKnown || received == file.size)) {
             file.size = received;
             return true;
