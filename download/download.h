@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,10 +17,17 @@ extern const wchar_t* const VORLANCE_HOSTS[2];
 // A whole response body in memory.
 using DownloadedBytes = MemoryImage;
 
+// No byte for this long is a cut: the transfer is abandoned and continued (a trickle is not a stall).
+const DWORD STALL_MS = 30000;
+// Continuations of one file at one mirror; each must bring new bytes, else the next mirror is tried.
+const int CONTINUATIONS_PER_MIRROR = 5;
+// The largest file a transfer to disk takes, whatever a mirror announces.
+const uint64_t FILE_MAX_BYTES = 1024ull * 1024 * 1024;
+
 // Why a transfer failed: Windows refused to create the file in an attempt that no later attempt contradicted by
 // creating it (refusedError, a Windows error code);
-// some mirror served a whole body that the caller's check refused (unusable), or one larger than a memory transfer
-// takes (tooLarge). None of these when no mirror served the file whole, or none with the listed digest.
+// some mirror served a whole body that the caller's check refused (unusable), or one larger than the transfer takes
+// (tooLarge). None of these when no mirror served the file whole, or none with the listed digest.
 struct DownloadFailure {
     DWORD refusedError = 0;
     bool unusable = false;
@@ -30,28 +38,69 @@ struct DownloadFailure {
 using FileCheck = std::function<bool(const std::wstring& path)>;
 using BytesCheck = std::function<bool(const DownloadedBytes& body)>;
 
+// Every transfer continues a cut body (a clean close short of its length, a reset, a stall) at the same mirror with
+// a ranged request that carries If-Range, up to CONTINUATIONS_PER_MIRROR times, so that a file replaced on the mirror
+// meanwhile is never spliced: its whole new body is taken instead. Running out of memory at one mirror is a failed
+// attempt there.
+
 // Fetches base URL + fileName from the first mirror of VORLANCE_HOSTS that serves it whole, writing it to
 // destinationPath and posting progress to window. A failed attempt never leaves a partial file. Takes only a usable
-// file: with expectedDigest (null: any), a transfer whose SHA-256 (taken as the bytes are written) differs is a
-// failed attempt, and so is one that isUsable (when set) refuses; such a file is deleted and the next mirror is
-// tried. When it fails, failure tells why. Throws std::bad_alloc.
+// file of at most maxBytes: with expectedDigest (null: any), a transfer whose SHA-256 (taken as the bytes are written)
+// differs is a failed attempt, and so is one that isUsable (when set) refuses; such a file is deleted and the next
+// mirror is tried. When it fails, failure tells why.
 bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window,
-                 const Sha256Digest* expectedDigest, const FileCheck& isUsable, DownloadFailure& failure);
+                 const Sha256Digest* expectedDigest, const FileCheck& isUsable, DownloadFailure& failure,
+                 uint64_t maxBytes = FILE_MAX_BYTES);
 
 // The same transfers over any list of base URLs, tried in order; DownloadAny passes VORLANCE_HOSTS.
 bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
                          const std::wstring& destinationPath, HWND window, const Sha256Digest* expectedDigest,
-                         const FileCheck& isUsable, DownloadFailure& failure);
+                         const FileCheck& isUsable, DownloadFailure& failure, uint64_t maxBytes = FILE_MAX_BYTES,
+                         DWORD stallMs = STALL_MS);
 
-// Fetches one URL into memory, nothing on disk, posting progress to window (may be null). False when the server
-// does not answer 200 with a whole body of at most maxBytes. Throws std::bad_alloc.
-bool DownloadToMemory(const std::wstring& url, HWND window, size_t maxBytes, DownloadedBytes& body);
+// Fetches one URL into memory, nothing on disk, posting progress to window (may be null). False when no whole body
+// of at most maxBytes came, after the answer 200 and its continuations.
+bool DownloadToMemory(const std::wstring& url, HWND window, size_t maxBytes, DownloadedBytes& body,
+                      DWORD stallMs = STALL_MS);
 
 // Fetches base URL + fileName into memory from the first mirror whose whole body, of at most maxBytes, has
 // expectedDigest (hashed as it arrives; null: any) and passes isUsable (when set); failure tells why none did.
-// Throws std::bad_alloc.
+// Memory grows as bytes arrive, whatever length is announced.
 bool DownloadAnyToMemory(const std::wstring& fileName, HWND window, size_t maxBytes, const Sha256Digest* expectedDigest,
                          const BytesCheck& isUsable, DownloadedBytes& body, DownloadFailure& failure);
 bool DownloadFromMirrorsToMemory(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
                                  HWND window, size_t maxBytes, const Sha256Digest* expectedDigest,
-                                 const BytesCheck& isUsable, DownloadedBytes& body, DownloadFailure& failure);
+                                 const BytesCheck& isUsable, DownloadedBytes& body, DownloadFailure& failure,
+                                 DWORD stallMs = STALL_MS);
+
+// One file at one mirror across ranged requests: size and validator are learnt from its first response (size 0 and
+// no validator: not yet known); the validator (a strong ETag, else a Last-Modified at least a second older than the
+// answer) is then sent as If-Range.
+struct RemoteFile {
+    std::wstring url;
+    uint64_t size = 0;
+    std::string validator;
+};
+
+// Progress over bytes that may come in several transfers: percent of total posted to window (may be null) whenever
+// it differs from the last one posted.
+struct TransferProgress {
+    HWND window = nullptr;
+    uint64_t done = 0;
+    uint64_t total = 0;
+    int posted = -1;
+};
+
+enum class RangeAnswer { PART, WHOLE_FILE, FAILED };
+
+// Asks for [offset, offset+length) with Range (+ If-Range once a validator is known); continues a cut transfer up to
+// CONTINUATIONS_PER_MIRROR times. PART: out holds exactly those bytes. WHOLE_FILE: the server answered 200 (no
+// ranges, or the file changed: file.size/validator are updated) and out holds the whole new file, when it is at
+// most maxWholeBytes (else FAILED); progress then starts again over the whole file. FAILED: error, short, bad
+// Content-Range, a validator other than the one sent, stall beyond continuations, or no memory.
+RangeAnswer FetchRange(RemoteFile& file, uint64_t offset, uint64_t length, size_t maxWholeBytes,
+                       TransferProgress* progress, DownloadedBytes& out, DWORD stallMs = STALL_MS);
+
+// The last `length` bytes (Range: bytes=-N), all of a shorter file; learns file.size from Content-Range. Same answers.
+RangeAnswer FetchTail(RemoteFile& file, uint64_t length, size_t maxWholeBytes, TransferProgress* progress,
+                      DownloadedBytes& out, DWORD stallMs = STALL_MS);

@@ -12,26 +12,11 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <type_traits>
 #include <utility>
 
 namespace {
-
-const wchar_t USER_AGENT[] = L"VorlanceUpdater/1.0";
-// Always from the server, never from or into the local cache: a cached copy could be an older game.
-const DWORD OPEN_URL_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
-
-// A numeric response value; 0 when the query fails, e.g. for a header the response lacks.
-DWORD QueryNumber(HINTERNET request, DWORD query)
-{
-    DWORD value = 0;
-    DWORD length = sizeof(value);
-    DWORD index = 0;
-    if (!HttpQueryInfoW(request, query | HTTP_QUERY_FLAG_NUMBER, &value, &length, &index)) {
-        return 0;
-    }
-    return value;
-}
 
 // Blocks are gathered into slots of this many, so that the writing thread wakes once per slot rather than once per
 // block; a few slots bound what is read ahead of the file.
@@ -50,8 +35,7 @@ struct BodySlot {
 // them in order and posts the progress of what is written.
 struct BodyQueue {
     HANDLE file = INVALID_HANDLE_VALUE;
-    HWND window = nullptr;
-    DWORD contentLength = 0;
+    TransferProgress* progress = nullptr;
     BodySlot slots[SLOT_COUNT];
 
     SRWLOCK lock = SRWLOCK_INIT;
@@ -62,8 +46,7 @@ struct BodyQueue {
     bool failed = false; // a write failed: nothing more is written or read
 
     // The writer's own until it has ended.
-    DWORD byteCount = 0;
-    int postedPercent = -1;
+    uint64_t byteCount = 0;
     const Sha256Stream* hash = nullptr; // hashes what is written, so that a listed file is not read back
 };
 
@@ -81,7 +64,7 @@ bool WriteOldestSlot(BodyQueue& queue)
     }
     for (size_t i = 0; i < slot.blockCount; ++i) {
         queue.byteCount += slot.blockLengths[i];
-        PostPercent(queue.window, queue.byteCount, queue.contentLength, queue.postedPercent);
+        AddProgress(*queue.progress, slot.blockLengths[i]);
     }
     return true;
 }
@@ -135,14 +118,14 @@ bool FillSlot(HINTERNET request, BodySlot& slot, bool& bodyEnded)
     return true;
 }
 
-// Copies the body into the open file, reading the next blocks while earlier ones are written, and posting progress
-// as the written part grows. True when the body ended normally and every byte received was written.
-bool TransferBody(HINTERNET request, HANDLE file, DWORD contentLength, HWND window, const Sha256Stream* hash)
+// Copies one response's body onto the open file, reading the next blocks while earlier ones are written, and posting
+// progress as the written part grows; more than room bytes is too large. Throws std::bad_alloc before any byte.
+BodyRead TransferBody(HINTERNET request, HANDLE file, uint64_t room, TransferProgress& progress,
+                      const Sha256Stream* hash)
 {
     BodyQueue queue;
     queue.file = file;
-    queue.window = window;
-    queue.contentLength = contentLength;
+    queue.progress = &progress;
     queue.hash = hash;
     for (BodySlot& slot : queue.slots) {
         slot.bytes.reset(new unsigned char[BLOCKS_PER_SLOT * READ_BUFFER_BYTES]);
@@ -150,9 +133,10 @@ bool TransferBody(HINTERNET request, HANDLE file, DWORD contentLength, HWND wind
     // Without a thread of its own the writing is done here, slot by slot, after each one is filled.
     KernelHandle writer(CreateThread(nullptr, 0, WriteBodySlots, &queue, 0, nullptr));
 
-    bool bodyEnded = false;
+    BodyRead read;
     bool readFailed = false;
-    while (!bodyEnded && !readFailed) {
+    uint64_t queued = 0;
+    while (!read.ended && !readFailed) {
         AcquireSRWLockExclusive(&queue.lock);
         while (queue.count == SLOT_COUNT && !queue.failed) {
             SleepConditionVariableSRW(&queue.changed, &queue.lock, INFINITE, 0);
@@ -164,8 +148,14 @@ bool TransferBody(HINTERNET request, HANDLE file, DWORD contentLength, HWND wind
             break;
         }
         // This slot is neither queued nor being written, so it is this thread's until it is queued. What was read
-        // before a failed read is still written, as it was received.
-        readFailed = !FillSlot(request, slot, bodyEnded);
+        // before a failed read is still written, as it was received: a continuation starts after it.
+        readFailed = !FillSlot(request, slot, read.ended);
+        queued += slot.length;
+        if (queued > room) {
+            read.tooLarge = true;
+            read.ended = false;
+            break;
+        }
         if (slot.blockCount == 0) {
             break;
         }
@@ -184,19 +174,21 @@ bool TransferBody(HINTERNET request, HANDLE file, DWORD contentLength, HWND wind
     queue.ended = true;
     WakeAllConditionVariable(&queue.changed);
     ReleaseSRWLockExclusive(&queue.lock);
-    // Every queued slot is written (or the writer has failed) before the file is closed or deleted.
+    // Every queued slot is written (or the writer has failed) before the file is continued, closed or deleted.
     if (writer) {
         WaitForSingleObject(writer.get(), INFINITE);
     }
+    read.bytes = queue.byteCount;
+    read.failed = queue.failed;
+    read.ended = read.ended && !readFailed && !queue.failed;
+    return read;
+}
 
-    bool succeeded = bodyEnded && !readFailed && !queue.failed;
-    // A connection cut off mid-body can end the loop like a complete body (a successful read of 0 bytes): a count
-    // that differs from the announced length is the only sign of a truncated file. Without a length there is nothing
-    // to compare with.
-    if (contentLength != 0 && queue.byteCount != contentLength) {
-        succeeded = false;
-    }
-    return succeeded;
+// Empties the file for a whole new body.
+bool RewindFile(HANDLE file)
+{
+    LARGE_INTEGER start = {};
+    return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && SetEndOfFile(file);
 }
 
 // Creates the destination for writing; a scanner that reads the file meanwhile is let in. A read-only file an earlier
@@ -218,20 +210,30 @@ HANDLE CreateDestination(const std::wstring& destinationPath, const std::wstring
     return create();
 }
 
-// One attempt against one mirror. The destination is left as it was when the attempt fails before the body; when
-// Windows refuses to create it, refusedError receives the code, and it is cleared when the file is created. With
-// hash, the bytes written are hashed as they go.
+// One attempt against one mirror: the whole file, continued where it was cut, with the listed digest when one is
+// given. The destination is left as it was when the attempt fails before the body; when Windows refuses to create it,
+// refusedError receives the code, and it is cleared when the file is created. A failed attempt deletes what it wrote.
 bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPath, HWND window,
-                     const Sha256Stream* hash, DWORD& refusedError)
+                     const Sha256Digest* expectedDigest, uint64_t maxBytes, DWORD stallMs, DWORD& refusedError,
+                     bool& tooLarge)
 {
-    InternetHandle root;
-    DWORD contentLength = 0;
-    const InternetHandle request = OpenRequest(url, root, contentLength);
-    if (!request) {
+    tooLarge = false;
+    Connection connection;
+    ResponseFacts facts;
+    // Only a whole file counts: 206 would be a piece of it, 304 nothing at all.
+    if (!OpenRequest(url, std::wstring(), stallMs, connection, facts) || facts.status != HTTP_STATUS_OK) {
+        return false;
+    }
+    if (facts.hasLength && facts.length > maxBytes) {
+        tooLarge = true;
         return false;
     }
     // Made once, so that deleting a partial file cannot fail for want of memory after it was written.
     const std::wstring longDestination = MakeLongPath(destinationPath);
+    Sha256Stream hash;
+    if (!StartListedHash(expectedDigest, hash)) {
+        return false;
+    }
     DWORD error = 0;
     const HANDLE opened = CreateDestination(destinationPath, longDestination, error);
     // A refusal stands until an attempt creates the file: then the folder evidently takes new files.
@@ -241,7 +243,28 @@ bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPat
     }
     KernelHandle file(opened);
 
-    const bool succeeded = TransferBody(request.get(), file.get(), contentLength, window, hash);
+    TransferProgress progress;
+    progress.window = window;
+    uint64_t written = 0;
+    BodySink sink;
+    sink.read = [&](HINTERNET request, uint64_t limit) {
+        const BodyRead read = TransferBody(request, file.get(), limit - written, progress, hash ? &hash : nullptr);
+        written += read.bytes;
+        return read;
+    };
+    sink.restart = [&]() {
+        written = 0;
+        return RewindFile(file.get()) && StartListedHash(expectedDigest, hash);
+    };
+    RemoteFile remote;
+    remote.url = url;
+    bool succeeded = false;
+    try {
+        succeeded = ReadWholeFile(remote, connection, facts, maxBytes, progress, stallMs, sink, tooLarge) &&
+                    HasListedDigest(expectedDigest, hash);
+    } catch (const std::bad_alloc&) {
+        succeeded = false;
+    }
     // A partial file must be closed before it can be deleted.
     file.reset();
     if (!succeeded) {
@@ -252,72 +275,28 @@ bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPat
 
 } // namespace
 
-void PostPercent(HWND window, uint64_t received, DWORD contentLength, int& postedPercent)
-{
-    if (contentLength == 0) {
-        return;
-    }
-    const int percent = static_cast<int>(received * 100.0 / contentLength);
-    // The bar shows nothing new for a repeated value; one post per block would wake the window 8192 times for a
-    // 512 MiB file.
-    if (percent != postedPercent) {
-        PostProgress(window, percent);
-        postedPercent = percent;
-    }
-}
-
-// Opens url and reads its status; an empty holder unless the server answered 200. The root handle must outlive the
-// request.
-InternetHandle OpenRequest(const std::wstring& url, InternetHandle& root, DWORD& contentLength)
-{
-    root.reset(InternetOpenW(USER_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!root) {
-        return nullptr;
-    }
-    InternetHandle request(InternetOpenUrlW(root.get(), url.c_str(), nullptr, 0, OPEN_URL_FLAGS, 0));
-    // Only a whole file counts: 206 would be a piece of it, 304 nothing at all.
-    if (!request || QueryNumber(request.get(), HTTP_QUERY_STATUS_CODE) != HTTP_STATUS_OK) {
-        return nullptr;
-    }
-    contentLength = QueryNumber(request.get(), HTTP_QUERY_CONTENT_LENGTH);
-    return request;
-}
-
-// A hash for a transfer that must have the listed digest; an empty holder (and nothing to check) without one.
-bool StartListedHash(const Sha256Digest* expectedDigest, Sha256Stream& hash)
-{
-    if (expectedDigest == nullptr) {
-        return true;
-    }
-    hash = StartSha256();
-    return static_cast<bool>(hash);
-}
-
-bool HasListedDigest(const Sha256Digest* expectedDigest, const Sha256Stream& hash)
-{
-    Sha256Digest digest{};
-    return expectedDigest == nullptr || (FinishSha256(hash, digest) && digest == *expectedDigest);
-}
-
 bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
                          const std::wstring& destinationPath, HWND window, const Sha256Digest* expectedDigest,
-                         const FileCheck& isUsable, DownloadFailure& failure)
+                         const FileCheck& isUsable, DownloadFailure& failure, uint64_t maxBytes, DWORD stallMs)
 {
     failure = DownloadFailure();
     // Made once, so that deleting a file of the wrong bytes cannot fail for want of memory.
     const std::wstring longDestination = MakeLongPath(destinationPath);
     for (size_t i = 0; i < baseUrlCount; ++i) {
-        Sha256Stream hash;
-        if (!StartListedHash(expectedDigest, hash) || !AttemptDownload(baseUrls[i] + fileName, destinationPath, window,
-                                                                       hash ? &hash : nullptr, failure.refusedError)) {
-            continue;
-        }
-        if (HasListedDigest(expectedDigest, hash)) {
+        // Memory that ran out at one mirror may suffice at the next.
+        try {
+            bool tooLarge = false;
+            if (!AttemptDownload(baseUrls[i] + fileName, destinationPath, window, expectedDigest, maxBytes, stallMs,
+                                 failure.refusedError, tooLarge)) {
+                failure.tooLarge = failure.tooLarge || tooLarge;
+                continue;
+            }
             if (!isUsable || isUsable(destinationPath)) {
                 failure = DownloadFailure();
                 return true;
             }
             failure.unusable = true;
+        } catch (const std::bad_alloc&) {
         }
         // Damaged on that mirror, an error page, or cut short where no length could tell: the next mirror may hold
         // the right bytes.
@@ -327,8 +306,9 @@ bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, co
 }
 
 bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window,
-                 const Sha256Digest* expectedDigest, const FileCheck& isUsable, DownloadFailure& failure)
+                 const Sha256Digest* expectedDigest, const FileCheck& isUsable, DownloadFailure& failure,
+                 uint64_t maxBytes)
 {
     return DownloadFromMirrors(VORLANCE_HOSTS, std::size(VORLANCE_HOSTS), fileName, destinationPath, window,
-                               expectedDigest, isUsable, failure);
+                               expectedDigest, isUsable, failure, maxBytes);
 }

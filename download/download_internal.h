@@ -5,10 +5,13 @@
 #include <wininet.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 #include <type_traits>
+#include <vector>
 
-// What the file and the memory transfers share; not part of the subsystem's surface.
+// What the file, memory and range transfers share; not part of the subsystem's surface.
 
 const DWORD READ_BUFFER_BYTES = 65536;
 
@@ -17,12 +20,76 @@ struct InternetCloser {
 };
 using InternetHandle = std::unique_ptr<std::remove_pointer_t<HINTERNET>, InternetCloser>;
 
-// Posts the percentage of an announced length (none: nothing) once it differs from the one posted last.
-void PostPercent(HWND window, uint64_t received, DWORD contentLength, int& postedPercent);
+// One request's handles; the root and the session must outlive the request, and close after it.
+struct Connection {
+    InternetHandle root;
+    InternetHandle session;
+    InternetHandle request;
+};
 
-// Opens url and reads its status; an empty holder unless the server answered 200. The root handle must outlive the
-// request.
-InternetHandle OpenRequest(const std::wstring& url, InternetHandle& root, DWORD& contentLength);
+// What a response says about its body.
+struct ResponseFacts {
+    DWORD status = 0;
+    bool hasLength = false;
+    uint64_t length = 0;      // Content-Length, when hasLength
+    std::string contentRange; // as sent, empty without one
+    std::string validator;    // a strong ETag, else a strong Last-Modified, else empty
+};
+
+// Sends a GET for url with extraHeaders ("Name: value\r\n" lines, may be empty), on a request handle whose receive
+// timeout is stallMs, and reads the answer's facts. False when no answer came; redirects are followed.
+bool OpenRequest(const std::wstring& url, const std::wstring& extraHeaders, DWORD stallMs, Connection& connection,
+                 ResponseFacts& facts);
+
+// The request headers for a range such as L"bytes=10-19", L"bytes=10-" or L"bytes=-10", with If-Range when a
+// validator is known.
+std::wstring RangeHeaders(const std::wstring& range, const std::string& validator);
+
+// A Content-Range "bytes FIRST-LAST/TOTAL"; false for any other form, "*" included.
+bool ParseContentRange(const std::string& text, uint64_t& first, uint64_t& last, uint64_t& total);
+
+// Adds bytes to the progress and posts its percentage (capped at 100) once it differs from the one posted last.
+void AddProgress(TransferProgress& progress, uint64_t bytes);
+
+// How one response's body went into its destination.
+struct BodyRead {
+    uint64_t bytes = 0;    // taken from this response
+    bool ended = false;    // the body ended (a read of 0 bytes) without a failed read
+    bool failed = false;   // the bytes could not be kept (a write, a hash, memory): no continuation helps
+    bool tooLarge = false; // more bytes came than the destination takes
+};
+
+// Where a whole file goes across its responses: read appends one response's body (at most limit bytes in all),
+// restart drops everything taken so far because the whole new file follows.
+struct BodySink {
+    std::function<BodyRead(HINTERNET request, uint64_t limit)> read;
+    std::function<bool()> restart;
+};
+
+// Reads a whole file whose first answer (200, facts) is open in connection into sink, continuing a cut body at the
+// same URL up to CONTINUATIONS_PER_MIRROR times; learns file.size and file.validator. True when every byte came;
+// tooLarge when the file is past maxBytes.
+bool ReadWholeFile(RemoteFile& file, Connection& connection, const ResponseFacts& facts, uint64_t maxBytes,
+                   TransferProgress& progress, DWORD stallMs, const BodySink& sink, bool& tooLarge);
+
+// Bytes kept in memory as they arrive, in blocks allocated a bounded step ahead of what came, so that an announced
+// length costs nothing until its bytes are there; joined into one block at the end.
+struct ArrivingBlock {
+    std::unique_ptr<unsigned char[]> bytes;
+    size_t capacity = 0;
+    size_t used = 0;
+};
+struct ArrivingBytes {
+    std::vector<ArrivingBlock> blocks;
+    size_t size = 0;
+};
+
+// Reads one response's body onto bytes, at most limit bytes in all, posting progress. Throws std::bad_alloc.
+BodyRead ReadBodyToMemory(HINTERNET request, uint64_t limit, ArrivingBytes& bytes, const Sha256Stream* hash,
+                          TransferProgress& progress);
+
+// The bytes in one block of exactly their size (the blocks are freed as they are copied). Throws std::bad_alloc.
+DownloadedBytes JoinBytes(ArrivingBytes& bytes);
 
 // Starts the hash of a transfer that must have the listed digest; leaves hash empty (nothing to check) without one.
 // False when the system cannot hash.

@@ -1,26 +1,41 @@
 #!/usr/bin/env python3
 """HTTPS download mirror for the tests and the demo, on 127.0.0.1 only.
 
-GET /a/b/c answers with ROOT/a/b/c (200 and a Content-Length), or 404 when there is no such file. A sidecar
-ROOT/a/b/c.behaviour holding a JSON object changes the answer for that path:
+GET /a/b/c answers with ROOT/a/b/c (200 and a Content-Length), or 404 when there is no such file. Like nginx, it
+sends a strong ETag made of the file's modification time and size, a Last-Modified and Accept-Ranges; it answers one
+range ("bytes=A-B", "bytes=A-", "bytes=-N") with 206 and its Content-Range, a range past the end with 416, and a
+range with an If-Range that is not the file's ETag or Last-Modified with the whole file (200). Several ranges, or
+one it cannot read, get the whole file. A sidecar ROOT/a/b/c.behaviour holding a JSON object changes the answer for
+that path:
 
-    {"status": 500}                 that status line (a 206 or 500 still carries the file as its body)
+    {"status": 500}                 that status line (a 206 or 500 still carries the whole file as its body)
     {"redirect": "/other/path"}     302 to that path on the same server
     {"cut_after": N}                announce the whole length, send N body bytes, drop the connection
     {"no_length": true}             no Content-Length: the body ends when the connection closes
     {"chunked": true}               chunked transfer coding; with "cut_after" the last chunks never come
     {"stall_ms": N}                 send the headers (and "cut_after" bytes, else none), wait N ms, drop the connection
     {"pace_ms": N}                  wait N ms before each block of the body (a slow line), with any of the above
+    {"first_only": true}            "cut_after" and "stall_ms" apply to the first request for the path only
+    {"ignore_ranges": true}         no Accept-Ranges, and Range is ignored: always the whole file (200)
+    {"replace_with": "name"}        once the first request is answered, the file is replaced by its sibling "name"
+                                    and its time moved on, so that its ETag and Last-Modified change
+    {"etag": false}                 no ETag; {"weak_etag": true}: the ETag is weak (W/"...")
+    {"content_range": "bytes ..."}  that Content-Range on a 206 instead of the true one
+    {"length": N}                   announce that Content-Length whatever the body
 
 Every request is appended as "GET /a/b/c" to ROOT/a/requests.log (ROOT/requests.log when ROOT/a is no folder), so
-a test can tell which mirror was asked. Three ports serve the same folder with different certificates: --port with
+a test can tell which mirror was asked; a client that closes the connection while the mirror stalls short of the
+whole body is appended as "LEFT /a/b/c". Three ports serve the same folder with different certificates: --port with
 a localhost certificate of the trusted test CA, --wrong-host-port with a "wrong.example" certificate of the same CA,
 --untrusted-port with a localhost certificate of a CA that is never trusted. Each sends its full chain.
 """
 
 import argparse
+import email.utils
 import json
+import shutil
 import os
+import select
 import socket
 import ssl
 import sys
@@ -29,13 +44,46 @@ import time
 import urllib.parse
 
 REASONS = {200: "OK", 206: "Partial Content", 302: "Found", 304: "Not Modified", 400: "Bad Request",
-           403: "Forbidden", 404: "Not Found", 500: "Internal Server Error", 503: "Service Unavailable"}
+           403: "Forbidden", 404: "Not Found", 416: "Range Not Satisfiable", 500: "Internal Server Error",
+           503: "Service Unavailable"}
 CHUNK_BYTES = 16384
 SEND_BYTES = 65536
 SOCKET_TIMEOUT_S = 30
 LONGEST_STALL_MS = 60000
 
 log_lock = threading.Lock()
+count_lock = threading.Lock()
+request_counts = {}
+
+
+def count_request(file_path):
+    """How many requests for this file came so far, this one included."""
+    with count_lock:
+        request_counts[file_path] = request_counts.get(file_path, 0) + 1
+        return request_counts[file_path]
+
+
+def parse_range(text, size):
+    """(first, last) of a single byte range, "unsatisfiable", or None for anything to ignore (as nginx, which then
+    sends the whole file)."""
+    if not text.startswith("bytes=") or "," in text:
+        return None
+    first, dash, last = text[len("bytes="):].strip().partition("-")
+    if not dash or not (first.isdigit() or last.isdigit()) or (first and not first.isdigit()) or \
+            (last and not last.isdigit()):
+        return None
+    if not first:
+        length = int(last)
+        if length == 0 or size == 0:
+            return "unsatisfiable"
+        return max(0, size - length), size - 1
+    first = int(first)
+    last = int(last) if last else size - 1
+    if last < first:
+        return None
+    if first >= size:
+        return "unsatisfiable"
+    return first, min(last, size - 1)
 
 
 def log(message):
@@ -108,6 +156,25 @@ def send_body(connection, body, chunked, pace_ms=0):
             connection.sendall(piece)
 
 
+def client_left(connection, seconds):
+    """Waits up to seconds for the client to close the connection; True when it did."""
+    deadline = time.monotonic() + seconds
+    while True:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            return False
+        readable, _, _ = select.select([connection], [], [], remaining)
+        if not readable:
+            continue
+        try:
+            if not connection.recv(4096):
+                return True
+        except ssl.SSLWantReadError:
+            continue
+        except (OSError, ssl.SSLError):
+            return True
+
+
 def drop(connection):
     """Ends the connection the way a broken network does: closing without unwrap sends no TLS close_notify."""
     try:
@@ -146,9 +213,22 @@ def answer(connection, root, port_host):
         return close_cleanly
 
     status = int(behaviour.get("status", 200))
+    validators = []
+    count = count_request(file_path)
     if os.path.isfile(file_path):
         with open(file_path, "rb") as served:
             body = served.read()
+        modified = os.stat(file_path).st_mtime
+        tag = '"%x-%x"' % (int(modified), len(body))
+        last_modified = email.utils.formatdate(modified, usegmt=True)
+        if behaviour.get("etag", True):
+            validators.append(("ETag", ("W/" if behaviour.get("weak_etag") else "") + tag))
+        validators.append(("Last-Modified", last_modified))
+        if count == 1 and "replace_with" in behaviour:
+            # Replaced once this answer has its bytes: the next request meets another version of the file.
+            replacement = os.path.join(os.path.dirname(file_path), behaviour["replace_with"])
+            shutil.copyfile(replacement, file_path)
+            os.utime(file_path, (modified + 10, modified + 10))
     elif "status" in behaviour:
         body = b"status %d\n" % status
     else:
@@ -162,25 +242,49 @@ def answer(connection, root, port_host):
         send_head(connection, status, [("Content-Length", str(len(body)))])
         return close_cleanly
 
+    head = [("Content-Type", "application/octet-stream"),
+            ("Date", email.utils.formatdate(time.time(), usegmt=True))] + validators
+    ignore_ranges = bool(behaviour.get("ignore_ranges"))
+    if "status" not in behaviour and not ignore_ranges and validators:
+        head.append(("Accept-Ranges", "bytes"))
+        if_range = headers.get("if-range")
+        sent_tag = behaviour.get("etag", True) and not behaviour.get("weak_etag")
+        if "range" in headers and (if_range is None or (sent_tag and if_range == tag) or
+                                   if_range == last_modified):
+            part = parse_range(headers["range"], len(body))
+            if part == "unsatisfiable":
+                send_head(connection, 416, head + [("Content-Range", "bytes */%d" % len(body)),
+                                                   ("Content-Length", "0")])
+                return close_cleanly
+            if part is not None:
+                status = 206
+                head.append(("Content-Range",
+                             behaviour.get("content_range", "bytes %d-%d/%d" % (part[0], part[1], len(body)))))
+                body = body[part[0]:part[1] + 1]
+
     chunked = bool(behaviour.get("chunked"))
-    head = [("Content-Type", "application/octet-stream")]
     if chunked:
         head.append(("Transfer-Encoding", "chunked"))
     elif not behaviour.get("no_length"):
-        head.append(("Content-Length", str(len(body))))
+        head.append(("Content-Length", str(behaviour.get("length", len(body)))))
     send_head(connection, status, head)
 
     cut_after = behaviour.get("cut_after")
     stall_ms = behaviour.get("stall_ms")
+    if behaviour.get("first_only") and count > 1:
+        cut_after = stall_ms = None
     pace_ms = behaviour.get("pace_ms", 0)
     if cut_after is None and stall_ms is None:
         send_body(connection, body, chunked, pace_ms)
         if chunked:
             connection.sendall(b"0\r\n\r\n")
         return close_cleanly
-    send_body(connection, body[:int(cut_after or 0)], chunked, pace_ms)
-    if stall_ms is not None:
-        time.sleep(min(int(stall_ms), LONGEST_STALL_MS) / 1000.0)
+    sent = body[:int(cut_after or 0)]
+    send_body(connection, sent, chunked, pace_ms)
+    # A client that leaves once it has the whole body is no client that gave up on a stall.
+    if stall_ms is not None and client_left(connection, min(int(stall_ms), LONGEST_STALL_MS) / 1000.0) and \
+            len(sent) < len(body):
+        record_request(root, "LEFT", path)
     return drop
 
 
