@@ -29,7 +29,7 @@ std::string WideToUtf8(const std::wstring& text);
 
 // How the updater reads a package, shared by the updater, the package tool and the checksum list, so that they
 // cannot disagree: the names, the paths below lib, what Windows cannot create there, the limits. Defined in
-// package_rules.cpp (names) and package_scan.cpp (packages).
+// package_rules.cpp (names), fold_case.cpp (case) and package_scan.cpp (packages).
 
 // The largest package the updater unpacks.
 const uint64_t PACKAGE_MAX_BYTES = 0x40000000; // 1 GiB
@@ -58,8 +58,8 @@ const char* RefusedComponent(const std::wstring& component, uint32_t& error);
 // False for a name that IsSafeEntryName refuses.
 bool LibraryPathOf(const std::wstring& entryName, std::wstring& path);
 
-// Windows' case-insensitive view of a name, for the letters a package plausibly holds: ASCII, Latin-1, Latin
-// Extended-A, Greek and Cyrillic fold to upper case.
+// NTFS's case-insensitive view of a name: each UTF-16 unit as the upcase table of a volume Windows formatted maps
+// it (fold_case.cpp), so that two names are one file on the player's disk exactly when their folded forms are equal.
 wchar_t FoldCase(wchar_t c);
 std::wstring FoldCase(const std::wstring& text);
 

@@ -29,7 +29,8 @@ struct EntryOutcome {
     std::string message;
 };
 
-// A pool thread's own reader over the shared image (the library keeps its last error per reader) and its buffer.
+// A pool thread's own reader (the library keeps its last error per reader) over the extracting thread's parsed
+// directory, and its buffer.
 struct PoolReader {
     mz_zip_archive zip;
     OpenZip opened;
@@ -170,7 +171,7 @@ void UnpackOnPool(Extraction& extraction, size_t worker, size_t index)
 }
 
 // Starts the pool with a reader per thread; without one every entry is unpacked on the extracting thread.
-void StartPool(Extraction& extraction, const ZipImage& image)
+void StartPool(Extraction& extraction)
 {
     // No task runs before one is submitted, so the readers are made once it is known how many threads started.
     extraction.pool = StartTaskPool(
@@ -180,9 +181,9 @@ void StartPool(Extraction& extraction, const ZipImage& image)
     }
     extraction.readers.resize(TaskPoolSize(*extraction.pool));
     for (PoolReader& reader : extraction.readers) {
-        std::string message;
-        // The image already opened once: a second open can fail for want of memory alone.
-        if (!OpenZipImage(image.bytes.get(), image.size, reader.zip, message)) {
+        // Sharing the directory the extracting thread parsed can fail for want of memory alone.
+        std::memset(&reader.zip, 0, sizeof(reader.zip));
+        if (!ZipReaderShareDirectory(&reader.zip, extraction.zip)) {
             throw std::bad_alloc();
         }
         reader.opened.reset(&reader.zip);
@@ -200,11 +201,12 @@ void UndoAfter(const Extraction& extraction, size_t failed)
         if (!entry.refusal.empty() && !entry.refusedData) {
             continue;
         }
-        for (size_t at = entry.path.find(L'\\'); at != std::wstring::npos; at = entry.path.find(L'\\', at + 1)) {
-            needed.insert(extraction.root + entry.path.substr(0, at));
+        for (size_t at = entry.diskPath.find(L'\\'); at != std::wstring::npos;
+             at = entry.diskPath.find(L'\\', at + 1)) {
+            needed.insert(extraction.root + entry.diskPath.substr(0, at));
         }
         if (entry.folder && !entry.skipped) {
-            needed.insert(extraction.root + entry.path);
+            needed.insert(extraction.root + entry.diskPath);
         }
     }
     for (size_t i = extraction.entries.size(); i-- > failed + 1;) {
@@ -225,17 +227,23 @@ bool PoolIsFull(const Extraction& extraction)
     return extraction.inFlight >= IN_FLIGHT_PER_THREAD * TaskPoolSize(*extraction.pool);
 }
 
+// Folders are made under the spelling of the first entry that names them, not of the entry that happens to start
+// first: an entry handed out ahead of its turn must not spell a folder an earlier entry names differently.
+void MakeParentFolders(Extraction& extraction, const PackageEntry& entry)
+{
+    ZipCreateParentDirs(extraction.root, entry.diskPath, extraction.createdFolders, &extraction.madeFolders);
+}
+
 void Submit(Extraction& extraction, size_t i)
 {
-    ZipCreateParentDirs(extraction.root, extraction.entries[i].path, extraction.createdFolders,
-                        &extraction.madeFolders);
+    MakeParentFolders(extraction, extraction.entries[i]);
     SubmitTask(*extraction.pool, i);
     ++extraction.inFlight;
 }
 
 // Hands deflated entries after entry i to the pool ahead of their turn while it has room, so that it inflates while
-// this thread writes a stored entry. It stops before an entry that is refused by name or may meet another's file: no
-// entry after such a one starts before it.
+// this thread writes a stored entry. It stops before an entry that is refused or may meet another's file: no entry
+// after such a one starts before it.
 void LookAhead(Extraction& extraction, size_t i)
 {
     extraction.lookedAhead = std::max(extraction.lookedAhead, i + 1);
@@ -244,7 +252,9 @@ void LookAhead(Extraction& extraction, size_t i)
            !PoolIsFull(extraction)) {
         const size_t j = extraction.lookedAhead;
         const PackageEntry& entry = extraction.entries[j];
-        if ((!entry.refusal.empty() && !entry.refusedData) || MayMeetAnotherFile(entry)) {
+        // A refused entry is a known failure, so nothing after it need begin; and its folders, which the scan did
+        // not record, get its spelling rather than a later entry's.
+        if (!entry.refusal.empty() || MayMeetAnotherFile(entry)) {
             return;
         }
         if (RunsOnPool(extraction.zip, static_cast<mz_uint>(j), entry)) {
@@ -274,7 +284,7 @@ void HandOut(Extraction& extraction, size_t i)
         // A folder Windows cannot create is no failure: a file that needs it fails by its own name.
         if (!entry.skipped) {
             // With a separator at its end the folder itself is made too, as the last of its parents.
-            ZipCreateParentDirs(extraction.root, entry.path + L"\\", extraction.createdFolders,
+            ZipCreateParentDirs(extraction.root, entry.diskPath + L"\\", extraction.createdFolders,
                                 &extraction.madeFolders);
         }
         Finish(extraction, i);
@@ -288,7 +298,7 @@ void HandOut(Extraction& extraction, size_t i)
         Submit(extraction, i);
         return;
     }
-    ZipCreateParentDirs(extraction.root, entry.path, extraction.createdFolders, &extraction.madeFolders);
+    MakeParentFolders(extraction, entry);
     if (extraction.pool && !MayMeetAnotherFile(entry)) {
         LookAhead(extraction, i);
     }
@@ -362,6 +372,14 @@ bool CheckZipImage(const ZipImage& image, uint64_t& unpackedBytes, std::string& 
     return true;
 }
 
+// Memory beyond the image of P bytes, whatever the number of pool threads: one parsed central directory, shared
+// read-only by every reader (its D bytes and 4 bytes per entry); per entry one PackageEntry and one EntryOutcome
+// (248 bytes, and about 10 bytes per byte of its name: the stored name, three UTF-16 forms, a possible refusal), which
+// stays under 10 D since every entry takes at least 46 bytes and its name in the directory; per thread, this one
+// included, a 1 MiB write buffer and an inflating entry's output ring and zlib state (under 80 KiB); and two strings
+// per folder made on disk.
+// Short of folders, the peak is P + 11 D + 10 MiB, at most 12 P + 10 MiB; a directory copy per pool reader once
+// added up to 8 D more.
 bool ExtractZipImage(const ZipImage& image, const std::wstring& targetDirectory, HWND window, std::string& message)
 {
     std::wstring target;
@@ -383,7 +401,7 @@ bool ExtractZipImage(const ZipImage& image, const std::wstring& targetDirectory,
     // text.
     extraction.entries = ScanPackage(&zip);
     extraction.buffer.reset(new char[ZIP_WRITE_BUFFER_BYTES]);
-    StartPool(extraction, image);
+    StartPool(extraction);
     return ExtractEntries(extraction, message);
 }
 

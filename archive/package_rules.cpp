@@ -1,7 +1,5 @@
 #include "archive/archive.h"
 
-#include <algorithm>
-
 namespace {
 
 // Longest component NTFS and the other Windows file systems store, in UTF-16 code units.
@@ -98,26 +96,4 @@ bool LibraryPathOf(const std::wstring& entryName, std::wstring& path)
         start = end + 1;
     }
     return true;
-}
-
-wchar_t FoldCase(wchar_t c)
-{
-    if ((c >= L'a' && c <= L'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7) || (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) ||
-        (c >= 0x430 && c <= 0x44F)) {
-        return static_cast<wchar_t>(c - 0x20);
-    }
-    if (c >= 0x450 && c <= 0x45F) {
-        return static_cast<wchar_t>(c - 0x50);
-    }
-    if (c >= 0x100 && c <= 0x17F && (c & 1) != 0 && c != 0x131 && c != 0x138 && c != 0x149 && c != 0x17F) {
-        return static_cast<wchar_t>(c - 1);
-    }
-    return c;
-}
-
-std::wstring FoldCase(const std::wstring& text)
-{
-    std::wstring folded = text;
-    std::transform(folded.begin(), folded.end(), folded.begin(), [](wchar_t c) { return FoldCase(c); });
-    return folded;
 }

@@ -76,6 +76,7 @@ void DeleteAsideFile(const std::wstring& asidePath);
 void SweepAsideLeftovers(const std::wstring& directory);
 
 // True for a name of the form MoveLockedFileAside makes: anything, ".old-", then exactly 10 lower-case hex digits.
+// Portable (aside_name.cpp): the package tool builds it natively.
 bool IsAsideName(const std::wstring& fileName);
 
 // Directory walks (walk.cpp, empty_tree.cpp).

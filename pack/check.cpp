@@ -3,6 +3,7 @@
 #include "archive/archive.h"
 
 #include "archive/zipreader/zip_reader.h"
+#include "fs/fs.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -30,6 +31,13 @@ bool IsBassLibrary(const std::wstring& path)
     const std::wstring folded = FoldCase(path);
     return folded.find(L'\\') == std::wstring::npos && folded.size() >= 8 && folded.compare(0, 4, L"BASS") == 0 &&
            folded.compare(folded.size() - 4, 4, L".DLL") == 0;
+}
+
+// True when every run's sweep would delete the file as a leftover of its own: the player loses it, and a library that
+// lacks it never matches the release's list, so every run downloads the package again.
+bool IsSweptAsLeftover(const PackageEntry& entry)
+{
+    return !entry.folder && IsAsideName(entry.diskPath.substr(entry.diskPath.rfind(L'\\') + 1));
 }
 
 size_t CountingCallback(void* opaque, uint64_t, const void*, size_t length)
@@ -145,6 +153,10 @@ void CheckEntries(mz_zip_archive* zip, uint64_t packageSize, Findings& findings)
                     Printable(entry.name).c_str(), Printable(ListedPath(entry)).c_str());
         if (!entry.refusal.empty()) {
             findings.errors.push_back(RefusalText(entries, i));
+        } else if (IsSweptAsLeftover(entry)) {
+            findings.errors.push_back(Entry(i) + ": lib\\" + Printable(entry.diskPath) +
+                                      " is named as the updater names its leftovers (\".old-\" and ten hex digits): "
+                                      "every run deletes it, and the library never matches the release's list");
         }
         WarnAbout(entries, i, findings);
         if (entry.folder || !entry.refusal.empty()) {

@@ -188,6 +188,11 @@ const char* mz_zip_get_error_string(mz_zip_error mz_err);
 /* Releases what init allocated; the caller's archive buffer is left alone. 1 on success. */
 mz_bool mz_zip_reader_end(mz_zip_archive* pZip);
 
+/* The project's own addition: opens a zeroed pZip as one more reader of the archive pSource has open, over pSource's
+   parsed central directory instead of a copy of its own. Each reader keeps its own last error; the directory is only
+   read, so readers on several threads may share it. pSource must stay open until pZip is ended. 1 on success. */
+mz_bool ZipReaderShareDirectory(mz_zip_archive* pZip, const mz_zip_archive* pSource);
+
 #ifdef __cplusplus
 }
 #endif

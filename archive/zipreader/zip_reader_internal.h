@@ -6,7 +6,8 @@
 #include <cstdint>
 
 // What an open archive keeps: the caller's image and a private copy of its central directory, so later changes to
-// the image cannot alter names, sizes or flags.
+// the image cannot alter names, sizes or flags. Nothing here changes after the open: readers on other threads may
+// share the copy and the record offsets, which then belong to the reader that made them.
 struct mz_zip_internal_state_tag {
     const mz_uint8* pMem;
     size_t memSize;
@@ -15,6 +16,7 @@ struct mz_zip_internal_state_tag {
     mz_uint32* pRecordOffsets; // one per entry, from the start of the central directory
     mz_uint32 recordCount;
     bool zip64ExtraSeen;
+    bool sharesDirectory; // the directory and the offsets are another reader's, freed when that one ends
 };
 
 namespace zipreader {

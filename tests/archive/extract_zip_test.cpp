@@ -205,6 +205,16 @@ TEST_F(ExtractZipTest, NamesFilesAndDirectoriesAsTheArchiveStoresThem)
                                 }));
 }
 
+TEST_F(ExtractZipTest, SpellsFoldersAsTheFirstEntryThatNamesThem)
+{
+    // The deflated entry goes to the pool ahead of its turn while "x" is written, before "Data/Sub/a" has had its.
+    WriteArchive({StoredEntry("x", "x"), StoredEntry("Data/Sub/a", "a"), DeflatedEntry("data/SUB/b", "b")});
+    EXPECT_EQ(Extract(), "");
+    EXPECT_EQ(
+        ReadTree(target),
+        (Tree{{L"x", "x"}, {L"Data\\", ""}, {L"Data\\Sub\\", ""}, {L"Data\\Sub\\a", "a"}, {L"Data\\Sub\\b", "b"}}));
+}
+
 TEST(ZipWriteCallback, AppendsInDeliveryOrderAndReportsAFailedWrite)
 {
     const std::wstring folder = MakeTempFolder();

@@ -31,6 +31,7 @@ const RuleCase RULE_CASES[] = {
     {{"Data.txt", "data.TXT"}, L"Data.txt", ""},
     {{"Sub/a.dll", "sub/b.dll"}, L"Sub\\b.dll", ""},
     {{"\xCE\xA3.txt", "\xCF\x83.txt"}, L"\x03A3.txt", ""},
+    {{"\xEF\xBC\xA1.txt", "\xEF\xBD\x81.txt"}, L"\xFF21.txt", ""},
     {{"odd?/", "a.dll"}, L"a.dll", ""},
     {{"plugins", "plugins/", "bass.dll"}, L"bass.dll", ""},
 };
@@ -67,6 +68,30 @@ TEST_P(PackageRulesTest, CheckAndExtractionAgree)
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, PackageRulesTest, ::testing::ValuesIn(RULE_CASES));
+
+// Two UTF-16 units, and whether NTFS takes names that differ only in them for one name. The second half are pairs
+// that other case rules join (Unicode's folding, a Turkish locale) or that a rule by code-point parity would.
+struct FoldPair {
+    wchar_t a;
+    wchar_t b;
+    bool oneName;
+};
+
+const FoldPair FOLD_PAIRS[] = {
+    {L'a', L'A', true},     {0xFF41, 0xFF21, true}, {0x13A, 0x139, true},   {0x17E, 0x17D, true},
+    {0xFF, 0x178, true},    {0x451, 0x401, true},   {0x2D00, 0x10A0, true}, {0x24D0, 0x24B6, true},
+    {0x2170, 0x2160, true}, {0x1F80, 0x1F88, true}, {0xDF, 0x1E9E, false},  {0x131, L'I', false},
+    {0x3C2, 0x3A3, false},  {0x17F, L'S', false},   {0xB5, 0x39C, false},   {0x212A, L'K', false},
+    {0x138, 0x139, false},  {0x148, 0x147, true},
+};
+
+TEST(FoldCase, JoinsTheNamesNtfsJoinsAndNoOthers)
+{
+    for (const FoldPair& pair : FOLD_PAIRS) {
+        EXPECT_EQ(FoldCase(std::wstring{L'x', pair.a}) == FoldCase(std::wstring{L'X', pair.b}), pair.oneName)
+            << std::hex << static_cast<unsigned>(pair.a) << " " << static_cast<unsigned>(pair.b);
+    }
+}
 
 // bsdtar run on "." stores every name below "./": the package installs as the folder it was made from.
 TEST_F(ExtractZipTest, ADotPackageInstallsAsItsFolder)

@@ -690,6 +690,51 @@ TEST_F(ZipReader, HostileSizesNeitherAllocateBeyondTheImageNorLeak)
     EXPECT_EQ(MZ_ZIP_MODE_INVALID, zip.m_zip_mode);
 }
 
+TEST_F(ZipReader, ReadersSharingADirectoryCopyNothingAndKeepTheirOwnErrors)
+{
+    AllocationLog log;
+    zip.m_pAlloc = LoggedAlloc;
+    zip.m_pFree = LoggedFree;
+    zip.m_pAlloc_opaque = &log;
+    std::vector<ZipTestEntry> entries;
+    for (int i = 0; i < 200; ++i) {
+        entries.push_back(DeflatedEntry("folder/entry" + std::to_string(i), SampleText(1000 + i)));
+    }
+    ASSERT_TRUE(Open(BuildZip(entries)));
+    const int sourceBlocks = log.live;
+    log.largest = 0;
+    mz_zip_archive shared[2] = {};
+    for (mz_zip_archive& reader : shared) {
+        ASSERT_TRUE(ZipReaderShareDirectory(&reader, &zip));
+    }
+    EXPECT_EQ(log.live, sourceBlocks + 2);
+    EXPECT_LT(log.largest, 200u); // no copy of a directory of about 10 KiB, only a reader's own small state
+
+    mz_zip_archive_file_stat stat{};
+    EXPECT_FALSE(mz_zip_reader_file_stat(&shared[0], 200, &stat));
+    EXPECT_EQ(MZ_ZIP_NO_ERROR, mz_zip_peek_last_error(&zip));
+    EXPECT_EQ(MZ_ZIP_NO_ERROR, mz_zip_peek_last_error(&shared[1]));
+    EXPECT_EQ(MZ_ZIP_INVALID_PARAMETER, mz_zip_get_last_error(&shared[0]));
+    ASSERT_TRUE(mz_zip_reader_file_stat(&shared[1], 199, &stat));
+    EXPECT_STREQ("folder/entry199", stat.m_filename);
+    Sink sink;
+    EXPECT_TRUE(mz_zip_reader_extract_to_callback(&shared[1], 199, CollectPiece, &sink, 0));
+    EXPECT_EQ(entries[199].data, sink.Joined());
+
+    EXPECT_FALSE(ZipReaderShareDirectory(&shared[0], &zip));
+    EXPECT_EQ(MZ_ZIP_INVALID_PARAMETER, mz_zip_get_last_error(&shared[0]));
+    for (mz_zip_archive& reader : shared) {
+        EXPECT_TRUE(mz_zip_reader_end(&reader));
+    }
+    EXPECT_EQ(log.live, sourceBlocks);
+    EXPECT_STREQ("folder/entry0", Stat(0).m_filename);
+    EXPECT_TRUE(mz_zip_reader_end(&zip));
+    EXPECT_EQ(0, log.live);
+    mz_zip_archive late{};
+    EXPECT_FALSE(ZipReaderShareDirectory(&late, &zip));
+    EXPECT_EQ(MZ_ZIP_MODE_INVALID, late.m_zip_mode);
+}
+
 TEST(ZipReaderErrors, CodesWithoutATextAreUnknown)
 {
     EXPECT_STREQ("CRC-32 check failed", mz_zip_get_error_string(MZ_ZIP_CRC_CHECK_FAILED));

@@ -67,6 +67,10 @@ int main(int argc, char** argv)
         {"bad-crc.zip", {BadCrc()}},
         {"file-where-folder.zip", {bass, StoredEntry("plugins", "f"), StoredEntry("Plugins/a.dll", "a")}},
         {"no-entries.zip", {}},
+        // Only the exact form the updater gives its leftovers is swept, in every folder.
+        {"leftover-name.zip",
+         {bass, StoredEntry("notes.old-backup.txt", "n"), StoredEntry("cfg.OLD-2024031501", "c"),
+          StoredEntry("plugins/cfg.old-2024031501", "c")}},
         // Accepted, with warnings.
         {"case-twins.zip", {bass, StoredEntry("Data.txt", "1"), StoredEntry("data.TXT", "2")}},
         {"device-name.zip", {bass, StoredEntry("sub/con.dll", "c")}},

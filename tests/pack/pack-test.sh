@@ -33,6 +33,8 @@ unsupported-method.zip|1|failed extracting lzma.dll: unsupported method
 bad-crc.zip|1|failed extracting bass.dll: decompression failed or archive is corrupted
 file-where-folder.zip|1|lib\Plugins\a.dll needs a folder where entry 1 wrote the file lib\plugins
 no-entries.zip|1|error: zip archive is empty
+leftover-name.zip|1|(1 error(s), 0 warning(s))
+leftover-name.zip|1|error: entry 3: lib\plugins\cfg.old-2024031501 is named as the updater names its leftovers
 case-twins.zip|0|data.TXT -> lib\Data.txt
 case-twins.zip|0|are one file on Windows: the player gets lib\Data.txt holding entry 2's bytes
 device-name.zip|0|"con.dll" is a device name
@@ -151,6 +153,7 @@ refuse "the name holds a backslash" touch 'a\b.dll'
 refuse "the name is not valid Unicode" touch "$(printf 'caf\xe9.txt')"
 refuse "neither a file nor a folder" mkfifo pipe
 refuse "the updater refuses this name" touch 'drive:c.dll'
+refuse "is named as the updater names its leftovers" touch 'cfg.old-2024031501'
 rm -rf "$work/nothing" && mkdir -p "$work/nothing"
 expect_pack 1 "nothing to pack" build "$work/nothing" "$work/refused.zip"
 expect_pack 1 "must not be written inside the folder" build "$work/studio" "$work/studio/sub/lib.zip"

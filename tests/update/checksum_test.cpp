@@ -63,6 +63,8 @@ const ListCase LIST_CASES[] = {
     {"OverlongSlash", GAME + PACKAGE + Line('c', "lib/a\xc0\xaf..\xc0\xafx"), false},
     {"GameTwice", GAME + PACKAGE + LIBRARY + GAME, false},
     {"LibraryFileTwiceInOtherCase", GAME + PACKAGE + Line('c', "lib/Bass.dll") + Line('d', "lib/bASS.DLL"), false},
+    {"LibraryFileTwiceInFullwidthCase",
+     GAME + PACKAGE + Line('c', "lib/\xEF\xBC\xA1.dll") + Line('d', "lib/\xEF\xBD\x81.dll"), false},
 };
 
 class ParseChecksumListTest : public ::testing::TestWithParam<ListCase> {};
