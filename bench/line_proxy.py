@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A TCP proxy on loopback that stands for a player's line in front of the benchmark's nginx.
 
-    line_proxy.py --listen PORT --target PORT [--delay-ms N] [--cut-after BYTES] [--stats FILE]
+    line_proxy.py --listen PORT --target PORT [--delay-ms N] [--cut-after BYTES] [--buffer BYTES] [--stats FILE]
 
 Every connection to 127.0.0.1:LISTEN is relayed to 127.0.0.1:TARGET. TLS passes through untouched: the proxy sees
 only bytes.
@@ -9,6 +9,8 @@ only bytes.
                     trip takes 2N ms more (the kernel here has no netem)
   --cut-after B     the first connection to carry B bytes from the server to the client is dropped there, as a line
                     that breaks mid-transfer (smaller exchanges before it, a 404 say, pass); later ones pass whole
+  --buffer B        the send and receive buffers of the proxy's sockets held to B bytes each, instead of what
+                    loopback's autotuning gives (megabytes): the bytes in flight at a cut are then a real line's
   --stats FILE      after every connection, FILE is rewritten with "connections=N" and "to_client=BYTES", the bytes
                     delivered to clients (TLS records and HTTP headers included), and cut=1 once the cut was made
 
@@ -22,6 +24,7 @@ It stops on SIGTERM or SIGINT. Only loopback is ever listened on or connected to
 import argparse
 import asyncio
 import signal
+import socket
 
 CHUNK_BYTES = 65536
 # Chunks held per direction: with a delay, 16 MiB, which keeps 600 MB/s flowing over a 25 ms leg.
@@ -93,10 +96,21 @@ class Line:
             await queue.put((0, None))
             await sender
 
+    def hold_buffers(self, sock):
+        """Before a connection carries data, so that the window it advertises is the held one."""
+        if self.args.buffer:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, self.args.buffer)
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, self.args.buffer)
+
     async def handle(self, client_reader, client_writer):
         self.connections += 1
+        self.hold_buffers(client_writer.get_extra_info("socket"))
         try:
-            server_reader, server_writer = await asyncio.open_connection("127.0.0.1", self.args.target)
+            upstream_socket = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            self.hold_buffers(upstream_socket)
+            upstream_socket.setblocking(False)
+            await asyncio.get_running_loop().sock_connect(upstream_socket, ("127.0.0.1", self.args.target))
+            server_reader, server_writer = await asyncio.open_connection(sock=upstream_socket)
         except OSError:
             client_writer.close()
             return
@@ -121,11 +135,17 @@ async def main():
     parser.add_argument("--target", type=int, required=True)
     parser.add_argument("--delay-ms", type=float, default=0.0)
     parser.add_argument("--cut-after", type=int)
+    parser.add_argument("--buffer", type=int)
     parser.add_argument("--stats")
     args = parser.parse_args()
     line = Line(args)
     line.write_stats()
-    server = await asyncio.start_server(line.handle, "127.0.0.1", args.listen)
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    # Accepted connections take the listener's receive buffer from their first segment on.
+    line.hold_buffers(listener)
+    listener.bind(("127.0.0.1", args.listen))
+    server = await asyncio.start_server(line.handle, sock=listener)
     stop = asyncio.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):
         asyncio.get_running_loop().add_signal_handler(sig, stop.set)

@@ -68,6 +68,10 @@ cleanup() {
 LINE_DIR=$BUILD/nginx-line
 LINE_LOG=$LINE_DIR/sent.log
 LINE_PROXY_PID=""
+# A line that breaks holds its socket buffers to 256 KiB, about what a 50 Mbit/s line with 50 ms round trips keeps in
+# flight (312 kB), instead of the megabytes loopback's autotuning gives: nginx's bytes past the cut are then a real
+# line's loss, not this machine's.
+LINE_CUT_BUFFER=262144
 free_port() {
     python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
@@ -81,7 +85,8 @@ wait_for_mirror() {
 # serve_line RATE DELAY_MS [CUT_AFTER]: RATE as nginx's limit_rate (0: none); DELAY_MS each way (0: no proxy); the
 # first transfer of CUT_AFTER bytes or more broken there.
 serve_line() {
-    local listen=$PORT
+    local listen=$PORT buffer=""
+    [ -n "${3:-}" ] && buffer=" sndbuf=$LINE_CUT_BUFFER"
     stop_line
     nginx_stop "$NGINX_DIR"
     if [ "$2" != 0 ] || [ -n "${3:-}" ]; then
@@ -95,7 +100,7 @@ serve_line() {
     access_log $LINE_LOG sent;
     sendfile on;
     server {
-        listen 127.0.0.1:$listen ssl;
+        listen 127.0.0.1:$listen ssl$buffer;
         server_name localhost;
         ssl_certificate $BUILD/certs/localhost-chain.pem;
         ssl_certificate_key $BUILD/certs/localhost.key;
@@ -106,7 +111,7 @@ serve_line() {
     }"
     if [ "$listen" != "$PORT" ]; then
         python3 "$ROOT/bench/line_proxy.py" --listen "$PORT" --target "$listen" --delay-ms "$2" \
-            ${3:+--cut-after "$3"} --stats "$LINE_DIR/proxy.txt" &
+            ${3:+--cut-after "$3" --buffer "$LINE_CUT_BUFFER"} --stats "$LINE_DIR/proxy.txt" &
         LINE_PROXY_PID=$!
     fi
     wait_for_mirror "$LINE_DIR"
@@ -116,6 +121,10 @@ stop_line() {
         kill "$LINE_PROXY_PID" 2>/dev/null || true
         wait "$LINE_PROXY_PID" 2>/dev/null || true
         LINE_PROXY_PID=""
+# A line that breaks holds its socket buffers to 256 KiB, about what a 50 Mbit/s line with 50 ms round trips keeps in
+# flight (312 kB), instead of the megabytes loopback's autotuning gives: nginx's bytes past the cut are then a real
+# line's loss, not this machine's.
+LINE_CUT_BUFFER=262144
     fi
     nginx_stop "$LINE_DIR"
 }

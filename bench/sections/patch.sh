@@ -201,6 +201,6 @@ report_patch() {
         "$(calc %f "$req_far * 50e6 / 8 / 1024")"
     printf 'the gap below which near entries are cheaper fetched in one request; the updater'"'"'s tenth run took ' 
     printf '%+.3f s with 50 ms round trips over the same at 50 Mbit/s (%.0f requests: %.1f ms a request)\n' \
-        "$far_extra" "$(median patch_tenth_far_requests)" \
+        "$far_extra" "$(median patch_tenth_far_all_requests)" \
         "$(calc %f "$far_extra * 1000 / $(median patch_tenth_far_all_requests)")"
 }

@@ -19,7 +19,7 @@ make_resume_template() {
 }
 
 resume_cut() {
-    local game=$RESUME_DIR/game size out lines lib
+    local game=$RESUME_DIR/game size out lines lib first
     size=$(stat -c %s "$DATA/lib.zip")
     unpublish_release
     serve_line 0 0 $((size / 2))
@@ -33,9 +33,12 @@ resume_cut() {
     check_updated "$game" "$DATA/game.exe" "$(find "$PATCH_DIR/old/lib" -type f | wc -l)"
     diff -r "$game/lib" "$PATCH_DIR/old/lib" >/dev/null || die "after the run with a cut lib is not the package"
     lib=$(line_sent_since "$lines" 'lib[.]zip$')
+    # The cut request's own line: what nginx had sent when the line broke.
+    first=$(tail -n "+$((lines + 1))" "$LINE_LOG" | awk '$5 ~ /lib[.]zip$/ { print $2; exit }')
     record resume "$(field seconds "$out")"
     record resume_bytes "${lib% *}"
     record resume_requests "${lib#* }"
+    record resume_cut_sent "$first"
     record resume_delivered "$(sed -n 's/^to_client=//p' "$LINE_DIR/proxy.txt")"
     rm -rf "$game"
 }
@@ -60,6 +63,9 @@ report_resume() {
     printf 'resume after a cut at 50%%: %.0f bytes -> %.2fx the file\n' "$bytes" "$x"
     printf 'resume, details: lib.zip %s bytes, cut by the line after %s bytes; nginx answered %.0f requests for it; ' \
         "$size" "$((size / 2))" "$(median resume_requests)"
+    printf 'nginx had sent %.0f bytes (%.0f beyond the cut, %.2f%% of the file) when the line broke; ' \
+        "$(median resume_cut_sent)" "$(calc %f "$(median resume_cut_sent) - $size / 2")" \
+        "$(calc %f "100 * ($(median resume_cut_sent) - $size / 2) / $size")"
     printf 'the line delivered %.0f bytes of the whole run (TLS, the game and the list included); the run %.3f s ' \
         "$(median resume_delivered)" "$(median resume)"
     printf 'from start to exit; target <= %s the file: %s\n' "$TARGET_RESUME" "$(verdict "$x <= $TARGET_RESUME")"
