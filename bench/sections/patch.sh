@@ -24,7 +24,8 @@ unpack_old_release() {
     touch "$PATCH_DIR/old/done"
 }
 
-# Each new release as the studio makes it: the changed folder packed, its checksum list written by the pack tool.
+# Each new release as the studio makes it: the changed folder packed, its checksum list written and signed by the
+# pack tool (with the first of the test build's release keys).
 make_patch_releases() {
     local kind r t=$PATCH_DIR/template
     unpack_old_release
@@ -36,12 +37,15 @@ make_patch_releases() {
         "$PACK" build "$r/lib" "$r/lib.zip" >"$r/pack.log" 2>&1 || die "pack build failed: $(cat "$r/pack.log")"
         "$PACK" manifest "$r/lib.zip" "$DATA/game.exe" "$r/SHA256SUMS" >>"$r/pack.log" 2>&1 ||
             die "pack manifest failed: $(cat "$r/pack.log")"
+        "$PACK" sign "$r/SHA256SUMS" "$BUILD/test-keys/release-1.key.pem" >>"$r/pack.log" 2>&1 &&
+            [ -f "$r/SHA256SUMS.sig" ] || die "pack sign failed: $(cat "$r/pack.log")"
         python3 "$ROOT/bench/make_release.py" cost "$r/lib.zip" "$r/changed.txt" >"$r/cost.txt"
         find "$r/lib" -type f | wc -l >"$r/files"
     done
-    # The player's folder: the game the mirror serves (so only the libraries are new) and the release before.
+    # The player's folder: the game the mirror serves (so only the libraries are new), the release before, and the
+    # updater with the test release keys, as a shipped game has it.
     rm -rf "$t"
-    lay_out_game "$t" "$BIN/VorlanceUpdater.exe" "$DATA/game.exe" "--stay 0"
+    lay_out_game "$t" "$BIN/VorlanceUpdaterSigned.exe" "$DATA/game.exe" "--stay 0"
     install_package "$t" "$DATA/lib.zip"
 }
 
@@ -50,14 +54,14 @@ publish_release() { # release
     local mirror
     for mirror in primary fallback; do
         ln -f "$PATCH_DIR/$1/lib.zip" "$BUILD/mirror/$mirror/vorlance/lib.zip"
-        cp "$PATCH_DIR/$1/SHA256SUMS" "$BUILD/mirror/$mirror/vorlance/SHA256SUMS"
+        cp "$PATCH_DIR/$1/SHA256SUMS" "$PATCH_DIR/$1/SHA256SUMS.sig" "$BUILD/mirror/$mirror/vorlance/"
     done
 }
 unpublish_release() {
     local mirror
     for mirror in primary fallback; do
         ln -f "$DATA/lib.zip" "$BUILD/mirror/$mirror/vorlance/lib.zip"
-        rm -f "$BUILD/mirror/$mirror/vorlance/SHA256SUMS"
+        rm -f "$BUILD/mirror/$mirror/vorlance/SHA256SUMS" "$BUILD/mirror/$mirror/vorlance/SHA256SUMS.sig"
     done
 }
 
@@ -173,7 +177,7 @@ report_patch() {
     printf '(%s files, %s entry bytes + %s directory bytes = %s), new package %s bytes; ' \
         "$(cost_of tenth entries)" "$(cost_of tenth entry_bytes)" "$(cost_of tenth directory_bytes)" "$tenth_floor" \
         "$(stat -c %s "$PATCH_DIR/one/lib.zip")"
-    printf 'bytes of lib.zip as nginx sent them (headers included), the list and any other request besides: '
+    printf 'bytes of lib.zip as nginx sent them (headers included), the signed list and any other request besides: '
     printf 'one file %.0f bytes in %.0f requests in all, a tenth %.0f in %.0f\n' "$(median patch_one_fast_all_bytes)" \
         "$(median patch_one_fast_all_requests)" "$(median patch_tenth_fast_all_bytes)" \
         "$(median patch_tenth_fast_all_requests)"
