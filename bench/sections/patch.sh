@@ -188,7 +188,8 @@ report_patch() {
         "$(median patch_tenth_slow)" "$(median patch_tenth_far)" "$(median patch_tenth_far_requests)"
     printf 'requests) -> %.2fx the whole package at 50 Mbit/s; the whole new package alone (bare WinINet loop) ' \
         "$(calc %f "$(median patch_tenth_slow) / $whole_t")"
-    printf '%.3f s at full loopback speed, %.3f s at 50 Mbit/s\n' "$(median patch_whole_fast)" "$whole_t"
+    printf '%.3f s at full loopback speed, %.3f s at 50 Mbit/s (the line carried it at %.1f Mbit/s)\n' \
+        "$(median patch_whole_fast)" "$whole_t" "$(calc %f "$(stat -c %s "$PATCH_DIR/one/lib.zip") * 8 / 1e6 / $whole_t")"
     printf 'patch, targets: one file <= %s the bytes: %s, <= %s the time: %s; a tenth <= %s the bytes: %s\n' \
         "$TARGET_PATCH_ONE_BYTES" "$(verdict "$one_x <= $TARGET_PATCH_ONE_BYTES")" "$TARGET_PATCH_ONE_TIME" \
         "$(verdict "$time_x <= $TARGET_PATCH_ONE_TIME")" "$TARGET_PATCH_TENTH_BYTES" \
