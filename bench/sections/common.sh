@@ -57,9 +57,90 @@ start_nginx() {
 }
 
 cleanup() {
+    stop_line
     nginx_stop "$NGINX_DIR"
     stop_wineserver
 }
+
+# The player's line of the patch and resume sections: their own nginx, restarted for each kind of line, with a log
+# of what it sent for every request ($bytes_sent: headers included); behind bench/line_proxy.py when the line delays
+# or breaks, the proxy then taking the mirror's port.
+LINE_DIR=$BUILD/nginx-line
+LINE_LOG=$LINE_DIR/sent.log
+LINE_PROXY_PID=""
+# A line that breaks holds its socket buffers to 256 KiB, about what a 50 Mbit/s line with 50 ms round trips keeps in
+# flight (312 kB), instead of the megabytes loopback's autotuning gives: nginx's bytes past the cut are then a real
+# line's loss, not this machine's.
+LINE_CUT_BUFFER=262144
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+wait_for_mirror() {
+    for _ in $(seq 100); do
+        curl -sf --cacert "$CA" -r 0-0 -o /dev/null "${BASE_URL}game.exe" && return 0
+        sleep 0.1
+    done
+    die "the mirror did not answer at $BASE_URL: $(tail -n 5 "$1/error.log" 2>/dev/null)"
+}
+# serve_line RATE DELAY_MS [CUT_AFTER]: RATE as nginx's limit_rate (0: none); DELAY_MS each way (0: no proxy); the
+# first transfer of CUT_AFTER bytes or more broken there.
+serve_line() {
+    local listen=$PORT buffer=""
+    [ -n "${3:-}" ] && buffer=" sndbuf=$LINE_CUT_BUFFER"
+    stop_line
+    nginx_stop "$NGINX_DIR"
+    if [ "$2" != 0 ] || [ -n "${3:-}" ]; then
+        listen=$(free_port)
+    fi
+    mkdir -p "$LINE_DIR"
+    touch "$LINE_LOG"
+    nginx_start "$LINE_DIR" "    default_type application/octet-stream;
+    log_format sent '\$status \$bytes_sent \$body_bytes_sent \"\$request\" \"\$http_range\" '
+                    '\"\$http_if_range\" \$request_time';
+    access_log $LINE_LOG sent;
+    sendfile on;
+    server {
+        listen 127.0.0.1:$listen ssl$buffer;
+        server_name localhost;
+        ssl_certificate $BUILD/certs/localhost-chain.pem;
+        ssl_certificate_key $BUILD/certs/localhost.key;
+        root $BUILD/mirror;
+        location / {
+            limit_rate $1;
+        }
+    }"
+    if [ "$listen" != "$PORT" ]; then
+        python3 "$ROOT/bench/line_proxy.py" --listen "$PORT" --target "$listen" --delay-ms "$2" \
+            ${3:+--cut-after "$3" --buffer "$LINE_CUT_BUFFER"} --stats "$LINE_DIR/proxy.txt" &
+        LINE_PROXY_PID=$!
+    fi
+    wait_for_mirror "$LINE_DIR"
+}
+stop_line() {
+    if [ -n "$LINE_PROXY_PID" ]; then
+        kill "$LINE_PROXY_PID" 2>/dev/null || true
+        wait "$LINE_PROXY_PID" 2>/dev/null || true
+        LINE_PROXY_PID=""
+# A line that breaks holds its socket buffers to 256 KiB, about what a 50 Mbit/s line with 50 ms round trips keeps in
+# flight (312 kB), instead of the megabytes loopback's autotuning gives: nginx's bytes past the cut are then a real
+# line's loss, not this machine's.
+LINE_CUT_BUFFER=262144
+    fi
+    nginx_stop "$LINE_DIR"
+}
+# The other sections' nginx again, with its own configuration and logs.
+restore_mirror() {
+    stop_line
+    /usr/sbin/nginx -e "$NGINX_DIR/error.log" -p "$NGINX_DIR" -c "$NGINX_DIR/nginx.conf"
+    wait_for_mirror "$NGINX_DIR"
+}
+# Bytes nginx sent (headers included) and requests it answered since its log had LINES lines, for the requests
+# whose path matches the awk pattern.
+line_sent_since() { # lines, pattern
+    tail -n "+$(($1 + 1))" "$LINE_LOG" |
+        awk -v p="$2" '$5 ~ p { bytes += $2; n++ } END { printf "%d %d", bytes, n }'
+}
+line_lines() { wc -l <"$LINE_LOG"; }
 
 # Runs each named measurement once, starting with a different one in each repetition, so that no variant always
 # runs first or always follows the same other one.
