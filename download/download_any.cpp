@@ -318,6 +318,8 @@ bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, co
                 return true;
             }
             failure.unusable = true;
+        } else {
+            failure.otherBytes = true;
         }
         // Damaged on that mirror, an error page, or cut short where no length could tell: the next mirror may hold
         // the right bytes.

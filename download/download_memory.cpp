@@ -95,9 +95,12 @@ bool DownloadFromMirrorsToMemory(const wchar_t* const* baseUrls, size_t baseUrlC
         DownloadedBytes received;
         if (!StartListedHash(expectedDigest, hash) ||
             !AttemptDownloadToMemory(baseUrls[i] + fileName, window, maxBytes, hash ? &hash : nullptr, received,
-                                     tooLarge) ||
-            !HasListedDigest(expectedDigest, hash)) {
+                                     tooLarge)) {
             failure.tooLarge = failure.tooLarge || tooLarge;
+            continue;
+        }
+        if (!HasListedDigest(expectedDigest, hash)) {
+            failure.otherBytes = true;
             continue;
         }
         if (!isUsable || isUsable(received)) {
