@@ -22,8 +22,8 @@ bool VerifyChecksumListFiles(const std::filesystem::path& list, const std::files
 // an existing file; on failure neither file is left behind.
 bool MakeKeyPair(const std::filesystem::path& privateKey, const std::filesystem::path& publicKey, std::string& message);
 
-// Signs the bytes of a list the updater accepts, and whose release line (if any) is well formed and first, with a P-256 private key PEM and writes the signature beside it,
-// under a temporary name that is then renamed.
+// Signs the bytes of a list the updater accepts, and whose release line (if any) is well formed and first, with a P-256
+// private key PEM and writes the signature beside it, under a temporary name that is then renamed.
 bool SignChecksumList(const std::filesystem::path& list, const std::filesystem::path& privateKey, std::string& message);
 
 // The ECDSA check itself through libcrypto; the Windows build uses BCrypt, as the updater does.

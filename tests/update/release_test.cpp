@@ -62,7 +62,8 @@ protected:
         }
         ServeFile(mirror + L"/vorlance/game.exe", GameOf(release));
         ServeFile(mirror + L"/vorlance/lib.zip", PackageOf(release));
-        ServeFile(mirror + L"/vorlance/SHA256SUMS", ChecksumListFromPackTool(PackageOf(release), GameOf(release), release));
+        ServeFile(mirror + L"/vorlance/SHA256SUMS",
+                  ChecksumListFromPackTool(PackageOf(release), GameOf(release), release));
     }
     // Runs the update; a failure box is clicked away and its text returned.
     std::wstring RunUpdateAndTakeBox()
@@ -171,8 +172,14 @@ TEST_F(ReleaseTest, ReadsOnlyAWholeRecord)
         std::string bytes;
         uint64_t release;
     } records[] = {
-        {"# release 42\n", 42},        {"# release 42\r\n", 42}, {"# release 42", 42}, {"# release 042\n", 0},
-        {"# release 42\n\n", 0},       {"release 42\n", 0},      {"", 0},              {std::string(65, '#'), 0},
+        {"# release 42\n", 42},
+        {"# release 42\r\n", 42},
+        {"# release 42", 42},
+        {"# release 042\n", 0},
+        {"# release 42\n\n", 0},
+        {"release 42\n", 0},
+        {"", 0},
+        {std::string(65, '#'), 0},
         {"# release 1000000000000000000\n", 0},
     };
     for (const auto& record : records) {
