@@ -88,13 +88,14 @@ struct ReleaseCase {
     uint64_t fallback;
     const wchar_t* box;
     uint64_t installed; // the release in place afterwards
+    bool listed = true; // false: the mirrors serve the files alone
 };
 
 const ReleaseCase RELEASE_CASES[] = {
     {"the primary lags, the fallback is down", 5, 4, 0, DOWNLOAD_FAILED, 5},
     {"the primary is down, the fallback lags", 5, 0, 4, DOWNLOAD_FAILED, 5},
     {"both lag", 5, 3, 4, DOWNLOAD_FAILED, 5},
-    {"a record and no list anywhere", 5, 0, 0, DOWNLOAD_FAILED, 5},
+    {"a record, and files without a list", 5, 4, 0, DOWNLOAD_FAILED, 5, false},
     {"the primary lags, the fallback is current", 5, 4, 6, L"", 6},
     {"an equal release", 5, 5, 6, L"", 5},
     {"no record: any release", 0, 4, 6, L"", 4},
@@ -107,6 +108,9 @@ TEST_F(ReleaseTest, NoMirrorTakesTheGameBackToAnOlderRelease)
         LayOut(c.recorded);
         Publish(L"primary", c.primary);
         Publish(L"fallback", c.fallback);
+        if (!c.listed) {
+            DeleteFileW((MirrorRootFolder() + L"\\primary\\vorlance\\SHA256SUMS").c_str());
+        }
 
         EXPECT_EQ(RunUpdateAndTakeBox(), c.box);
 
@@ -116,7 +120,7 @@ TEST_F(ReleaseTest, NoMirrorTakesTheGameBackToAnOlderRelease)
         EXPECT_EQ(ReadInstalledRelease(programDirectory), c.box[0] == 0 ? c.installed : c.recorded);
         EXPECT_EQ(WaitForFile(Path(L"launch.txt"), c.box[0] == 0 ? 10000 : 0), c.box[0] == 0);
         // A mirror whose list is older than the record is asked for nothing else.
-        if (c.primary != 0 && c.primary < c.recorded) {
+        if (c.primary != 0 && (c.primary < c.recorded || !c.listed)) {
             EXPECT_EQ(RequestsFor(L"primary"), std::vector<std::string>{"GET /primary/vorlance/SHA256SUMS"});
         }
         if (c.fallback != 0 && c.fallback < c.recorded) {
