@@ -20,10 +20,8 @@ printf 'bass signed' > "$out/tree/bass.dll"
 printf 'signed readme' > "$out/tree/data/readme.txt"
 (cd "$out/tree" && python3 -c 'import zipfile; z = zipfile.ZipFile("../lib.zip", "w"); [z.write(p) for p in ("bass.dll", "data/readme.txt")]; z.close()')
 # list FOLDER RELEASE LIBRARY_FILES...: the list of FOLDER's game.exe and lib.zip, and of the files in FOLDER/tree.
-list() {
-    (folder=$1 release=$2 && shift 2 && echo "# release $release" && cd "$folder" && sha256sum game.exe lib.zip &&
-        cd tree && sha256sum "$@" | sed 's|  |  lib/|')
-}
+list() { (echo "# release $2" && cd "$1" && shift 2 && sha256sum game.exe lib.zip && cd tree && sha256sum "$@" |
+    sed 's|  |  lib/|'); }
 list "$out" 2 bass.dll data/readme.txt > "$out/SHA256SUMS"
 mkdir -p "$out/older/tree"
 { cat "$game"; printf 'older signed build'; } > "$out/older/game.exe"
