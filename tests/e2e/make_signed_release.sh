@@ -26,7 +26,7 @@ list "$out" 2 bass.dll data/readme.txt > "$out/SHA256SUMS"
 mkdir -p "$out/older/tree"
 { cat "$game"; printf 'older signed build'; } > "$out/older/game.exe"
 printf 'bass older' > "$out/older/tree/bass.dll"
-(cd "$out/older/tree" && python3 -c 'import zipfile; z = zipfile.ZipFile("../lib.zip", "w"); z.write("bass.dll"); z.close()')
+(cd "$out/older/tree" && python3 -c 'import zipfile; zipfile.ZipFile("../lib.zip", "w").write("bass.dll")')
 list "$out/older" 1 bass.dll > "$out/older/SHA256SUMS"
 sign() { openssl dgst -sha256 -sign "$keys/$1.key.pem" -out "$2" "$3"; }
 for case in release-1 release-2 changed other-key no-signature truncated extra-bytes; do
