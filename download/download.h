@@ -27,11 +27,13 @@ const uint64_t FILE_MAX_BYTES = 1024ull * 1024 * 1024;
 // Why a transfer failed: Windows refused to create the file in an attempt that no later attempt contradicted by
 // creating it (refusedError, a Windows error code);
 // some mirror served a whole body that the caller's check refused (unusable), or one larger than the transfer takes
-// (tooLarge). None of these when no mirror served the file whole, or none with the listed digest.
+// (tooLarge), or a whole body without the listed digest (otherBytes). None of these when no mirror served the file
+// whole.
 struct DownloadFailure {
     DWORD refusedError = 0;
     bool unusable = false;
     bool tooLarge = false;
+    bool otherBytes = false;
 };
 
 // Judges a whole transfer; false makes it a failed attempt at that mirror, and the next mirror is tried.

@@ -212,12 +212,11 @@ HANDLE CreateDestination(const std::wstring& destinationPath, const std::wstring
 
 // One attempt against one mirror: the whole file, continued where it was cut, with the listed digest when one is
 // given. The destination is left as it was when the attempt fails before the body; when Windows refuses to create it,
-// refusedError receives the code, and it is cleared when the file is created. A failed attempt deletes what it wrote.
+// failure.refusedError receives the code, and it is cleared when the file is created; a body too large or of other
+// bytes than listed is added to failure. A failed attempt deletes what it wrote.
 bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPath, HWND window,
-                     const Sha256Digest* expectedDigest, uint64_t maxBytes, DWORD stallMs, DWORD& refusedError,
-                     bool& tooLarge)
+                     const Sha256Digest* expectedDigest, uint64_t maxBytes, DWORD stallMs, DownloadFailure& failure)
 {
-    tooLarge = false;
     Connection connection;
     ResponseFacts facts;
     // Only a whole file counts: 206 would be a piece of it, 304 nothing at all.
@@ -225,7 +224,7 @@ bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPat
         return false;
     }
     if (facts.hasLength && facts.length > maxBytes) {
-        tooLarge = true;
+        failure.tooLarge = true;
         return false;
     }
     // Made once, so that deleting a partial file cannot fail for want of memory after it was written.
@@ -237,7 +236,7 @@ bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPat
     DWORD error = 0;
     const HANDLE opened = CreateDestination(destinationPath, longDestination, error);
     // A refusal stands until an attempt creates the file: then the folder evidently takes new files.
-    refusedError = opened == INVALID_HANDLE_VALUE ? error : ERROR_SUCCESS;
+    failure.refusedError = opened == INVALID_HANDLE_VALUE ? error : ERROR_SUCCESS;
     if (opened == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -260,8 +259,13 @@ bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPat
     remote.url = url;
     bool succeeded = false;
     try {
-        succeeded = ReadWholeFile(remote, connection, facts, maxBytes, progress, stallMs, sink, tooLarge) &&
-                    HasListedDigest(expectedDigest, hash);
+        bool tooLarge = false;
+        succeeded = ReadWholeFile(remote, connection, facts, maxBytes, progress, stallMs, sink, tooLarge);
+        failure.tooLarge = failure.tooLarge || tooLarge;
+        if (succeeded && !HasListedDigest(expectedDigest, hash)) {
+            failure.otherBytes = true;
+            succeeded = false;
+        }
     } catch (const std::bad_alloc&) {
         succeeded = false;
     }
@@ -285,10 +289,8 @@ bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, co
     for (size_t i = 0; i < baseUrlCount; ++i) {
         // Memory that ran out at one mirror may suffice at the next.
         try {
-            bool tooLarge = false;
             if (!AttemptDownload(baseUrls[i] + fileName, destinationPath, window, expectedDigest, maxBytes, stallMs,
-                                 failure.refusedError, tooLarge)) {
-                failure.tooLarge = failure.tooLarge || tooLarge;
+                                 failure)) {
                 continue;
             }
             if (!isUsable || isUsable(destinationPath)) {

@@ -16,9 +16,10 @@ const size_t GROW_STEP_MAX_BYTES = 16 * 1024 * 1024;
 
 // One attempt at one URL: the whole body, continued where it was cut, hashed as it comes when a digest is listed.
 bool AttemptDownloadToMemory(const std::wstring& url, HWND window, size_t maxBytes, const Sha256Digest* expectedDigest,
-                             DWORD stallMs, DownloadedBytes& body, bool& tooLarge)
+                             DWORD stallMs, DownloadedBytes& body, bool& tooLarge, bool& otherBytes)
 {
     tooLarge = false;
+    otherBytes = false;
     Connection connection;
     ResponseFacts facts;
     // Only a whole file counts: 206 would be a piece of it, 304 nothing at all.
@@ -42,8 +43,11 @@ bool AttemptDownloadToMemory(const std::wstring& url, HWND window, size_t maxByt
     };
     RemoteFile file;
     file.url = url;
-    if (!ReadWholeFile(file, connection, facts, maxBytes, progress, stallMs, sink, tooLarge) ||
-        !HasListedDigest(expectedDigest, hash)) {
+    if (!ReadWholeFile(file, connection, facts, maxBytes, progress, stallMs, sink, tooLarge)) {
+        return false;
+    }
+    if (!HasListedDigest(expectedDigest, hash)) {
+        otherBytes = true;
         return false;
     }
     body = JoinBytes(bytes);
@@ -115,8 +119,9 @@ DownloadedBytes JoinBytes(ArrivingBytes& bytes)
 bool DownloadToMemory(const std::wstring& url, HWND window, size_t maxBytes, DownloadedBytes& body, DWORD stallMs)
 {
     bool tooLarge = false;
+    bool otherBytes = false;
     try {
-        return AttemptDownloadToMemory(url, window, maxBytes, nullptr, stallMs, body, tooLarge);
+        return AttemptDownloadToMemory(url, window, maxBytes, nullptr, stallMs, body, tooLarge, otherBytes);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -132,10 +137,12 @@ bool DownloadFromMirrorsToMemory(const wchar_t* const* baseUrls, size_t baseUrlC
         // Memory that ran out at one mirror (a long body, or the caller's check of it) may suffice at the next.
         try {
             bool tooLarge = false;
+            bool otherBytes = false;
             DownloadedBytes received;
             if (!AttemptDownloadToMemory(baseUrls[i] + fileName, window, maxBytes, expectedDigest, stallMs, received,
-                                         tooLarge)) {
+                                         tooLarge, otherBytes)) {
                 failure.tooLarge = failure.tooLarge || tooLarge;
+                failure.otherBytes = failure.otherBytes || otherBytes;
                 continue;
             }
             if (!isUsable || isUsable(received)) {

@@ -85,15 +85,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!ParseChecksumList(text, list)) {
         return 0;
     }
+    // Lines that begin with '#' are comments; every other line is one entry.
     size_t lines = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        lines += text[i] == '\n' || i + 1 == text.size() ? 1 : 0;
+    for (size_t start = 0; start < text.size(); start = std::min(text.find('\n', start), text.size()) + 1) {
+        lines += text[start] != '#' ? 1 : 0;
     }
     if (lines != list.libraryFiles.size() + 2) {
         Finding("the entries do not match the lines one to one");
     }
-    std::string written =
-        FormatDigestHex(list.gameExecutable) + "  game.exe\n" + FormatDigestHex(list.libraryPackage) + "  lib.zip\n";
+    // The release comes only from a whole first line of the one form "# release N".
+    const std::string releaseLine = list.release != 0 ? ReleaseLine(list.release) : std::string();
+    const size_t releaseEnd = releaseLine.empty() ? 0 : releaseLine.size() - 1;
+    if (list.release != 0 && (text.compare(0, releaseEnd, releaseLine, 0, releaseEnd) != 0 ||
+                              (text.size() > releaseEnd && text[releaseEnd] != '\n' && text[releaseEnd] != '\r'))) {
+        Finding("a release read from anything but a first line of the release form");
+    }
+    std::string written = releaseLine + FormatDigestHex(list.gameExecutable) + "  game.exe\n" +
+                          FormatDigestHex(list.libraryPackage) + "  lib.zip\n";
     for (const LibraryFileChecksum& file : list.libraryFiles) {
         CheckPath(file.relativePath);
         written += FormatDigestHex(file.digest) + "  lib/" + ListPath(file.relativePath) + "\n";
@@ -102,8 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!ParseChecksumList(written, reread)) {
         Finding("the list written out again is refused");
     }
-    if (reread.gameExecutable != list.gameExecutable || reread.libraryPackage != list.libraryPackage ||
-        reread.libraryFiles.size() != list.libraryFiles.size()) {
+    if (reread.release != list.release || reread.gameExecutable != list.gameExecutable ||
+        reread.libraryPackage != list.libraryPackage || reread.libraryFiles.size() != list.libraryFiles.size()) {
         Finding("the list written out again reads differently");
     }
     for (size_t i = 0; i < list.libraryFiles.size(); ++i) {

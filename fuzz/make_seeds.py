@@ -201,6 +201,8 @@ def checksum_list_seeds():
         'climbs-out': head + line('1', b'lib/../vorlance.exe'),
         'twice-in-other-case': head + line('2', b'lib/A.dll') + line('3', b'lib/a.DLL'),
         'escaped-name': head + b'\\' + line('4', b'lib/a\\\\b'),
+        'release-and-comments': b'# release 20261208143000\n' + head + b'# note\n' + line('5', b'lib/a.dll'),
+        'release-malformed': b'# release 042\r\n' + head + line('6', b'lib/a.dll'),
     }
 
 

@@ -1,7 +1,8 @@
 // The studio's package tool. One function per subcommand; a new subcommand is one more row in COMMANDS.
 //   check PACKAGE [GAME_EXE] [--strict]   exit 0 when a player's updater installs it, 1 when it would fail
 //   build FOLDER PACKAGE                  writes a deterministic package, then checks it
-//   manifest PACKAGE GAME_EXE OUT         writes the mirror's checksum list for a release
+//   manifest [--release N] PACKAGE GAME_EXE OUT
+//                                         writes the mirror's checksum list for a release (N: the UTC time)
 //   keygen KEY_PEM PUBLIC_PEM             makes the studio's signing key pair (native tool only)
 //   sign SHA256SUMS KEY_PEM               writes SHA256SUMS.sig beside the list (native tool only)
 //   verify SHA256SUMS PUBLIC_PEM          exit 0 when the updater accepts the list's signature, 1 when not
@@ -12,6 +13,7 @@
 #include "archive/archive.h"
 #include "pack/manifest.h"
 #include "pack/signing.h"
+#include "update/checksum_list.h"
 
 #include <cstdio>
 #include <cstring>
@@ -32,7 +34,7 @@ const int REFUSED = 1;
 
 const char USAGE[] = "usage: pack check PACKAGE [GAME_EXE] [--strict]\n"
                      "       pack build FOLDER PACKAGE\n"
-                     "       pack manifest PACKAGE GAME_EXE SHA256SUMS\n"
+                     "       pack manifest [--release N] PACKAGE GAME_EXE SHA256SUMS\n"
                      "       pack keygen KEY_PEM PUBLIC_PEM   (native tool only)\n"
                      "       pack sign SHA256SUMS KEY_PEM     (native tool only)\n"
                      "       pack verify SHA256SUMS PUBLIC_PEM\n"
@@ -43,6 +45,12 @@ int Usage(const std::string& problem)
 {
     std::fprintf(stderr, "pack: %s\n%s", problem.c_str(), USAGE);
     return USAGE_ERROR;
+}
+
+int Refused(const std::string& reason)
+{
+    std::fprintf(stderr, "pack: %s\n", reason.c_str());
+    return REFUSED;
 }
 
 int Check(const std::vector<std::string>& args)
@@ -97,25 +105,37 @@ int Build(const std::vector<std::string>& args)
 
 int Manifest(const std::vector<std::string>& args)
 {
-    if (args.size() != 3) {
+    uint64_t release = 0;
+    std::vector<std::string> paths;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--release") {
+            if (release != 0 || i + 1 == args.size() || !ParseReleaseNumber(args[i + 1], release)) {
+                return Usage("--release takes one number of 1 to 18 digits without a leading zero");
+            }
+            ++i;
+        } else if (args[i].compare(0, 2, "--") == 0) {
+            return Usage("unknown option " + args[i]);
+        } else {
+            paths.push_back(args[i]);
+        }
+    }
+    if (paths.size() != 3) {
         return Usage("manifest takes a package, a game executable and the list to write");
     }
-    const std::filesystem::path list = PathFromUtf8(args[2]);
+    // Updaters refuse a list older than the release they installed; the studio's clock makes each new list newer.
+    if (release == 0 && (release = ReleaseFromUtcNow()) == 0) {
+        return Refused("cannot read the clock for the release number; give it with --release N");
+    }
+    const std::filesystem::path list = PathFromUtf8(paths[2]);
     std::string message;
-    if (!WriteChecksumList(PathFromUtf8(args[0]), PathFromUtf8(args[1]), list, message)) {
-        std::fprintf(stderr, "pack: %s\n", message.c_str());
-        return 1;
+    if (!WriteChecksumList(PathFromUtf8(paths[0]), PathFromUtf8(paths[1]), release, list, message)) {
+        return Refused(message);
     }
     // The list vouches for the files beside it: uploaded before them, it would turn players away from a release
     // that is not there yet.
-    std::printf("wrote %s; upload it after lib.zip and game.exe\n", PathToUtf8(list).c_str());
+    std::printf("wrote %s (release %llu); upload it after lib.zip and game.exe\n", PathToUtf8(list).c_str(),
+                static_cast<unsigned long long>(release));
     return 0;
-}
-
-int Refused(const std::string& reason)
-{
-    std::fprintf(stderr, "pack: %s\n", reason.c_str());
-    return REFUSED;
 }
 
 #ifdef _WIN32
@@ -163,10 +183,13 @@ int Verify(const std::vector<std::string>& args)
     }
     const std::filesystem::path list = PathFromUtf8(args[0]);
     std::string message;
-    if (!VerifyChecksumListFiles(list, PathFromUtf8(args[1]), message)) {
+    uint64_t release = 0;
+    if (!VerifyChecksumListFiles(list, PathFromUtf8(args[1]), release, message)) {
         return Refused(message);
     }
-    std::printf("OK: a player's updater built with this key accepts %s and its signature\n", PathToUtf8(list).c_str());
+    std::printf("OK: a player's updater built with this key accepts %s and its signature, release %llu%s\n",
+                PathToUtf8(list).c_str(), static_cast<unsigned long long>(release),
+                release == 0 ? " (no release line: older than any release)" : "");
     return 0;
 }
 

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <set>
 #include <utility>
@@ -162,7 +163,7 @@ Sha256Digest Sha256Of(const unsigned char* data, size_t size)
 }
 
 bool WriteChecksumList(const std::filesystem::path& packagePath, const std::filesystem::path& gameExecutablePath,
-                       const std::filesystem::path& outputPath, std::string& message)
+                       uint64_t release, const std::filesystem::path& outputPath, std::string& message)
 {
     std::string package;
     if (!ReadWholeFile(packagePath, PACKAGE_MAX_BYTES, package) || package.empty()) {
@@ -179,7 +180,8 @@ bool WriteChecksumList(const std::filesystem::path& packagePath, const std::file
         return false;
     }
     std::sort(lines.begin(), lines.end());
-    std::string text;
+    // First, where the updater reads it; sha256sum skips it as a comment.
+    std::string text = ReleaseLine(release);
     for (const auto& line : lines) {
         text += line.second + "  " + line.first + "\n";
     }
@@ -193,4 +195,17 @@ bool WriteChecksumList(const std::filesystem::path& packagePath, const std::file
         return false;
     }
     return true;
+}
+
+uint64_t ReleaseFromUtcNow()
+{
+    const std::time_t now = std::time(nullptr);
+    const std::tm* utc = std::gmtime(&now);
+    char digits[32] = {};
+    uint64_t release = 0;
+    if (utc == nullptr || std::strftime(digits, sizeof(digits), "%Y%m%d%H%M%S", utc) == 0 ||
+        !ParseReleaseNumber(digits, release)) {
+        return 0;
+    }
+    return release;
 }

@@ -11,7 +11,7 @@ std::filesystem::path SignaturePathOf(const std::filesystem::path& list)
 }
 
 bool VerifyChecksumListFiles(const std::filesystem::path& list, const std::filesystem::path& publicKey,
-                             std::string& message)
+                             uint64_t& release, std::string& message)
 {
     const std::filesystem::path signaturePath = SignaturePathOf(list);
     std::string listBytes;
@@ -47,5 +47,6 @@ bool VerifyChecksumListFiles(const std::filesystem::path& list, const std::files
             PathToUtf8(signaturePath) + " is not a signature of " + PathToUtf8(list) + " by " + PathToUtf8(publicKey);
         return false;
     }
+    release = parsed.release;
     return true;
 }

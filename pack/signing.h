@@ -2,6 +2,7 @@
 
 #include "update/signature.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -12,17 +13,17 @@
 std::filesystem::path SignaturePathOf(const std::filesystem::path& list);
 
 // Checks the list, its signature and the public key exactly as the updater does: the list parses, the signature is
-// strict DER, the key is a P-256 public key PEM, and the signature verifies.
+// strict DER, the key is a P-256 public key PEM, and the signature verifies. release receives the list's release.
 bool VerifyChecksumListFiles(const std::filesystem::path& list, const std::filesystem::path& publicKey,
-                             std::string& message);
+                             uint64_t& release, std::string& message);
 
 #ifndef _WIN32
 // Makes a new P-256 key pair: the private key (PKCS#8 PEM, mode 0600) and its public key (PEM). Refuses to replace
 // an existing file; on failure neither file is left behind.
 bool MakeKeyPair(const std::filesystem::path& privateKey, const std::filesystem::path& publicKey, std::string& message);
 
-// Signs the bytes of a list the updater accepts with a P-256 private key PEM and writes the signature beside it,
-// under a temporary name that is then renamed.
+// Signs the bytes of a list the updater accepts, and whose release line (if any) is well formed and first, with a P-256
+// private key PEM and writes the signature beside it, under a temporary name that is then renamed.
 bool SignChecksumList(const std::filesystem::path& list, const std::filesystem::path& privateKey, std::string& message);
 
 // The ECDSA check itself through libcrypto; the Windows build uses BCrypt, as the updater does.

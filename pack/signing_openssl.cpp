@@ -138,6 +138,12 @@ bool SignChecksumList(const std::filesystem::path& list, const std::filesystem::
         message = PathToUtf8(list) + " cannot be read or is not a checksum list the updater accepts; nothing signed";
         return false;
     }
+    // The updater would take such a list as the oldest release and refuse it wherever a release is installed.
+    if (HasMalformedReleaseLine(listBytes)) {
+        message = PathToUtf8(list) + " has a malformed release line (it must be the first line, \"# release N\", N of "
+                                     "1 to 18 digits without a leading zero); nothing signed";
+        return false;
+    }
     const Bio keyFile(BIO_new_file(privateKey.c_str(), "r"));
     // An encrypted key asks for its passphrase on the terminal, as openssl itself does.
     const Key key(keyFile ? PEM_read_bio_PrivateKey(keyFile.get(), nullptr, nullptr, nullptr) : nullptr);

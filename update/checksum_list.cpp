@@ -13,6 +13,39 @@ const char GAME_EXECUTABLE_NAME[] = "game.exe";
 const char LIBRARY_PACKAGE_NAME[] = "lib.zip";
 const char LIBRARY_PREFIX[] = "lib/";
 const size_t LIBRARY_PREFIX_LENGTH = 4;
+const char RELEASE_LINE_PREFIX[] = "# release ";
+const size_t RELEASE_LINE_PREFIX_LENGTH = 10;
+
+// The next line from start, without its end: a final newline ends the last line, it does not start an empty one.
+// A list saved on Windows ends its lines in CR LF; a CR can never belong to a path or a number here.
+bool NextLine(const std::string& text, size_t& start, std::string& line)
+{
+    if (start >= text.size()) {
+        return false;
+    }
+    const size_t end = std::min(text.find('\n', start), text.size());
+    line.assign(text, start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    return true;
+}
+
+// '#', any blanks, then the word "release" in any case: what a studio writes when it means to state a release.
+bool LooksLikeReleaseLine(const std::string& line)
+{
+    if (line.empty() || line[0] != '#') {
+        return false;
+    }
+    const size_t word = line.find_first_not_of(" \t", 1);
+    if (word == std::string::npos || line.size() - word < 7) {
+        return false;
+    }
+    std::string name = line.substr(word, 7);
+    std::transform(name.begin(), name.end(), name.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
+    return name == "release" && (line.size() == word + 7 || line[word + 7] == ' ' || line[word + 7] == '\t');
+}
 
 int HexValue(char c)
 {
@@ -87,17 +120,15 @@ bool ParseChecksumList(const std::string& text, ChecksumList& list)
     bool havePackage = false;
     std::set<std::wstring> seen;
     size_t start = 0;
-    // A final newline ends the last line; it does not start an empty one.
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
-        // A list saved on Windows ends its lines in CR LF; a CR can never belong to a path here.
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
+    std::string line;
+    for (bool first = true; NextLine(text, start, line); first = false) {
+        if (!line.empty() && line[0] == '#') {
+            // A malformed first line is only a comment: the list then counts as the oldest release, which can only
+            // turn an updater away, never let an older list in.
+            if (first) {
+                ParseReleaseLine(line, parsed.release);
+            }
+            continue;
         }
         // Digest, a space, then ' ' (text mode) or '*' (binary mode), then a non-empty path.
         if (line.size() <= DIGEST_HEX_DIGITS + 2 || line[DIGEST_HEX_DIGITS] != ' ' ||
@@ -139,6 +170,46 @@ bool ParseChecksumList(const std::string& text, ChecksumList& list)
     }
     list = std::move(parsed);
     return true;
+}
+
+bool ParseReleaseNumber(const std::string& digits, uint64_t& release)
+{
+    if (digits.empty() || digits.size() > RELEASE_MAX_DIGITS || digits[0] == '0') {
+        return false;
+    }
+    uint64_t value = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    release = value;
+    return true;
+}
+
+bool ParseReleaseLine(const std::string& line, uint64_t& release)
+{
+    return line.compare(0, RELEASE_LINE_PREFIX_LENGTH, RELEASE_LINE_PREFIX) == 0 &&
+           ParseReleaseNumber(line.substr(RELEASE_LINE_PREFIX_LENGTH), release);
+}
+
+bool HasMalformedReleaseLine(const std::string& text)
+{
+    size_t start = 0;
+    std::string line;
+    for (bool first = true; NextLine(text, start, line); first = false) {
+        uint64_t release = 0;
+        if (LooksLikeReleaseLine(line) && !(first && ParseReleaseLine(line, release))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string ReleaseLine(uint64_t release)
+{
+    return RELEASE_LINE_PREFIX + std::to_string(release) + "\n";
 }
 
 std::string FormatDigestHex(const Sha256Digest& digest)

@@ -3,6 +3,7 @@
 #include "fs/fs.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,17 +19,39 @@ struct LibraryFileChecksum {
     Sha256Digest digest;
 };
 
-// What a list that could be parsed says: "game.exe", "lib.zip" and every "lib/..." line in list order.
+// A release number has 1 to 18 decimal digits, so that every one fits in 64 bits.
+const size_t RELEASE_MAX_DIGITS = 18;
+
+// What a list that could be parsed says: its release, "game.exe", "lib.zip" and every "lib/..." line in list order.
 struct ChecksumList {
+    uint64_t release = 0; // from a first line "# release N"; 0 without one
     Sha256Digest gameExecutable;
     Sha256Digest libraryPackage;
     std::vector<LibraryFileChecksum> libraryFiles;
+    // Not read from the text: the mirrors (entries of the base-URL table) whose own list was of an older release, so
+    // that this run fetches nothing more from them. Filled by the run's list fetch.
+    std::vector<const wchar_t*> refusedMirrors;
 };
 
 // Parses the bytes of a checksum list; false when they cannot be parsed (too long, a malformed line, a path outside
-// "game.exe", "lib.zip" and safe "lib/..." paths, a path twice, no "game.exe", "lib.zip" or "lib/..." line). Throws
+// "game.exe", "lib.zip" and safe "lib/..." paths, a path twice, no "game.exe", "lib.zip" or "lib/..." line). Lines
+// that begin with '#' are skipped, as sha256sum skips them; the first line alone may state the release. Throws
 // std::bad_alloc.
 bool ParseChecksumList(const std::string& text, ChecksumList& list);
+
+// Reads a release number: 1 to RELEASE_MAX_DIGITS decimal digits, the first not 0, nothing else. Never throws.
+bool ParseReleaseNumber(const std::string& digits, uint64_t& release);
+
+// Reads N from a line of exactly the form "# release N" (without its line end). Throws std::bad_alloc.
+bool ParseReleaseLine(const std::string& line, uint64_t& release);
+
+// True when a line of the list is meant as a release line ('#', then the word "release") but the list's release
+// cannot be read from it: a malformed number, or such a line anywhere but first. The updater takes such a list as
+// release 0; the studio's tool refuses to sign it. Throws std::bad_alloc.
+bool HasMalformedReleaseLine(const std::string& text);
+
+// The first line of a list of that release, newline included. Throws std::bad_alloc.
+std::string ReleaseLine(uint64_t release);
 
 // A digest as sha256sum prints it: 64 lower-case hex digits.
 std::string FormatDigestHex(const Sha256Digest& digest);

@@ -7,6 +7,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -123,8 +124,9 @@ void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window, co
     }
     // An error page or a damaged upload is a failed attempt at that mirror; the next one may serve the real file.
     DownloadFailure failure;
-    if (!DownloadAny(L"game.exe", newPath, window, list != nullptr ? &list->gameExecutable : nullptr,
-                     LooksLikeGameExecutable, failure)) {
+    const std::vector<const wchar_t*> mirrors = MirrorsFor(list);
+    if (!DownloadFromMirrors(mirrors.data(), mirrors.size(), L"game.exe", newPath, window,
+                             list != nullptr ? &list->gameExecutable : nullptr, LooksLikeGameExecutable, failure)) {
         // Trying again later never helps a folder the player may not write to (a game under Program Files and an
         // updater without elevation): name the cause instead of the network.
         if (IsWriteRefusal(failure.refusedError)) {

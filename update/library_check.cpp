@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -56,9 +57,10 @@ std::string TextOf(const DownloadedBytes& body)
 
 } // namespace
 
-bool FetchChecksumList(ChecksumList& list)
+bool FetchChecksumList(ChecksumList& list, uint64_t oldestRelease)
 {
     const bool signedBuild = ReleaseKeysBuiltIn();
+    std::vector<const wchar_t*> refused;
     for (const wchar_t* baseUrl : VORLANCE_HOSTS) {
         // No window: the list is a small extra, and the bar and texts of a run stay those of its two phases.
         DownloadedBytes body;
@@ -75,11 +77,33 @@ bool FetchChecksumList(ChecksumList& list)
                 continue;
             }
         }
-        if (ParseChecksumList(text, list)) {
-            return true;
+        ChecksumList parsed;
+        if (!ParseChecksumList(text, parsed)) {
+            continue;
         }
+        // A signature says who wrote a list, not when: an older one, however well signed, would take the player
+        // back. Its mirror lags behind or replays, and every other file there belongs to that older release.
+        if (parsed.release < oldestRelease) {
+            refused.push_back(baseUrl);
+            continue;
+        }
+        list = std::move(parsed);
+        list.refusedMirrors = std::move(refused);
+        return true;
     }
     return false;
+}
+
+std::vector<const wchar_t*> MirrorsFor(const ChecksumList* list)
+{
+    std::vector<const wchar_t*> mirrors;
+    for (const wchar_t* baseUrl : VORLANCE_HOSTS) {
+        if (list == nullptr || std::find(list->refusedMirrors.begin(), list->refusedMirrors.end(), baseUrl) ==
+                                   list->refusedMirrors.end()) {
+            mirrors.push_back(baseUrl);
+        }
+    }
+    return mirrors;
 }
 
 bool LibraryMatchesChecksumList(const std::wstring& libraryDirectory, const ChecksumList& list)

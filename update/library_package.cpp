@@ -8,6 +8,7 @@
 #include "status/status.h"
 
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -107,13 +108,21 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, co
     const BytesCheck isUsable = [&](const DownloadedBytes& body) { return CheckZipImage(body, unpackedBytes, reason); };
     ZipImage image;
     DownloadFailure failure;
-    if (!DownloadAnyToMemory(L"lib.zip", window, PACKAGE_MAX_BYTES, list != nullptr ? &list->libraryPackage : nullptr,
-                             isUsable, image, failure)) {
+    const std::vector<const wchar_t*> mirrors = MirrorsFor(list);
+    if (!DownloadFromMirrorsToMemory(mirrors.data(), mirrors.size(), L"lib.zip", window, PACKAGE_MAX_BYTES,
+                                     list != nullptr ? &list->libraryPackage : nullptr, isUsable, image, failure)) {
         RemoveStagingFolder(folders);
-        // The package is optional: without it the installed libraries stay as they are. A package that came whole
-        // but could not be used is reported, in the words of the last such refusal.
+        // A package that came whole but could not be used is reported, in the words of the last such refusal.
         if (failure.unusable || failure.tooLarge) {
             ThrowExtractionFailure(failure.tooLarge ? PACKAGE_SIZE_REFUSAL : reason);
+        }
+        // Without a list the package is optional: the installed libraries stay as they are. A listed game, though,
+        // was released with the listed libraries only; the run stops before it is installed over other ones.
+        if (list != nullptr) {
+            throw std::runtime_error(
+                failure.otherBytes
+                    ? "The downloaded update was damaged. Your game was not changed; please try again later."
+                    : "Failed to download the update. Your game was not changed; please try again later.");
         }
         return;
     }

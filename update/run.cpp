@@ -60,15 +60,21 @@ void RunUpdate(const std::wstring& programDirectory, HWND window)
         FinishInterruptedSwitch(programDirectory);
         RefreshBassCopies(programDirectory, LibraryFoldersOf(programDirectory).library);
         // Without a list every run fetches both files; with one, what is already in place is kept. A build that
-        // carries release keys installs nothing without a list they signed.
+        // carries release keys installs nothing without a list they signed, and a folder that records its release
+        // nothing without a list at least that new: files that no list vouches for could be older.
+        const uint64_t installedRelease = ReadInstalledRelease(programDirectory);
         ChecksumList list;
-        const ChecksumList* published = FetchChecksumList(list) ? &list : nullptr;
-        if (published == nullptr && ReleaseKeysBuiltIn()) {
+        const ChecksumList* published = FetchChecksumList(list, installedRelease) ? &list : nullptr;
+        if (published == nullptr && (ReleaseKeysBuiltIn() || installedRelease != 0)) {
             throw std::runtime_error(
                 "Failed to download the update. Your game was not changed; please try again later.");
         }
         InstallLibraryPackage(programDirectory, window, published);
         ReplaceGameExecutable(programDirectory, window, published);
+        // Both phases returned: every listed file matched or was installed.
+        if (published != nullptr && published->release != installedRelease) {
+            RecordInstalledRelease(programDirectory, published->release);
+        }
         LaunchGame(programDirectory, window);
     } catch (const std::exception& failure) {
         ReportFailure(failure.what());

@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 // The update run on the worker thread. Phases raise std::runtime_error with a UTF-8 text for the player; the run
 // reports it once in the "Update Error" box.
@@ -40,9 +42,11 @@ void WaitForGameToClose(const std::wstring& programDirectory, HWND window);
 // Downloads "lib.zip" into memory from the first mirror that serves a usable package, unpacks it beside "lib" and
 // puts it in the place of "lib" once it is whole (refills "lib" in place when it cannot be staged or moved), then
 // brings the "bass*.dll" copies beside the game in step; returns quietly when no mirror serves the package. With a
-// checksum list (null: none), skips the download when "lib" already holds the listed files, and takes only a package
-// with the listed SHA-256. Throws "Library extraction failed: ..." when no mirror's package can be used or it cannot be
-// unpacked; "lib" is then as it was, or, when it was being refilled in place, marked incomplete for the next run.
+// checksum list (null: none), skips the download when "lib" already holds the listed files, takes only a package
+// with the listed SHA-256 from the mirrors the list allows, and throws the download failure when none serves it, so
+// that the listed game never runs on other libraries. Throws "Library extraction failed: ..." when no mirror's
+// package can be used or it cannot be unpacked; "lib" is then as it was, or, when it was being refilled in place,
+// marked incomplete for the next run.
 void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, const ChecksumList* list);
 
 // Downloads "game.exe" as "vorlance_new.exe" from the first mirror that serves a plausible executable and moves it
@@ -58,10 +62,23 @@ void RestoreGameFromAside(const std::wstring& programDirectory);
 // Starts "vorlance.exe" detached, with the program directory as working directory. Throws on failure.
 void LaunchGame(const std::wstring& programDirectory, HWND window);
 
-// Fetches "SHA256SUMS" into memory (at most CHECKSUM_LIST_MAX_BYTES) from the first mirror whose list parses and,
-// in a build with release keys, whose "SHA256SUMS.sig" verifies; false when none does. Writes nothing and posts
+// Fetches "SHA256SUMS" into memory (at most CHECKSUM_LIST_MAX_BYTES) from the first mirror whose list parses, is
+// of oldestRelease or newer and, in a build with release keys, whose "SHA256SUMS.sig" verifies; false when none
+// does. The mirrors passed over for an older list are named in list.refusedMirrors. Writes nothing and posts
 // nothing. Throws std::bad_alloc.
-bool FetchChecksumList(ChecksumList& list);
+bool FetchChecksumList(ChecksumList& list, uint64_t oldestRelease);
+
+// The base URLs the files of a run may come from: VORLANCE_HOSTS in order, less the mirrors the list refused (all
+// of them without a list). Throws std::bad_alloc.
+std::vector<const wchar_t*> MirrorsFor(const ChecksumList* list);
+
+// The release that the last run with a list installed in programDirectory, from the record beside the game; 0 when
+// there is none or it cannot be read. Throws std::bad_alloc.
+uint64_t ReadInstalledRelease(const std::wstring& programDirectory);
+
+// Records release (at least 1) as installed: written under a temporary name and flushed, then renamed over the
+// record. Best effort: a record that cannot be written stays as it was. Throws std::bad_alloc.
+void RecordInstalledRelease(const std::wstring& programDirectory, uint64_t release);
 
 // Sweeps aside leftovers in the library directory (they never count), then true when it holds exactly the list's
 // "lib/..." files, each with its listed SHA-256, and no other file; false at any link in the tree, which is never

@@ -265,13 +265,14 @@ std::wstring RecordValue(const std::wstring& recordPath, const std::string& key)
     return std::wstring();
 }
 
-std::string ChecksumListFromPackTool(const std::string& package, const std::string& game)
+std::string ChecksumListFromPackTool(const std::string& package, const std::string& game, uint64_t release)
 {
     const std::wstring work = MakeTempFolder();
     WriteFileBytes(work + L"\\lib.zip", package);
     WriteFileBytes(work + L"\\game.exe", game);
-    std::wstring commandLine = L"\"" + BinFolder() + L"VorlancePack.exe\" manifest \"" + work + L"\\lib.zip\" \"" +
-                               work + L"\\game.exe\" \"" + work + L"\\SHA256SUMS\"";
+    const std::wstring option = release != 0 ? L"--release " + std::to_wstring(release) + L" " : L"";
+    std::wstring commandLine = L"\"" + BinFolder() + L"VorlancePack.exe\" manifest " + option + L"\"" + work +
+                               L"\\lib.zip\" \"" + work + L"\\game.exe\" \"" + work + L"\\SHA256SUMS\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION tool = {};

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -57,8 +58,9 @@ bool WaitForFile(const std::wstring& path, DWORD timeoutMs);
 std::wstring RecordValue(const std::wstring& recordPath, const std::string& key);
 
 // The checksum list of a release of these bytes, written by the package tool ("VorlancePack.exe manifest"), whose
-// SHA-256 is its own: a list made this way checks the updater's hashing instead of repeating it.
-std::string ChecksumListFromPackTool(const std::string& package, const std::string& game);
+// SHA-256 is its own: a list made this way checks the updater's hashing instead of repeating it. release 0: the
+// tool's own default (the time), else "--release release".
+std::string ChecksumListFromPackTool(const std::string& package, const std::string& game, uint64_t release = 0);
 
 // Processes whose image lies in folder or below it (case-insensitive), by id.
 std::vector<DWORD> ProcessesRunningFrom(const std::wstring& folder);

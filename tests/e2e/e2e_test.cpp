@@ -642,10 +642,12 @@ protected:
         ASSERT_TRUE(CopyFileW((BinFolder() + L"VorlanceUpdaterSigned.exe").c_str(),
                               InGame(L"VorlanceUpdater.exe").c_str(), FALSE));
     }
-    // A mirror with the release's files and one answer about its list.
+    // A mirror with the release's files (the answer's own, when it has some) and one answer about its list.
     void Publish(const std::wstring& mirror, const std::wstring& answer)
     {
-        Serve(mirror, ReadFileBytes(release + L"\\game.exe"), ReadFileBytes(release + L"\\lib.zip"));
+        const std::wstring files =
+            PathExists(release + L"\\" + answer + L"\\game.exe") ? release + L"\\" + answer : release;
+        Serve(mirror, ReadFileBytes(files + L"\\game.exe"), ReadFileBytes(files + L"\\lib.zip"));
         ServeFile(mirror + L"/vorlance/SHA256SUMS", ReadFileBytes(release + L"\\" + answer + L"\\SHA256SUMS"));
         const std::wstring signature = release + L"\\" + answer + L"\\SHA256SUMS.sig";
         if (PathExists(signature)) {
@@ -716,6 +718,24 @@ TEST_F(SignedReleaseTest, PutsBackTheLibrariesAKilledRunMovedAwayWithoutASignedL
 
     EXPECT_EQ(ListLibrary(InGame(L"lib")), std::vector<std::wstring>{L"retired.dll"});
     EXPECT_FALSE(PathExists(InGame(L"lib_old")));
+}
+
+// After release 2 is installed, a mirror replays release 1, signed by a built-in key, files and all: its list is
+// refused for its release, nothing else is fetched from it, and nothing changes.
+TEST_F(SignedReleaseTest, RefusesAReplayedOlderRelease)
+{
+    Publish(L"primary", L"release-1");
+    ExpectSignedReleaseInstalled(RunUpdater(game), L"release 2");
+    RemoveTree(MirrorRootFolder() + L"\\primary");
+    Publish(L"primary", L"older");
+    DeleteFileW(InGame(L"launched.txt").c_str());
+
+    ExpectStoppedWith(RunUpdater(game), DOWNLOAD_FAILED);
+
+    EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == ReadFileBytes(release + L"\\game.exe"));
+    EXPECT_EQ(ReadFileBytes(InGame(L"lib\\bass.dll")), "bass signed");
+    EXPECT_EQ(RequestsFor(L"primary"),
+              (std::vector<std::string>{"GET /primary/vorlance/SHA256SUMS", "GET /primary/vorlance/SHA256SUMS.sig"}));
 }
 
 } // namespace

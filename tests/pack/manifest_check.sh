@@ -35,17 +35,31 @@ for name, entries in (('climbs-out', ['../vorlance.exe']), ('twice', ['Bass.dll'
             z.writestr(entry, b'x')
 PY
 
+# Without --release, the list is of the studio's UTC time, on its first line, which sha256sum skips.
+before=$(date -u +%Y%m%d%H%M%S)
 "$pack" manifest "$work/package.zip" "$work/game.bin" "$work/install/SHA256SUMS" >/dev/null
+after=$(date -u +%Y%m%d%H%M%S)
 cd "$work/install"
+release=$(head -n 1 SHA256SUMS | sed -n 's/^# release \([1-9][0-9]\{13\}\)$/\1/p')
+[[ -n $release && $release -ge $before && $release -le $after ]] ||
+    { echo "first line '$(head -n 1 SHA256SUMS)', not a release between $before and $after" >&2; exit 1; }
 unzip -q ../package.zip -d lib
 cp ../package.zip lib.zip
 cp ../game.bin game.exe
 sha256sum --check --strict --quiet SHA256SUMS
 files=$(find lib -type f | wc -l)
 lines=$(wc -l < SHA256SUMS)
-[ "$lines" -eq $((files + 2)) ] || { echo "$lines lines for $files library files" >&2; exit 1; }
-cut -c67- SHA256SUMS | LC_ALL=C sort -c
+[ "$lines" -eq $((files + 3)) ] || { echo "$lines lines for $files library files" >&2; exit 1; }
+tail -n +2 SHA256SUMS | cut -c67- | LC_ALL=C sort -c
 grep -q '  lib/sub/deeper/block.bin$' SHA256SUMS
+
+"$pack" manifest --release 999999999999999999 ../package.zip ../game.bin given.sums > /dev/null
+[[ $(head -n 1 given.sums) == "# release 999999999999999999" ]] || { echo "--release not written first" >&2; exit 1; }
+cmp -s <(tail -n +2 given.sums) <(tail -n +2 SHA256SUMS) || { echo "--release changed the lines" >&2; exit 1; }
+for refused in 0 042 +1 1000000000000000000 12a; do
+    ! "$pack" manifest --release "$refused" ../package.zip ../game.bin refused.sums > /dev/null 2>&1 &&
+        [ ! -e refused.sums ] || { echo "pack manifest took --release '$refused'" >&2; exit 1; }
+done
 
 for refused in climbs-out twice empty-component; do
     if "$pack" manifest "../$refused.zip" ../game.bin "$refused.sums" > /dev/null 2>&1; then

@@ -30,7 +30,10 @@ expect 0 "wrote SHA256SUMS.sig" "$pack" sign SHA256SUMS studio.pem
 [[ ! -e SHA256SUMS.sig.partial ]] || fail "the temporary signature was left behind"
 openssl dgst -sha256 -verify studio.pub -signature SHA256SUMS.sig SHA256SUMS > /dev/null ||
     fail "openssl refuses the signature pack wrote"
-expect 0 "OK" "$pack" verify SHA256SUMS studio.pub
+expect 0 "accepts SHA256SUMS and its signature, release 0 (no release line" "$pack" verify SHA256SUMS studio.pub
+mkdir released && { echo "# release 20261208123456"; cat SHA256SUMS; } > released/SHA256SUMS
+expect 0 "wrote released/SHA256SUMS.sig" "$pack" sign released/SHA256SUMS studio.pem
+expect 0 "signature, release 20261208123456" "$pack" verify released/SHA256SUMS studio.pub
 openssl dgst -sha256 -sign openssl.pem -out SHA256SUMS.sig SHA256SUMS
 expect 0 "OK" "$pack" verify SHA256SUMS openssl.pub
 cp SHA256SUMS.sig good.sig
@@ -52,6 +55,11 @@ expect 1 "not a checksum list the updater accepts" "$pack" verify notes.txt open
 rm notes.txt.sig
 expect 1 "nothing signed" "$pack" sign notes.txt studio.pem
 [[ ! -e notes.txt.sig ]] || fail "a signature was written for a list the updater refuses"
+# A release line the updater would not read turns every updater with a newer release away: never signed.
+{ echo "#Release 042"; cat SHA256SUMS; } > malformed && { cat SHA256SUMS; echo "# release 5"; } > misplaced
+expect 1 "malformed release line" "$pack" sign malformed studio.pem
+expect 1 "malformed release line" "$pack" sign misplaced studio.pem
+[[ ! -e malformed.sig && ! -e misplaced.sig ]] || fail "a list with a malformed release line was signed"
 expect 1 "not a P-256 private key" "$pack" sign SHA256SUMS p384.pem
 cmp -s good.sig SHA256SUMS.sig || fail "a refused sign replaced the signature"
 expect 2 "verify takes a checksum list and a public key" "$pack" verify SHA256SUMS
@@ -60,6 +68,7 @@ expect 2 "unknown command" "$pack" signs SHA256SUMS studio.pem
 if [[ -n $windows_pack ]]; then
     echo "== the Windows tool: BCrypt gives the same verdicts"
     expect 0 "OK" "$wine_run" "$windows_pack" verify SHA256SUMS openssl.pub
+    expect 0 "release 20261208123456" "$wine_run" "$windows_pack" verify released/SHA256SUMS studio.pub
     expect 1 "is not a signature of" "$wine_run" "$windows_pack" verify SHA256SUMS studio.pub
     expect 1 "is not a signature of" "$wine_run" "$windows_pack" verify changed/SHA256SUMS openssl.pub
     expect 2 "native tool only" "$wine_run" "$windows_pack" sign SHA256SUMS studio.pem

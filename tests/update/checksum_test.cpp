@@ -26,7 +26,10 @@ struct ListCase {
     const char* name;
     std::string text;
     bool accepted;
+    uint64_t release = 0; // of an accepted list
 };
+
+const std::string BODY = GAME + PACKAGE + LIBRARY;
 
 const ListCase LIST_CASES[] = {
     {"Minimal", GAME + PACKAGE + LIBRARY, true},
@@ -46,7 +49,14 @@ const ListCase LIST_CASES[] = {
     {"NoPackageLine", GAME + LIBRARY, false},
     {"NoLibraryLine", GAME + PACKAGE, false},
     {"BlankLine", GAME + "\n" + PACKAGE + LIBRARY, false},
-    {"CommentLine", "# made by pack\n" + GAME + PACKAGE + LIBRARY, false},
+    {"CommentsAnywhere", "# made by pack\n" + GAME + "#\n" + PACKAGE + LIBRARY + "# end", true},
+    {"ReleaseLineCrLf", "# release 42\r\n" + BODY, true, 42},
+    {"EighteenDigits", "# release 999999999999999999\n" + BODY, true, 999999999999999999ull},
+    {"NineteenDigits", "# release 1000000000000000000\n" + BODY, true, 0},
+    {"LeadingZero", "# release 042\n" + BODY, true, 0},
+    {"TrailingSpace", "# release 5 \n" + BODY, true, 0},
+    {"NotTheFirstLine", GAME + "# release 5\n" + PACKAGE + LIBRARY, true, 0},
+    {"ReleaseLineAlone", "# release 5\n", false},
     {"ShortDigest", GAME + std::string(63, 'b') + "  lib.zip\n", false},
     {"NonHexDigit", GAME + "g" + std::string(63, 'b') + "  lib.zip\n", false},
     {"OneSpace", GAME + std::string(64, 'b') + " lib.zip\n", false},
@@ -72,7 +82,11 @@ class ParseChecksumListTest : public ::testing::TestWithParam<ListCase> {};
 TEST_P(ParseChecksumListTest, AcceptsOnlyWellFormedLists)
 {
     ChecksumList list{};
-    EXPECT_EQ(ParseChecksumList(GetParam().text, list), GetParam().accepted);
+    list.release = 1;
+    ASSERT_EQ(ParseChecksumList(GetParam().text, list), GetParam().accepted);
+    if (GetParam().accepted) {
+        EXPECT_EQ(list.release, GetParam().release);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Lists, ParseChecksumListTest, ::testing::ValuesIn(LIST_CASES),

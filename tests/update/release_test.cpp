@@ -1,0 +1,104 @@
+#include "update/update.h"
+
+#include "tests/archive/zip_test_writer.h"
+#include "tests/common/test_support.h"
+#include "tests/mirror/mirror_client.h"
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+const wchar_t DOWNLOAD_FAILED[] = L"Failed to download the update. Your game was not changed; please try again later.";
+const wchar_t DAMAGED[] = L"The downloaded update was damaged. Your game was not changed; please try again later.";
+
+// Release n: a runnable game and a one-library package, told apart by their bytes.
+std::string GameOf(uint64_t n)
+{
+    return ReadFileBytes(BinFolder() + L"fixture_game.exe") + "release " + std::to_string(n);
+}
+std::string PackageOf(uint64_t n)
+{
+    return BuildZip({StoredEntry("bass.dll", "bass " + std::to_string(n))});
+}
+
+struct ReleaseCase {
+    const char* what;
+    uint64_t recorded; // 0: no record
+    uint64_t primary;  // the release each mirror publishes; 0: down
+    uint64_t fallback;
+    const wchar_t* withheld; // a file no mirror serves
+    uint64_t packageOf;      // the release of the package served; 0: the mirror's
+    const wchar_t* box;
+    uint64_t installed; // the release in place afterwards
+};
+
+const ReleaseCase RELEASE_CASES[] = {
+    {"the primary lags, the fallback is down", 5, 4, 0, nullptr, 0, DOWNLOAD_FAILED, 5},
+    {"the primary is down, the fallback lags", 5, 0, 4, nullptr, 0, DOWNLOAD_FAILED, 5},
+    {"a record, and files without a list", 5, 4, 0, L"SHA256SUMS", 0, DOWNLOAD_FAILED, 5},
+    {"the primary lags, the fallback is current", 5, 4, 6, nullptr, 0, L"", 6},
+    {"an equal release", 5, 5, 6, nullptr, 0, L"", 5},
+    {"no record: any release", 0, 4, 6, nullptr, 0, L"", 4},
+    {"a stale package with the listed game", 5, 6, 6, nullptr, 5, DAMAGED, 5},
+    {"no package with the listed game", 5, 6, 6, L"lib.zip", 0, DOWNLOAD_FAILED, 5},
+};
+
+using ReleaseTest = ProgramFolderTest;
+
+// A program folder with release 5 in place, against mirrors that each publish one release.
+TEST_F(ReleaseTest, NoMirrorTakesTheGameBackAndTheListedGameWaitsForItsLibraries)
+{
+    WriteFileBytes(Path(L"fixture_args.txt"), "--stay 0");
+    for (const ReleaseCase& c : RELEASE_CASES) {
+        SCOPED_TRACE(c.what);
+        for (const wchar_t* name : {L"launch.txt", L"bass.dll", L"vorlance_release.txt", L"lib\\bass.dll"}) {
+            DeleteFileW(Path(name).c_str());
+        }
+        WriteFileBytes(Path(L"vorlance.exe"), GameOf(5));
+        CreateDirectoryW(Path(L"lib").c_str(), nullptr);
+        WriteFileBytes(Path(L"lib\\bass.dll"), "bass 5");
+        if (c.recorded != 0) {
+            RecordInstalledRelease(programDirectory, c.recorded);
+        }
+        for (const auto& [mirror, n] :
+             {std::make_pair(L"primary", c.primary), std::make_pair(L"fallback", c.fallback)}) {
+            RemoveTree(MirrorRootFolder() + L"\\" + mirror);
+            const std::wstring base = std::wstring(mirror) + L"/vorlance/";
+            if (n != 0) {
+                ServeFile(base + L"game.exe", GameOf(n));
+                ServeFile(base + L"lib.zip", PackageOf(c.packageOf != 0 ? c.packageOf : n));
+                ServeFile(base + L"SHA256SUMS", ChecksumListFromPackTool(PackageOf(n), GameOf(n), n));
+                if (c.withheld != nullptr) {
+                    DeleteFileW((MirrorRootFolder() + L"\\" + mirror + L"\\vorlance\\" + c.withheld).c_str());
+                }
+            }
+        }
+
+        std::atomic<bool> returned{false};
+        std::wstring box;
+        std::thread player([&] {
+            while (!returned && !DismissMessageBox(L"Update Error", 50, box)) {
+            }
+        });
+        RunUpdate(programDirectory, recorder);
+        returned = true;
+        player.join();
+
+        const bool done = c.box[0] == 0;
+        EXPECT_EQ(box, c.box);
+        EXPECT_TRUE(ReadFileBytes(Path(L"vorlance.exe")) == GameOf(c.installed));
+        EXPECT_EQ(ReadFileBytes(Path(L"lib\\bass.dll")), "bass " + std::to_string(c.installed));
+        EXPECT_EQ(PathExists(Path(L"bass.dll")), done);
+        EXPECT_EQ(ReadInstalledRelease(programDirectory), done ? c.installed : c.recorded);
+        EXPECT_EQ(WaitForFile(Path(L"launch.txt"), done ? 10000 : 0), done);
+        // Nothing but the list is fetched from a mirror whose list is older than the record, or missing.
+        if (c.primary != 0 &&
+            (c.primary < c.recorded || (c.withheld != nullptr && c.withheld == std::wstring(L"SHA256SUMS")))) {
+            EXPECT_EQ(RequestsFor(L"primary"), std::vector<std::string>{"GET /primary/vorlance/SHA256SUMS"});
+        }
+        TakePosted(recorder);
+    }
+}
+
+} // namespace

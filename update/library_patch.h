@@ -1,0 +1,36 @@
+#pragma once
+
+#include "update/checksum_list.h"
+#include "update/library_switch.h"
+
+#include "archive/archive.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// Bringing an installed lib to a listed release by fetching only what it lacks: the package's central directory
+// and the entries whose listed SHA-256 no installed file has, by byte range. Internal to the update phases.
+
+// Every file below lib (paths below it) with the SHA-256 it has, hashed on the pool; a file that cannot be read gets
+// no digest that a list could name. False when lib is missing, holds a link or cannot be listed: nothing can be kept
+// from it then. Throws std::bad_alloc.
+bool HashInstalledLibraries(const std::wstring& libraryDirectory, std::vector<FileDigest>& installed);
+
+enum class PatchResult {
+    INSTALLED,     // lib holds the listed release
+    WHOLE_PACKAGE, // a mirror serves the package but a patch is not possible or costs more: fetch it whole
+                   // (wholePackage holds it when a mirror already sent it whole)
+    NOT_SERVED,    // no mirror served what a patch needs
+};
+
+// Tries each mirror's "lib.zip" in turn: reads its end records and central directory by ranges; when its entries
+// name exactly the list's files and fetching the missing ones costs less than the whole package, fetches those
+// into the empty staging folder (each checked against its list line: a mismatch is a failed attempt at that mirror
+// and sets otherBytes), adds the installed files the release keeps, and switches lib to it, or replaces the
+// changed files where they stand when lib cannot be moved. Throws "Library extraction failed: ..." when the disk
+// fails it; lib is then as it was, or marked incomplete for the next run to repair. Throws std::bad_alloc.
+PatchResult PatchLibraries(LibraryFolders& folders, HWND window, const ChecksumList& list,
+                           const std::vector<FileDigest>& installed, const std::vector<std::wstring>& baseUrls,
+                           ZipImage& wholePackage, bool& otherBytes);
