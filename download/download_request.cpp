@@ -31,6 +31,7 @@ std::string QueryText(HINTERNET request, DWORD query)
     return text;
 }
 
+// The decimal number at `at`, which moves past it; false without a digit or past 64 bits.
 bool ParseNumber(const std::string& text, size_t& at, uint64_t& value)
 {
     const size_t start = at;
@@ -43,7 +44,7 @@ bool ParseNumber(const std::string& text, size_t& at, uint64_t& value)
         value = value * 10 + digit;
         ++at;
     }
-    return at > start && at - start <= 19;
+    return at > start;
 }
 
 // An HTTP date as 100 ns units; false when it does not parse.

@@ -10,18 +10,22 @@ that path:
 
     {"status": 500}                 that status line (a 206 or 500 still carries the whole file as its body)
     {"redirect": "/other/path"}     302 to that path on the same server
-    {"cut_after": N}                announce the whole length, send N body bytes, drop the connection
+    {"cut_after": N}                announce the whole length, send the body up to byte N of the file (nothing for a
+                                    range that starts there), drop the connection
+    {"cut_each": N}                 the same after N bytes of each answer's body, wherever it starts
     {"no_length": true}             no Content-Length: the body ends when the connection closes
-    {"chunked": true}               chunked transfer coding; with "cut_after" the last chunks never come
-    {"stall_ms": N}                 send the headers (and "cut_after" bytes, else none), wait N ms, drop the connection
+    {"chunked": true}               chunked transfer coding; with a cut the last chunks never come
+    {"stall_ms": N}                 send the headers (and the bytes before a cut, else none), wait N ms, drop the
+                                    connection
     {"pace_ms": N}                  wait N ms before each block of the body (a slow line), with any of the above
-    {"first_only": true}            "cut_after" and "stall_ms" apply to the first request for the path only
+    {"first_only": true}            the cut and the stall apply to the first request for the path only
     {"ignore_ranges": true}         no Accept-Ranges, and Range is ignored: always the whole file (200)
     {"replace_with": "name"}        once the first request is answered, the file is replaced by its sibling "name"
                                     and its time moved on, so that its ETag and Last-Modified change
     {"etag": false}                 no ETag; {"weak_etag": true}: the ETag is weak (W/"...")
     {"content_range": "bytes ..."}  that Content-Range on a 206 instead of the true one
     {"length": N}                   announce that Content-Length whatever the body
+    {"age_s": N}                    the file's time (in its ETag and Last-Modified) N seconds before its real one
 
 Every request is appended as "GET /a/b/c" to ROOT/a/requests.log (ROOT/requests.log when ROOT/a is no folder), so
 a test can tell which mirror was asked; a client that closes the connection while the mirror stalls short of the
@@ -218,7 +222,7 @@ def answer(connection, root, port_host):
     if os.path.isfile(file_path):
         with open(file_path, "rb") as served:
             body = served.read()
-        modified = os.stat(file_path).st_mtime
+        modified = os.stat(file_path).st_mtime - float(behaviour.get("age_s", 0))
         tag = '"%x-%x"' % (int(modified), len(body))
         last_modified = email.utils.formatdate(modified, usegmt=True)
         if behaviour.get("etag", True):
@@ -228,7 +232,7 @@ def answer(connection, root, port_host):
             # Replaced once this answer has its bytes: the next request meets another version of the file.
             replacement = os.path.join(os.path.dirname(file_path), behaviour["replace_with"])
             shutil.copyfile(replacement, file_path)
-            os.utime(file_path, (modified + 10, modified + 10))
+            os.utime(file_path, (os.stat(file_path).st_mtime + 10,) * 2)
     elif "status" in behaviour:
         body = b"status %d\n" % status
     else:
@@ -242,6 +246,7 @@ def answer(connection, root, port_host):
         send_head(connection, status, [("Content-Length", str(len(body)))])
         return close_cleanly
 
+    start = 0
     head = [("Content-Type", "application/octet-stream"),
             ("Date", email.utils.formatdate(time.time(), usegmt=True))] + validators
     ignore_ranges = bool(behaviour.get("ignore_ranges"))
@@ -258,6 +263,7 @@ def answer(connection, root, port_host):
                 return close_cleanly
             if part is not None:
                 status = 206
+                start = part[0]
                 head.append(("Content-Range",
                              behaviour.get("content_range", "bytes %d-%d/%d" % (part[0], part[1], len(body)))))
                 body = body[part[0]:part[1] + 1]
@@ -269,17 +275,21 @@ def answer(connection, root, port_host):
         head.append(("Content-Length", str(behaviour.get("length", len(body)))))
     send_head(connection, status, head)
 
-    cut_after = behaviour.get("cut_after")
+    cut = None
+    if "cut_after" in behaviour:
+        cut = max(0, int(behaviour["cut_after"]) - start)
+    if "cut_each" in behaviour:
+        cut = int(behaviour["cut_each"])
     stall_ms = behaviour.get("stall_ms")
-    if behaviour.get("first_only") and count > 1:
-        cut_after = stall_ms = None
     pace_ms = behaviour.get("pace_ms", 0)
-    if cut_after is None and stall_ms is None:
+    if behaviour.get("first_only") and count > 1:
+        cut = stall_ms = None
+    if cut is None and stall_ms is None:
         send_body(connection, body, chunked, pace_ms)
         if chunked:
             connection.sendall(b"0\r\n\r\n")
         return close_cleanly
-    sent = body[:int(cut_after or 0)]
+    sent = body[:cut or 0]
     send_body(connection, sent, chunked, pace_ms)
     # A client that leaves once it has the whole body is no client that gave up on a stall.
     if stall_ms is not None and client_left(connection, min(int(stall_ms), LONGEST_STALL_MS) / 1000.0) and \
