@@ -392,6 +392,7 @@ bool ExtractZipImage(const ZipImage& image, const std::wstring& targetDirectory,
         return false;
     }
     OpenZip opened(&zip);
+    // Declared after the reader whose directory its pool readers share, so that they end before it does.
     Extraction extraction;
     extraction.zip = &zip;
     extraction.root = WithTrailingBackslash(target);
