@@ -6,10 +6,8 @@
 #include "status/status.h"
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <set>
-#include <type_traits>
 #include <vector>
 
 namespace {
@@ -29,8 +27,7 @@ struct EntryOutcome {
     std::string message;
 };
 
-// A pool thread's own reader (the library keeps its last error per reader) over the extracting thread's parsed
-// directory, and its buffer.
+// A pool thread's own reader (errors are kept per reader) over the extracting thread's parsed directory; its buffer.
 struct PoolReader {
     mz_zip_archive zip;
     OpenZip opened;
@@ -182,7 +179,6 @@ void StartPool(Extraction& extraction)
     extraction.readers.resize(TaskPoolSize(*extraction.pool));
     for (PoolReader& reader : extraction.readers) {
         // Sharing the directory the extracting thread parsed can fail for want of memory alone.
-        std::memset(&reader.zip, 0, sizeof(reader.zip));
         if (!ZipReaderShareDirectory(&reader.zip, extraction.zip)) {
             throw std::bad_alloc();
         }
@@ -227,16 +223,11 @@ bool PoolIsFull(const Extraction& extraction)
     return extraction.inFlight >= IN_FLIGHT_PER_THREAD * TaskPoolSize(*extraction.pool);
 }
 
-// Folders are made under the spelling of the first entry that names them, not of the entry that happens to start
-// first: an entry handed out ahead of its turn must not spell a folder an earlier entry names differently.
-void MakeParentFolders(Extraction& extraction, const PackageEntry& entry)
-{
-    ZipCreateParentDirs(extraction.root, entry.diskPath, extraction.createdFolders, &extraction.madeFolders);
-}
-
+// Folders get the spelling of the first entry that names them (diskPath), also when a later entry starts first.
 void Submit(Extraction& extraction, size_t i)
 {
-    MakeParentFolders(extraction, extraction.entries[i]);
+    ZipCreateParentDirs(extraction.root, extraction.entries[i].diskPath, extraction.createdFolders,
+                        &extraction.madeFolders);
     SubmitTask(*extraction.pool, i);
     ++extraction.inFlight;
 }
@@ -252,8 +243,7 @@ void LookAhead(Extraction& extraction, size_t i)
            !PoolIsFull(extraction)) {
         const size_t j = extraction.lookedAhead;
         const PackageEntry& entry = extraction.entries[j];
-        // A refused entry is a known failure, so nothing after it need begin; and its folders, which the scan did
-        // not record, get its spelling rather than a later entry's.
+        // A known failure: nothing after it need begin, and its folders keep its own spelling.
         if (!entry.refusal.empty() || MayMeetAnotherFile(entry)) {
             return;
         }
@@ -298,7 +288,7 @@ void HandOut(Extraction& extraction, size_t i)
         Submit(extraction, i);
         return;
     }
-    MakeParentFolders(extraction, entry);
+    ZipCreateParentDirs(extraction.root, entry.diskPath, extraction.createdFolders, &extraction.madeFolders);
     if (extraction.pool && !MayMeetAnotherFile(entry)) {
         LookAhead(extraction, i);
     }
@@ -372,14 +362,10 @@ bool CheckZipImage(const ZipImage& image, uint64_t& unpackedBytes, std::string& 
     return true;
 }
 
-// Memory beyond the image of P bytes, whatever the number of pool threads: one parsed central directory, shared
-// read-only by every reader (its D bytes and 4 bytes per entry); per entry one PackageEntry and one EntryOutcome
-// (248 bytes, and about 10 bytes per byte of its name: the stored name, three UTF-16 forms, a possible refusal), which
-// stays under 10 D since every entry takes at least 46 bytes and its name in the directory; per thread, this one
-// included, a 1 MiB write buffer and an inflating entry's output ring and zlib state (under 80 KiB); and two strings
-// per folder made on disk.
-// Short of folders, the peak is P + 11 D + 10 MiB, at most 12 P + 10 MiB; a directory copy per pool reader once
-// added up to 8 D more.
+// Memory beyond the image (P bytes), whatever the pool's size: one parsed directory (D bytes, 4 more per entry) that
+// every reader shares; per entry a PackageEntry and an EntryOutcome, 248 bytes and about 10 per name byte, under 10 D
+// as each entry takes 46 bytes and its name of directory; per thread a 1 MiB buffer and, inflating, under 80 KiB; two
+// strings per folder made on disk. Short of folders: P + 11 D + 10 MiB, at most 12 P + 10 MiB.
 bool ExtractZipImage(const ZipImage& image, const std::wstring& targetDirectory, HWND window, std::string& message)
 {
     std::wstring target;
@@ -392,6 +378,7 @@ bool ExtractZipImage(const ZipImage& image, const std::wstring& targetDirectory,
         return false;
     }
     OpenZip opened(&zip);
+    // Declared after the reader whose directory its pool readers share, so that they end before it does.
     Extraction extraction;
     extraction.zip = &zip;
     extraction.root = WithTrailingBackslash(target);

@@ -48,20 +48,6 @@ void* DefaultRealloc(void*, void* address, size_t items, size_t size)
     return std::realloc(address, items * size);
 }
 
-// The reader installed in m_pRead: copies what the image holds at ofs, which may be less than asked.
-size_t ReadImage(void* pOpaque, mz_uint64 ofs, void* pBuf, size_t n)
-{
-    const auto* pZip = static_cast<const mz_zip_archive*>(pOpaque);
-    const mz_zip_internal_state* pState = pZip->m_pState;
-    if (pState == nullptr || ofs >= pState->memSize) {
-        return 0;
-    }
-    const size_t available = static_cast<size_t>(pState->memSize - ofs);
-    const size_t count = n < available ? n : available;
-    std::memcpy(pBuf, pState->pMem + ofs, count);
-    return count;
-}
-
 void ReleaseState(mz_zip_archive* pZip)
 {
     mz_zip_internal_state* pState = pZip->m_pState;
@@ -281,6 +267,20 @@ mz_zip_error ReadCentralDirectory(mz_zip_archive* pZip)
 
 namespace zipreader {
 
+// The reader installed in m_pRead: copies what the image holds at ofs, which may be less than asked.
+size_t ReadImage(void* pOpaque, mz_uint64 ofs, void* pBuf, size_t n)
+{
+    const auto* pZip = static_cast<const mz_zip_archive*>(pOpaque);
+    const mz_zip_internal_state* pState = pZip->m_pState;
+    if (pState == nullptr || ofs >= pState->memSize) {
+        return 0;
+    }
+    const size_t available = static_cast<size_t>(pState->memSize - ofs);
+    const size_t count = n < available ? n : available;
+    std::memcpy(pBuf, pState->pMem + ofs, count);
+    return count;
+}
+
 mz_bool Fail(mz_zip_archive* pZip, mz_zip_error err)
 {
     if (pZip != nullptr) {
@@ -373,37 +373,6 @@ mz_bool mz_zip_reader_init_mem(mz_zip_archive* pZip, const void* pMem, size_t si
         ReleaseState(pZip);
         return Fail(pZip, err);
     }
-    return MZ_TRUE;
-}
-
-mz_bool ZipReaderShareDirectory(mz_zip_archive* pZip, const mz_zip_archive* pSource)
-{
-    if (pZip == nullptr || pZip->m_pState != nullptr || pZip->m_zip_mode != MZ_ZIP_MODE_INVALID || pSource == nullptr ||
-        pSource->m_pState == nullptr || pSource->m_zip_mode != MZ_ZIP_MODE_READING) {
-        return Fail(pZip, MZ_ZIP_INVALID_PARAMETER);
-    }
-    // The source's allocator frees this reader's state too, as it allocated it.
-    pZip->m_pAlloc = pSource->m_pAlloc;
-    pZip->m_pFree = pSource->m_pFree;
-    pZip->m_pRealloc = pSource->m_pRealloc;
-    pZip->m_pAlloc_opaque = pSource->m_pAlloc_opaque;
-    auto* pState =
-        static_cast<mz_zip_internal_state*>(pZip->m_pAlloc(pZip->m_pAlloc_opaque, 1, sizeof(mz_zip_internal_state)));
-    if (pState == nullptr) {
-        return Fail(pZip, MZ_ZIP_ALLOC_FAILED);
-    }
-    *pState = *pSource->m_pState;
-    pState->sharesDirectory = true;
-    pZip->m_pState = pState;
-    pZip->m_zip_mode = MZ_ZIP_MODE_READING;
-    pZip->m_zip_type = MZ_ZIP_TYPE_MEMORY;
-    pZip->m_archive_size = pSource->m_archive_size;
-    pZip->m_central_directory_file_ofs = pSource->m_central_directory_file_ofs;
-    pZip->m_total_files = pSource->m_total_files;
-    pZip->m_last_error = MZ_ZIP_NO_ERROR;
-    pZip->m_pRead = ReadImage;
-    pZip->m_pIO_opaque = pZip;
-    pZip->m_pNeeds_keepalive = nullptr;
     return MZ_TRUE;
 }
 

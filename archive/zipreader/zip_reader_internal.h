@@ -59,6 +59,10 @@ inline mz_uint64 ReadLe64(const mz_uint8* p)
 // Stores err in the archive (when there is one) and returns MZ_FALSE, so failures read `return Fail(pZip, ...)`.
 mz_bool Fail(mz_zip_archive* pZip, mz_zip_error err);
 
+// The reader installed in m_pRead, with the archive itself as its opaque value: copies what the image holds at ofs,
+// which may be less than asked.
+size_t ReadImage(void* pOpaque, mz_uint64 ofs, void* pBuf, size_t n);
+
 // The image bytes [ofs, ofs + n), or nullptr when any of them lies outside the image.
 const mz_uint8* ImageBytes(const mz_zip_internal_state* pState, mz_uint64 ofs, mz_uint64 n);
 
