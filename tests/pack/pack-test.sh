@@ -126,7 +126,8 @@ expect_pack 0 "unchanged: 5 file(s)" diff "$work/v2.zip" "$work/v2.zip"
 # The large file changed: its bytes and a request cost more than the whole package.
 head -c 1000000 /dev/urandom > "$work/v2/big.dll" && "$pack" build "$work/v2" "$work/v3.zip" > /dev/null
 expect_pack 0 "the updater fetches the whole package" diff "$work/v1.zip" "$work/v3.zip"
-expect_pack 1 "bad-crc.zip: failed extracting bass.dll: decompression failed" diff "$work/v1.zip" "$work/hostile/bad-crc.zip"
+expect_pack 1 "bad-crc.zip: failed extracting bass.dll: decompression failed" \
+    diff "$work/v1.zip" "$work/hostile/bad-crc.zip"
 expect_pack 2 "diff takes the installed package and the new one" diff "$work/v1.zip"
 
 echo "== usage"
