@@ -181,7 +181,7 @@ bool ReadPackageDirectory(const MemoryImage& directory, const PackageDirectoryLo
 // Given the fetched bytes that start at entry.spanOffset, checks the local header and where the data lies, and
 // unpacks the entry (stored or deflated), checking its size and CRC-32; false with extraction's text. Throws
 // std::bad_alloc.
-bool UnpackEntrySpan(const RangedEntry& entry, const unsigned char* span, size_t spanSize, std::vector<uint8_t>& data,
+bool UnpackEntrySpan(const RangedEntry& entry, const uint8_t* span, size_t spanSize, std::vector<uint8_t>& data,
                      std::string& reason);
 
 #ifdef _WIN32

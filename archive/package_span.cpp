@@ -77,7 +77,7 @@ mz_zip_error Inflate(const unsigned char* input, uint64_t inputSize, uint64_t de
 
 } // namespace
 
-bool UnpackEntrySpan(const RangedEntry& entry, const unsigned char* span, size_t spanSize, std::vector<uint8_t>& data,
+bool UnpackEntrySpan(const RangedEntry& entry, const uint8_t* span, size_t spanSize, std::vector<uint8_t>& data,
                      std::string& reason)
 {
     data.clear();

@@ -113,7 +113,7 @@ expect_pack 1 "cannot open it" check "$package" "$work/missing.exe"
     "$work/dot.sums" || fail "the list of a package made from . does not name lib/plugins/bassmidi.dll"
 
 echo "== diff: what a player with one release installed fetches for the next"
-rm -rf "$work/v1" "$work/v2" && cp -R "$work/studio" "$work/v1" && head -c 600000 /dev/urandom > "$work/v1/big.dll"
+rm -rf "$work/v1" "$work/v2" && cp -R "$work/studio" "$work/v1" && head -c 1000000 /dev/urandom > "$work/v1/big.dll"
 cp -R "$work/v1" "$work/v2" && seq 1 2100 > "$work/v2/bass.dll" && printf 'new' > "$work/v2/plugins/new.dll"
 rm "$work/v2/readme.txt"
 "$pack" build "$work/v1" "$work/v1.zip" > /dev/null && "$pack" build "$work/v2" "$work/v2.zip" > /dev/null ||
@@ -126,9 +126,10 @@ expect_pack 0 "entries: " diff "$work/v1.zip" "$work/v2.zip"
 expect_pack 0 "the updater patches: " diff "$work/v1.zip" "$work/v2.zip"
 expect_pack 0 "unchanged: 5 file(s)" diff "$work/v2.zip" "$work/v2.zip"
 # The large file changed: its bytes and a request cost more than the whole package.
-head -c 600000 /dev/urandom > "$work/v2/big.dll" && "$pack" build "$work/v2" "$work/v3.zip" > /dev/null
+head -c 1000000 /dev/urandom > "$work/v2/big.dll" && "$pack" build "$work/v2" "$work/v3.zip" > /dev/null
 expect_pack 0 "the updater fetches the whole package" diff "$work/v1.zip" "$work/v3.zip"
-expect_pack 1 "bad-crc.zip: failed extracting bass.dll: decompression failed" diff "$work/v1.zip" "$work/hostile/bad-crc.zip"
+expect_pack 1 "bad-crc.zip: failed extracting bass.dll: decompression failed" \
+    diff "$work/v1.zip" "$work/hostile/bad-crc.zip"
 expect_pack 2 "diff takes the installed package and the new one" diff "$work/v1.zip"
 
 echo "== usage"
