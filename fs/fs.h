@@ -132,6 +132,13 @@ struct FileDigest {
     Sha256Digest digest;
 };
 
+// True when bytes in memory have the digest (false also when the system's provider fails).
+bool BytesHaveDigest(const void* bytes, size_t size, const Sha256Digest& digest);
+
+// Hashes every file on a pool (PoolThreadCount threads) into its digest; a file that cannot be opened or read to its
+// end gets no digest (false in hashed). Throws std::bad_alloc.
+void HashFiles(std::vector<FileDigest>& files, std::vector<char>& hashed);
+
 // True when every file has its digest, hashed on a pool (PoolThreadCount threads); false at the first that cannot be
 // hashed or differs, without hashing the files not yet started. Throws std::bad_alloc.
 bool FilesHaveDigests(const std::vector<FileDigest>& files);

@@ -151,3 +151,34 @@ bool FilesHaveDigests(const std::vector<FileDigest>& files)
     }
     return true;
 }
+
+void HashFiles(std::vector<FileDigest>& files, std::vector<char>& hashed)
+{
+    hashed.assign(files.size(), 0);
+    const auto hash = [&files, &hashed](size_t, size_t i) {
+        hashed[i] = HashFileSha256(files[i].path, files[i].digest);
+    };
+    TaskPoolHolder pool;
+    if (files.size() > 1) {
+        pool = StartTaskPool(std::min(PoolThreadCount(), files.size()), hash);
+    }
+    if (!pool) {
+        for (size_t i = 0; i < files.size(); ++i) {
+            hash(0, i);
+        }
+        return;
+    }
+    for (size_t i = 0; i < files.size(); ++i) {
+        SubmitTask(*pool, i);
+    }
+    std::vector<size_t> finished;
+    while (TakeFinishedTasks(*pool, finished, true)) {
+    }
+}
+
+bool BytesHaveDigest(const void* bytes, size_t size, const Sha256Digest& digest)
+{
+    const Sha256Stream hash = StartSha256();
+    Sha256Digest actual{};
+    return hash && AddSha256(hash, bytes, size) && FinishSha256(hash, actual) && actual == digest;
+}

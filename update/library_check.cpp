@@ -1,5 +1,6 @@
 #include "update/update.h"
 
+#include "update/library_patch.h"
 #include "update/library_switch.h"
 #include "update/signature.h"
 
@@ -48,6 +49,14 @@ bool CollectLibraryFiles(const std::wstring& libraryDirectory, std::vector<std::
         }
         return true;
     });
+}
+
+// A folder that is no link: the library folder is never followed elsewhere.
+bool IsPlainFolder(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(MakeLongPath(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
 std::string TextOf(const DownloadedBytes& body)
@@ -108,9 +117,7 @@ std::vector<const wchar_t*> MirrorsFor(const ChecksumList* list)
 
 bool LibraryMatchesChecksumList(const std::wstring& libraryDirectory, const ChecksumList& list)
 {
-    const DWORD attributes = GetFileAttributesW(MakeLongPath(libraryDirectory).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    if (!IsPlainFolder(libraryDirectory)) {
         return false;
     }
     // The whole tree is walked before any file is read, so a link anywhere stops the check before it reads.
@@ -138,4 +145,25 @@ bool LibraryMatchesChecksumList(const std::wstring& libraryDirectory, const Chec
         files.push_back({WithTrailingBackslash(libraryDirectory) + onDisk[i], listed[i]->digest});
     }
     return FilesHaveDigests(files);
+}
+
+bool HashInstalledLibraries(const std::wstring& libraryDirectory, std::vector<FileDigest>& installed)
+{
+    installed.clear();
+    std::vector<std::wstring> onDisk;
+    if (!IsPlainFolder(libraryDirectory) || !CollectLibraryFiles(libraryDirectory, onDisk)) {
+        return false;
+    }
+    std::vector<FileDigest> files;
+    files.reserve(onDisk.size());
+    for (const std::wstring& path : onDisk) {
+        files.push_back({WithTrailingBackslash(libraryDirectory) + path, Sha256Digest{}});
+    }
+    std::vector<char> hashed;
+    HashFiles(files, hashed);
+    // A file that could not be read keeps an all-zero digest, which no list line has: it is fetched anew.
+    for (size_t i = 0; i < files.size(); ++i) {
+        installed.push_back({onDisk[i], hashed[i] ? files[i].digest : Sha256Digest{}});
+    }
+    return true;
 }

@@ -1,5 +1,6 @@
 #include "update/update.h"
 
+#include "update/library_patch.h"
 #include "update/library_switch.h"
 
 #include "archive/archive.h"
@@ -76,6 +77,14 @@ void ReplaceLibrariesInPlace(const LibraryFolders& folders, const ZipImage& imag
     FinishInPlaceRefill(folders);
 }
 
+// No mirror served the listed package: a mirror that sent other bytes makes it damaged, else it was not there.
+[[noreturn]] void ThrowListedPackageMissing(bool otherBytes)
+{
+    throw std::runtime_error(
+        otherBytes ? "The downloaded update was damaged. Your game was not changed; please try again later."
+                   : "Failed to download the update. Your game was not changed; please try again later.");
+}
+
 } // namespace
 
 void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, const ChecksumList* list)
@@ -100,16 +109,37 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, co
         return;
     }
 
+    // With a list, an installed "lib" that lacks some listed files gets only those, by byte ranges, where the
+    // mirror allows it and it costs less than the whole package.
+    const std::vector<const wchar_t*> mirrors = MirrorsFor(list);
+    ZipImage image;
+    bool otherBytes = false;
+    std::vector<FileDigest> installed;
+    if (list != nullptr && staged && IsLibraryWhole(folders.library) &&
+        HashInstalledLibraries(folders.library, installed)) {
+        const PatchResult patched = PatchLibraries(folders, window, *list, installed, mirrors, image, otherBytes);
+        if (patched == PatchResult::INSTALLED) {
+            RefreshBassCopies(programDirectory, folders.library);
+            return;
+        }
+        if (patched == PatchResult::NOT_SERVED) {
+            RemoveStagingFolder(folders);
+            ThrowListedPackageMissing(otherBytes);
+        }
+    }
+
     // Everything that can be known about the package without unpacking it is known before anything is written: an
     // error page, a cut-off upload or a refused name is a failed attempt at that mirror. The image that was hashed and
-    // checked is the one that is unpacked; it never touches the disk.
+    // checked is the one that is unpacked; it never touches the disk. A whole package that a mirror without byte
+    // ranges already sent is taken as it is when it is the listed one.
     std::string reason;
     uint64_t unpackedBytes = 0;
     const BytesCheck isUsable = [&](const DownloadedBytes& body) { return CheckZipImage(body, unpackedBytes, reason); };
-    ZipImage image;
+    const bool prefetched =
+        image.size > 0 && BytesHaveDigest(image.bytes.get(), image.size, list->libraryPackage) && isUsable(image);
     DownloadFailure failure;
-    const std::vector<const wchar_t*> mirrors = MirrorsFor(list);
-    if (!DownloadFromMirrorsToMemory(mirrors.data(), mirrors.size(), L"lib.zip", window, PACKAGE_MAX_BYTES,
+    if (!prefetched &&
+        !DownloadFromMirrorsToMemory(mirrors.data(), mirrors.size(), L"lib.zip", window, PACKAGE_MAX_BYTES,
                                      list != nullptr ? &list->libraryPackage : nullptr, isUsable, image, failure)) {
         RemoveStagingFolder(folders);
         // A package that came whole but could not be used is reported, in the words of the last such refusal.
@@ -119,10 +149,7 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, co
         // Without a list the package is optional: the installed libraries stay as they are. A listed game, though,
         // was released with the listed libraries only; the run stops before it is installed over other ones.
         if (list != nullptr) {
-            throw std::runtime_error(
-                failure.otherBytes
-                    ? "The downloaded update was damaged. Your game was not changed; please try again later."
-                    : "Failed to download the update. Your game was not changed; please try again later.");
+            ThrowListedPackageMissing(otherBytes || failure.otherBytes);
         }
         return;
     }

@@ -61,13 +61,6 @@ bool WriteNewFile(const std::wstring& path, const std::vector<uint8_t>& data)
     return true;
 }
 
-bool HasDigest(const std::vector<uint8_t>& data, const Sha256Digest& expected)
-{
-    const Sha256Stream hash = StartSha256();
-    Sha256Digest digest{};
-    return hash && AddSha256(hash, data.data(), data.size()) && FinishSha256(hash, digest) && digest == expected;
-}
-
 // The central directory's bytes: the part the tail already holds is not fetched again.
 RangeAnswer FetchDirectory(PatchSource& source, const DownloadedBytes& tail, const PackageDirectoryLocation& location,
                            DownloadedBytes& directory)
@@ -93,11 +86,11 @@ bool StageEntry(PatchSource& source, const RangedEntry& entry, const Sha256Diges
     std::vector<uint8_t> data;
     std::string reason;
     if ((entry.spanLength > 0 && !UnpackEntrySpan(entry, span, spanSize, data, reason)) ||
-        data.size() != entry.uncompressedSize || !HasDigest(data, listed)) {
+        data.size() != entry.uncompressedSize || !BytesHaveDigest(data.data(), data.size(), listed)) {
         source.otherBytes = true;
         return false;
     }
-    ZipCreateParentDirs(staging, entry.path, created);
+    ZipCreateParentDirs(WithTrailingBackslash(staging), entry.path, created);
     if (!WriteNewFile(WithTrailingBackslash(staging) + entry.path, data)) {
         ThrowPatchFailure("cannot write " + WideToUtf8(entry.path));
     }
@@ -106,15 +99,16 @@ bool StageEntry(PatchSource& source, const RangedEntry& entry, const Sha256Diges
 
 // Gives the staging folder the installed files that the release keeps, as hard links where the volume allows
 // (nothing is copied), else as copies.
-void KeepInstalledFiles(const LibraryFolders& folders, const std::vector<FileDigest>& installed,
-                        const PatchPlan& plan, std::set<std::wstring>& created)
+void KeepInstalledFiles(const LibraryFolders& folders, const std::vector<FileDigest>& installed, const PatchPlan& plan,
+                        std::set<std::wstring>& created)
 {
     for (size_t index : plan.kept) {
         const std::wstring& path = installed[index].path;
         const std::wstring source = MakeLongPath(WithTrailingBackslash(folders.library) + path);
         const std::wstring target = MakeLongPath(WithTrailingBackslash(folders.staging) + path);
-        ZipCreateParentDirs(folders.staging, path, created);
-        if (!CreateHardLinkW(target.c_str(), source.c_str(), nullptr) && !CopyFileW(source.c_str(), target.c_str(), TRUE)) {
+        ZipCreateParentDirs(WithTrailingBackslash(folders.staging), path, created);
+        if (!CreateHardLinkW(target.c_str(), source.c_str(), nullptr) &&
+            !CopyFileW(source.c_str(), target.c_str(), TRUE)) {
             ThrowPatchFailure("cannot keep " + WideToUtf8(path));
         }
     }
@@ -132,7 +126,7 @@ void PatchInPlace(const LibraryFolders& folders, const std::vector<FileDigest>& 
         const std::wstring& path = entries[index].path;
         const std::wstring from = MakeLongPath(WithTrailingBackslash(folders.staging) + path);
         const std::wstring to = WithTrailingBackslash(folders.library) + path;
-        ZipCreateParentDirs(folders.library, path, created);
+        ZipCreateParentDirs(WithTrailingBackslash(folders.library), path, created);
         const auto move = [&]() -> DWORD {
             return MoveFileExW(from.c_str(), MakeLongPath(to).c_str(), MOVEFILE_REPLACE_EXISTING) ? ERROR_SUCCESS
                                                                                                   : GetLastError();
@@ -147,7 +141,7 @@ void PatchInPlace(const LibraryFolders& folders, const std::vector<FileDigest>& 
         const std::wstring file = WithTrailingBackslash(folders.library) + installed[index].path;
         const auto remove = [&]() -> DWORD {
             return DeleteFileW(MakeLongPath(file).c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS
-                                                                                                      : GetLastError();
+                                                                                                     : GetLastError();
         };
         DWORD error = 0;
         RetryWhileHeld(file, IN_PLACE_RETRIES, remove, error);
@@ -177,7 +171,8 @@ PatchAttempt FetchPlannedEntries(PatchSource& source, const std::vector<RangedEn
         for (size_t index : request.entries) {
             const size_t at = static_cast<size_t>(entries[index].spanOffset - request.offset);
             const Sha256Digest& listed = list.libraryFiles[plan.listedOf[index]].digest;
-            if (!StageEntry(source, entries[index], listed, span.bytes.get() + at, span.size - at, staging, created)) {
+            const size_t spanSize = static_cast<size_t>(std::min<uint64_t>(entries[index].spanLength, span.size - at));
+            if (!StageEntry(source, entries[index], listed, span.bytes.get() + at, spanSize, staging, created)) {
                 return PatchAttempt::FAILED;
             }
         }
@@ -193,6 +188,20 @@ PatchAttempt FetchPlannedEntries(PatchSource& source, const std::vector<RangedEn
     return PatchAttempt::INSTALLED;
 }
 
+// Empties the staging folder for the next mirror's files or the whole package, keeping its incomplete mark so that
+// it stays the updater's own.
+void EmptyStagingFolder(const std::wstring& staging)
+{
+    WalkDirectory(staging, L"*", WalkOrder::ONE_LEVEL, [](const DirectoryEntry& entry) {
+        if (entry.directory) {
+            RemoveDirectoryTree(entry.path);
+        } else if (!IsLibraryMarkName(entry.name)) {
+            DeleteFileW(MakeLongPath(entry.path).c_str());
+        }
+        return true;
+    });
+}
+
 PatchAttempt PatchFromMirror(PatchSource& source, LibraryFolders& folders, const ChecksumList& list,
                              const std::vector<FileDigest>& installed)
 {
@@ -204,6 +213,11 @@ PatchAttempt PatchFromMirror(PatchSource& source, LibraryFolders& folders, const
             return PatchAttempt::WHOLE_PACKAGE;
         }
         return PatchAttempt::FAILED;
+    }
+    // A package no longer than the tail came whole; a patch could not cost less than that.
+    if (tail.size == source.package.size) {
+        source.wholePackage = std::move(tail);
+        return PatchAttempt::WHOLE_PACKAGE;
     }
     // A directory that cannot be read is left to the whole package's check, which names what is wrong with it.
     PackageDirectoryLocation location;
@@ -251,18 +265,28 @@ PatchAttempt PatchFromMirror(PatchSource& source, LibraryFolders& folders, const
 } // namespace
 
 PatchResult PatchLibraries(LibraryFolders& folders, HWND window, const ChecksumList& list,
-                           const std::vector<FileDigest>& installed, const std::vector<std::wstring>& baseUrls,
+                           const std::vector<FileDigest>& installed, const std::vector<const wchar_t*>& baseUrls,
                            ZipImage& wholePackage, bool& otherBytes)
 {
     bool wholeServed = false;
-    for (const std::wstring& baseUrl : baseUrls) {
-        PatchSource source = {{baseUrl + L"lib.zip"}, {window}, wholePackage, otherBytes};
-        const PatchAttempt attempt = PatchFromMirror(source, folders, list, installed);
+    for (const wchar_t* baseUrl : baseUrls) {
+        RemoteFile package;
+        package.url = baseUrl + std::wstring(L"lib.zip");
+        TransferProgress progress;
+        progress.window = window;
+        PatchSource source = {package, progress, wholePackage, otherBytes};
+        PatchAttempt attempt = PatchAttempt::FAILED;
+        try {
+            attempt = PatchFromMirror(source, folders, list, installed);
+        } catch (...) {
+            RemoveStagingFolder(folders);
+            throw;
+        }
         if (attempt == PatchAttempt::INSTALLED) {
             return PatchResult::INSTALLED;
         }
         // What one mirror wrote is never mixed with another's.
-        DeleteDirectoryContentsRecursive(folders.staging);
+        EmptyStagingFolder(folders.staging);
         if (attempt == PatchAttempt::WHOLE_PACKAGE) {
             wholeServed = true;
             break;

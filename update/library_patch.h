@@ -32,5 +32,5 @@ enum class PatchResult {
 // changed files where they stand when lib cannot be moved. Throws "Library extraction failed: ..." when the disk
 // fails it; lib is then as it was, or marked incomplete for the next run to repair. Throws std::bad_alloc.
 PatchResult PatchLibraries(LibraryFolders& folders, HWND window, const ChecksumList& list,
-                           const std::vector<FileDigest>& installed, const std::vector<std::wstring>& baseUrls,
+                           const std::vector<FileDigest>& installed, const std::vector<const wchar_t*>& baseUrls,
                            ZipImage& wholePackage, bool& otherBytes);

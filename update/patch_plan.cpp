@@ -68,6 +68,10 @@ PatchPlan PlanPatch(const PackageDirectoryLocation& location, const std::vector<
     if (!plan.possible) {
         return plan;
     }
+    plan.listedOf.assign(entries.size(), listed.size());
+    for (size_t i = 0; i < listed.size(); ++i) {
+        plan.listedOf[entryOfListed[i]] = i;
+    }
     std::map<std::wstring, size_t> installedByPath;
     for (size_t i = 0; i < installed.size(); ++i) {
         installedByPath.emplace(FoldCase(installed[i].path), i);

@@ -30,11 +30,12 @@ struct PatchRequest {
 };
 
 struct PatchPlan {
-    bool possible = false;       // the entries name exactly the list's lib/ files, each once
-    std::vector<size_t> fetched; // entries (package order) whose listed digest the installed file lacks; an empty
-                                 // file among them needs no request
-    std::vector<size_t> kept;    // installed files (indexes) the list names with the digest they have
-    std::vector<size_t> removed; // installed files (indexes) the list no longer names
+    bool possible = false;        // the entries name exactly the list's lib/ files, each once
+    std::vector<size_t> listedOf; // per entry, the list line it writes (the list's size for a folder)
+    std::vector<size_t> fetched;  // entries (package order) whose listed digest the installed file lacks; an empty
+                                  // file among them needs no request
+    std::vector<size_t> kept;     // installed files (indexes) the list names with the digest they have
+    std::vector<size_t> removed;  // installed files (indexes) the list no longer names
     std::vector<PatchRequest> requests;
     uint64_t bytes = 0;     // the requests' bytes
     uint64_t wholeCost = 0; // the whole package's bytes

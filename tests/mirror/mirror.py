@@ -29,7 +29,7 @@ that path:
 
 Every request is appended as "GET /a/b/c" to ROOT/a/requests.log (ROOT/requests.log when ROOT/a is no folder), so
 a test can tell which mirror was asked; a client that closes the connection while the mirror stalls short of the
-whole body is appended as "LEFT /a/b/c". Three ports serve the same folder with different certificates: --port with
+whole body is appended as "LEFT /a/b/c", and each part it answers (206) to ROOT/a/ranges.log as "FIRST-LAST /a/b/c". Three ports serve the same folder with different certificates: --port with
 a localhost certificate of the trusted test CA, --wrong-host-port with a "wrong.example" certificate of the same CA,
 --untrusted-port with a localhost certificate of a CA that is never trusted. Each sends its full chain.
 """
@@ -61,10 +61,15 @@ request_counts = {}
 
 
 def count_request(file_path):
-    """How many requests for this file came so far, this one included."""
+    """How many requests for this file came so far under its current sidecar, this one included: a test that writes
+    the sidecar anew starts the count again."""
+    try:
+        key = (file_path, os.stat(file_path + ".behaviour").st_mtime_ns)
+    except OSError:
+        key = (file_path, None)
     with count_lock:
-        request_counts[file_path] = request_counts.get(file_path, 0) + 1
-        return request_counts[file_path]
+        request_counts[key] = request_counts.get(key, 0) + 1
+        return request_counts[key]
 
 
 def parse_range(text, size):
@@ -95,13 +100,13 @@ def log(message):
     sys.stderr.flush()
 
 
-def record_request(root, method, path):
+def record_request(root, method, path, log_name="requests.log"):
     segments = [s for s in path.split("/") if s]
     folder = os.path.join(root, segments[0]) if segments else root
     if not os.path.isdir(folder):
         folder = root
     with log_lock:
-        with open(os.path.join(folder, "requests.log"), "a", encoding="utf-8") as requests:
+        with open(os.path.join(folder, log_name), "a", encoding="utf-8") as requests:
             requests.write("%s %s\n" % (method, path))
 
 
@@ -264,6 +269,7 @@ def answer(connection, root, port_host):
             if part is not None:
                 status = 206
                 start = part[0]
+                record_request(root, "%d-%d" % part, path, "ranges.log")
                 head.append(("Content-Range",
                              behaviour.get("content_range", "bytes %d-%d/%d" % (part[0], part[1], len(body)))))
                 body = body[part[0]:part[1] + 1]

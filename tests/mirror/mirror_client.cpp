@@ -113,9 +113,10 @@ void SetBehaviour(const std::wstring& relativePath, const std::string& json)
     ServeFile(relativePath + L".behaviour", json);
 }
 
-std::vector<std::string> RequestsFor(const std::wstring& scenario)
+namespace {
+
+std::vector<std::string> LinesOf(const std::string& text)
 {
-    const std::string text = ReadFileBytes(ServedPath(scenario + L"/requests.log"));
     std::vector<std::string> lines;
     size_t at = 0;
     while (at < text.size()) {
@@ -127,4 +128,16 @@ std::vector<std::string> RequestsFor(const std::wstring& scenario)
         at = end + 1;
     }
     return lines;
+}
+
+} // namespace
+
+std::vector<std::string> RequestsFor(const std::wstring& scenario)
+{
+    return LinesOf(ReadFileBytes(ServedPath(scenario + L"/requests.log")));
+}
+
+std::vector<std::string> RangesFor(const std::wstring& scenario)
+{
+    return LinesOf(ReadFileBytes(ServedPath(scenario + L"/ranges.log")));
 }

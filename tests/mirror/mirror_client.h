@@ -30,3 +30,6 @@ void SetBehaviour(const std::wstring& relativePath, const std::string& json);
 
 // The requests the mirror received for paths below a scenario, in arrival order, e.g. "GET /s1/primary/game.exe".
 std::vector<std::string> RequestsFor(const std::wstring& scenario);
+
+// The parts (206) the mirror answered below a scenario, in arrival order, e.g. "100-199 /s1/primary/lib.zip".
+std::vector<std::string> RangesFor(const std::wstring& scenario);
