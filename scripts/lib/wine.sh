@@ -62,7 +62,8 @@ make_prefix() {
     [ -f "$WINEPREFIX/system.reg" ] && return 0
     log "creating the Wine prefix $WINEPREFIX"
     local output
-    output=$(wine_temp_dir)/make-prefix.log
+    # A file of this run's own: a later step may run as another user than the one that made an earlier log.
+    output=$(mktemp "$(wine_temp_dir)/make-prefix.XXXXXX")
     as_wine_user wineboot -i </dev/null >"$output" 2>&1 || wine_step_failed "Wine could not create its prefix" "$output"
     as_wine_user wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >>"$output" 2>&1 &&
         as_wine_user wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f \
@@ -75,7 +76,7 @@ make_prefix() {
 # One persistent wineserver for the whole run, started detached from every pipe (else ctest waits on its stderr).
 start_wineserver() {
     local output
-    output=$(wine_temp_dir)/start-wine.log
+    output=$(mktemp "$(wine_temp_dir)/start-wine.XXXXXX")
     as_wine_user wineserver -p </dev/null >"$output" 2>&1 || wine_step_failed "the Wine server did not start" "$output"
     as_wine_user wine cmd /c exit </dev/null >>"$output" 2>&1 || wine_step_failed "Wine could not start a program" "$output"
 }
