@@ -172,7 +172,7 @@ check_updated() { # game folder, served game, files in the package
     done
     [ -f "$g/launch.txt" ] || die "the updated game was not started"
     cmp -s "$g/vorlance.exe" "$2" || die "vorlance.exe was not replaced"
-    [ "$(find "$g/lib" -type f | wc -l)" = "$3" ] || die "lib does not hold the $3 files of the package"
+    [ "$(find "$g/lib" -type f ! -name "vorlance-updater-*.txt" | wc -l)" = "$3" ] || die "lib does not hold the $3 files of the package"
     [ ! -e "$g/lib_new" ] && [ ! -e "$g/lib_old" ] && [ ! -e "$g/vorlance_new.exe" ] || die "temporary files were left"
     # The game ends at once; give its process time to go before the next run looks for it.
     sleep 0.5

@@ -87,7 +87,7 @@ patch_run() { # release, line
     out=$(run_exe bench_update "$(windows_path "$game/VorlanceUpdater.exe")" "$PATCH_TIMEOUT_MS")
     ended_well "$out" || die "the $figure run failed: $out"
     check_updated "$game" "$DATA/game.exe" "$(cat "$r/files")"
-    diff -r "$game/lib" "$r/lib" >/dev/null || die "after the $figure run lib does not hold exactly the new release"
+    diff -r -x "vorlance-updater-*.txt" "$game/lib" "$r/lib" >/dev/null || die "after the $figure run lib does not hold exactly the new release"
     lib=$(line_sent_since "$lines" 'lib[.]zip$')
     other=$(line_sent_since "$lines" '.')
     record "$figure" "$(field seconds "$out")"
