@@ -35,6 +35,11 @@ void operator delete(void* address) noexcept
     }
 }
 
+void operator delete(void* address, size_t) noexcept
+{
+    operator delete(address);
+}
+
 // Deep names of one-letter folders, each below a top folder of its own: a copy of every prefix would cost about 240
 // times the directory. The scan holds at most what archive.h states, besides the records it is given.
 TEST(ScanMemory, DeepNamesCostMemoryInTheirLength)
