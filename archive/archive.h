@@ -101,7 +101,10 @@ std::string EntryFailureText(mz_zip_archive* zip);
 // Judges every entry of an opened archive in order as the updater would meet it, without inflating anything: the
 // names, what Windows cannot create below lib, files and folders that clash (case-insensitively), encryption and
 // method, local headers and data bounds. An entry after a refused one is judged as if the refused one were not
-// there. Throws std::bad_alloc.
+// there. For a directory of D bytes (46 per entry and its name) it holds under 33 D: the entries (248 bytes and
+// about 10 per name byte), the records (96 bytes and the name), and what earlier entries made, one 16-byte node per
+// file or folder (at most one per two name bytes) in a table of at most 6 four-byte slots per node. Throws
+// std::bad_alloc.
 std::vector<PackageEntry> ScanPackage(mz_zip_archive* zip);
 
 // What an entry's central record says, as the zip library's statistics read it: all the package rules need to judge

@@ -363,9 +363,9 @@ bool CheckZipImage(const ZipImage& image, uint64_t& unpackedBytes, std::string& 
 }
 
 // Memory beyond the image (P bytes), whatever the pool's size: one parsed directory (D bytes, 4 more per entry) that
-// every reader shares; per entry a PackageEntry and an EntryOutcome, 248 bytes and about 10 per name byte, under 10 D
-// as each entry takes 46 bytes and its name of directory; per thread a 1 MiB buffer and, inflating, under 80 KiB; two
-// strings per folder made on disk. Short of folders: P + 11 D + 10 MiB, at most 12 P + 10 MiB.
+// every reader shares; first the scan, under 33 D (archive.h); then per entry a PackageEntry and an EntryOutcome, 248
+// bytes and 10 per name byte (under 10 D: an entry takes 46 bytes and its name of directory), per thread a 1 MiB
+// buffer and, inflating, under 80 KiB, two strings per folder made on disk. Short of folders: P + 34 D + 10 MiB.
 bool ExtractZipImage(const ZipImage& image, const std::wstring& targetDirectory, HWND window, std::string& message)
 {
     std::wstring target;

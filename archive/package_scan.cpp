@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
-#include <utility>
+#include <deque>
+#include <vector>
 
 namespace {
 
@@ -16,13 +16,115 @@ const mz_uint32 UNIX_SYMBOLIC_LINK = 0xA000;
 const uint32_t ERROR_PATH_NOT_FOUND_CODE = 3;
 const uint32_t ERROR_ACCESS_DENIED_CODE = 5;
 
-// A file or folder an earlier entry made below lib, under the spelling it was made with.
+// A file or folder an earlier entry made below lib: one node per path component, hung below its parent, so that a
+// deep name costs a node per component and never a copy of each of its prefixes. Folding maps unit to unit, so a
+// folded prefix has one length however it is spelled: the node's spelling lies at the same place in the disk path of
+// the entry that made or last wrote it.
 struct Made {
-    uint32_t index;
-    std::wstring spelling;
+    uint32_t parent; // NO_NODE for a component directly below lib
+    uint32_t index;  // the entry that made the folder, or last wrote the file
+    uint32_t hash;   // of the parent and the folded component
     bool folder;
 };
-using MadeByFoldedPath = std::map<std::wstring, Made>;
+const uint32_t NO_NODE = 0xFFFFFFFF;
+
+// Nodes found by parent and folded component through an open-addressed table of node numbers, at most half full.
+// A deque grows without moving (or doubling) what it holds.
+struct MadeTree {
+    std::deque<Made> nodes;
+    std::vector<uint32_t> slots;
+};
+
+// What a walk found missing (from the component at firstNew on, below parent) or overwrote; kept only when the entry
+// is written.
+struct Walk {
+    uint32_t parent = NO_NODE;
+    size_t firstNew = std::wstring::npos;
+    uint32_t overwritten = NO_NODE;
+};
+
+uint32_t ComponentHash(uint32_t parent, const std::wstring& path, size_t start, size_t end)
+{
+    uint32_t hash = 2166136261u ^ parent;
+    for (size_t at = start; at < end; ++at) {
+        hash = (hash ^ static_cast<uint32_t>(FoldCase(path[at]))) * 16777619u;
+    }
+    return hash;
+}
+
+// True when the component of spelled that starts at start folds to path's from start to end. No unit folds to '\\',
+// so a shorter component of spelled differs at its separator.
+bool SameComponent(const std::wstring& spelled, const std::wstring& path, size_t start, size_t end)
+{
+    if (spelled.size() < end || (spelled.size() > end && spelled[end] != L'\\')) {
+        return false;
+    }
+    for (size_t at = start; at < end; ++at) {
+        if (FoldCase(spelled[at]) != FoldCase(path[at])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+uint32_t FindMade(const MadeTree& made, const std::vector<PackageEntry>& entries, uint32_t parent,
+                  const std::wstring& path, size_t start, size_t end)
+{
+    if (made.slots.empty()) {
+        return NO_NODE;
+    }
+    const uint32_t hash = ComponentHash(parent, path, start, end);
+    const size_t mask = made.slots.size() - 1;
+    for (size_t slot = hash & mask; made.slots[slot] != NO_NODE; slot = (slot + 1) & mask) {
+        const Made& node = made.nodes[made.slots[slot]];
+        if (node.hash == hash && node.parent == parent &&
+            SameComponent(entries[node.index].diskPath, path, start, end)) {
+            return made.slots[slot];
+        }
+    }
+    return NO_NODE;
+}
+
+void PlaceInSlot(std::vector<uint32_t>& slots, uint32_t hash, uint32_t number)
+{
+    const size_t mask = slots.size() - 1;
+    size_t slot = hash & mask;
+    while (slots[slot] != NO_NODE) {
+        slot = (slot + 1) & mask;
+    }
+    slots[slot] = number;
+}
+
+uint32_t AddMade(MadeTree& made, const Made& node)
+{
+    const uint32_t number = static_cast<uint32_t>(made.nodes.size());
+    made.nodes.push_back(node);
+    if (made.nodes.size() * 2 > made.slots.size()) {
+        std::vector<uint32_t> slots(std::max<size_t>(16, made.slots.size() * 2), NO_NODE);
+        for (uint32_t at = 0; at < number; ++at) {
+            PlaceInSlot(slots, made.nodes[at].hash, at);
+        }
+        made.slots.swap(slots);
+    }
+    PlaceInSlot(made.slots, node.hash, number);
+    return number;
+}
+
+// Remembers what a written entry made: the nodes its walk found missing, the file it overwrote.
+void Remember(MadeTree& made, const Walk& walk, uint32_t index, const PackageEntry& entry)
+{
+    if (walk.overwritten != NO_NODE) {
+        made.nodes[walk.overwritten].index = index;
+    }
+    uint32_t parent = walk.parent;
+    const std::wstring& path = entry.path;
+    for (size_t start = walk.firstNew; start < path.size();) {
+        const size_t end = std::min(path.find(L'\\', start), path.size());
+        const bool last = end == path.size();
+        parent = AddMade(made, Made{parent, index, ComponentHash(parent, path, start, end), !last || entry.folder});
+        start = end + 1;
+    }
+}
 
 std::string LibraryText(mz_zip_archive* zip)
 {
@@ -43,9 +145,9 @@ size_t TakeRawData(void*, uint64_t, const void*, size_t length)
 // Walks the entry's path below lib as CreateDirectoryW and CreateFileW would meet it: a name Windows refuses, then
 // component by component a file where a folder is needed, a folder where the file should go. A folder entry is never
 // refused: the updater ignores a folder it cannot create. Returns what the entry makes, to be remembered.
-std::vector<std::pair<std::wstring, Made>> WalkPath(const MadeByFoldedPath& made, uint32_t index, PackageEntry& entry)
+Walk WalkPath(const MadeTree& made, const std::vector<PackageEntry>& entries, PackageEntry& entry)
 {
-    std::vector<std::pair<std::wstring, Made>> making;
+    Walk walk;
     const std::wstring& path = entry.path;
     // A name Windows refuses anywhere in the path is refused before the path is walked, so it outranks a file on
     // the way (measured under Wine: "file\a?b\c" gives 123, not 3).
@@ -56,7 +158,7 @@ std::vector<std::pair<std::wstring, Made>> WalkPath(const MadeByFoldedPath& made
             entry.reason = reason;
             entry.skipped = entry.folder;
             entry.refusal = entry.folder ? std::string() : CannotWrite(entry, error);
-            return making;
+            return walk;
         }
         start = end + 1;
     }
@@ -64,43 +166,44 @@ std::vector<std::pair<std::wstring, Made>> WalkPath(const MadeByFoldedPath& made
     for (;;) {
         const size_t end = std::min(path.find(L'\\', start), path.size());
         const bool last = end == path.size();
-        const std::wstring component = path.substr(start, end - start);
-        const std::wstring key = FoldCase(path.substr(0, end));
-        const auto earlier = made.find(key);
+        // Below a component no earlier entry made, none of the rest can have been made either.
+        const uint32_t found =
+            walk.firstNew == std::wstring::npos ? FindMade(made, entries, walk.parent, path, start, end) : NO_NODE;
         if (start != 0) {
             entry.diskPath.push_back(L'\\');
         }
-        if (earlier == made.end()) {
-            entry.diskPath += component;
-            making.emplace_back(key, Made{index, entry.diskPath, !last || entry.folder});
+        if (found == NO_NODE) {
+            entry.diskPath.append(path, start, end - start);
+            walk.firstNew = std::min(walk.firstNew, start);
         } else {
+            const Made& earlier = made.nodes[found];
             // Windows keeps the name that is there: the first spelling wins.
-            const std::wstring& spelling = earlier->second.spelling;
-            entry.diskPath += spelling.substr(spelling.rfind(L'\\') + 1);
-            const bool file = !earlier->second.folder;
+            entry.diskPath.append(entries[earlier.index].diskPath, start, end - start);
+            walk.parent = found;
+            const bool file = !earlier.folder;
             if (file || (last && !entry.folder)) {
-                entry.clash = earlier->second.index;
+                entry.clash = earlier.index;
             }
             if (file && entry.folder) {
                 entry.skipped = true;
                 entry.reason = "a file stands where the folder would go";
-                return making;
+                return walk;
             }
             if (file && !last) {
                 entry.refusal = CannotWrite(entry, ERROR_PATH_NOT_FOUND_CODE);
-                return making;
+                return walk;
             }
             if (!file && last && !entry.folder) {
                 entry.refusal = CannotWrite(entry, ERROR_ACCESS_DENIED_CODE);
-                return making;
+                return walk;
             }
             if (file) {
                 // The later entry's bytes under the earlier spelling.
-                making.emplace_back(key, Made{index, spelling, false});
+                walk.overwritten = found;
             }
         }
         if (last) {
-            return making;
+            return walk;
         }
         start = end + 1;
     }
@@ -126,8 +229,8 @@ std::string UnpackRefusal(mz_zip_archive* zip, mz_uint index, const EntryRecord&
     return std::string();
 }
 
-PackageEntry JudgeEntry(const EntryRecord& record, uint32_t index, MadeByFoldedPath& made,
-                        const DataRefusal& refuseData)
+PackageEntry JudgeEntry(const EntryRecord& record, uint32_t index, MadeTree& made,
+                        const std::vector<PackageEntry>& entries, const DataRefusal& refuseData)
 {
     PackageEntry entry;
     if (!record.unreadable.empty()) {
@@ -152,16 +255,14 @@ PackageEntry JudgeEntry(const EntryRecord& record, uint32_t index, MadeByFoldedP
         entry.reason = "it names lib itself";
         return entry;
     }
-    const auto making = WalkPath(made, index, entry);
+    const Walk walk = WalkPath(made, entries, entry);
     if (entry.refusal.empty() && !entry.folder) {
         entry.refusal = refuseData(index, record, entry);
         entry.refusedData = !entry.refusal.empty();
     }
     // A refused file stops the updater; what follows is judged as if it were not there.
     if (entry.refusal.empty()) {
-        for (const auto& item : making) {
-            made[item.first] = item.second;
-        }
+        Remember(made, walk, index, entry);
     }
     return entry;
 }
@@ -238,9 +339,9 @@ std::vector<PackageEntry> JudgeEntries(const std::vector<EntryRecord>& records, 
 {
     std::vector<PackageEntry> entries;
     entries.reserve(records.size());
-    MadeByFoldedPath made;
+    MadeTree made;
     for (size_t i = 0; i < records.size(); ++i) {
-        entries.push_back(JudgeEntry(records[i], static_cast<uint32_t>(i), made, refuseData));
+        entries.push_back(JudgeEntry(records[i], static_cast<uint32_t>(i), made, entries, refuseData));
     }
     return entries;
 }
@@ -249,6 +350,7 @@ std::vector<PackageEntry> ScanPackage(mz_zip_archive* zip)
 {
     std::vector<EntryRecord> records;
     const mz_uint count = mz_zip_reader_get_num_files(zip);
+    records.reserve(count);
     for (mz_uint i = 0; i < count; ++i) {
         records.push_back(RecordOf(zip, i));
     }

@@ -30,6 +30,8 @@ const RuleCase RULE_CASES[] = {
     {{"Plugins/a.dll", "plugins"}, L"", "cannot write plugins (error 5)"},
     {{"Data.txt", "data.TXT"}, L"Data.txt", ""},
     {{"Sub/a.dll", "sub/b.dll"}, L"Sub\\b.dll", ""},
+    {{"Ab/Cd/a.dll", "aB/cD/b.dll"}, L"Ab\\Cd\\b.dll", ""},
+    {{"ab", "a/b"}, L"a\\b", ""},
     {{"\xCE\xA3.txt", "\xCF\x83.txt"}, L"\x03A3.txt", ""},
     {{"\xEF\xBC\xA1.txt", "\xEF\xBD\x81.txt"}, L"\xFF21.txt", ""},
     {{"odd?/", "a.dll"}, L"a.dll", ""},
