@@ -139,6 +139,10 @@ std::vector<PackageEntry> JudgeEntries(const std::vector<EntryRecord>& records, 
 // The last bytes of a package that hold its end record wherever the library would find it (behind a comment of up
 // to 65535 bytes and some appended junk), the zip64 locator before it and the zip64 end record a writer puts there.
 const size_t PACKAGE_TAIL_BYTES = 69584 + 20 + 56;
+// What is read of a package's end first: its end records when no long comment follows them, so that a small release
+// costs little more than its changed entries and its directory. Only when they are not in it are the
+// PACKAGE_TAIL_BYTES read.
+const size_t PACKAGE_SHORT_TAIL_BYTES = 4096;
 
 // Where a package's central directory lies.
 struct PackageDirectoryLocation {
@@ -152,7 +156,9 @@ struct PackageDirectoryLocation {
 
 // From the last bytes of a package (tail, whose first byte is at fileSize - tail.size), finds the end records (zip64
 // included) and where the central directory lies. False with the whole-package check's text, or why the tail
-// cannot tell (the zip64 end record lies before it).
+// cannot tell (the zip64 end record lies before it). A tail shorter than PACKAGE_TAIL_BYTES (and than the file)
+// finds the end record the library would find when it holds it; when it does not, the answer is false and only a
+// longer tail can tell.
 bool LocatePackageDirectory(const MemoryImage& tail, uint64_t fileSize, PackageDirectoryLocation& location,
                             std::string& reason);
 

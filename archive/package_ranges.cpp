@@ -43,7 +43,9 @@ struct Tail {
 bool FindEndRecord(const Tail& tail, uint64_t& found)
 {
     const uint64_t size = tail.fileSize;
-    const uint64_t lowest = size > END_RECORD_SEARCH_DEPTH_BYTES ? size - END_RECORD_SEARCH_DEPTH_BYTES : 0;
+    // The search runs from the end backwards, so a shorter tail that holds a record finds the same one.
+    const uint64_t lowest =
+        std::max(tail.start, size > END_RECORD_SEARCH_DEPTH_BYTES ? size - END_RECORD_SEARCH_DEPTH_BYTES : 0);
     for (uint64_t offset = size - END_RECORD_SIZE_BYTES + 1; offset-- > lowest;) {
         if (ReadLe32(tail.At(offset)) == END_RECORD_SIGNATURE) {
             found = offset;
@@ -196,7 +198,7 @@ bool LocatePackageDirectory(const MemoryImage& tail, uint64_t fileSize, PackageD
         reason = PACKAGE_SIZE_REFUSAL;
         return false;
     }
-    if (tail.size > fileSize || tail.size < std::min<uint64_t>(fileSize, PACKAGE_TAIL_BYTES)) {
+    if (tail.size > fileSize || tail.size < std::min<uint64_t>(fileSize, END_RECORD_SIZE_BYTES)) {
         reason = "the package's last bytes are too few to find its end records";
         return false;
     }

@@ -139,10 +139,6 @@ bool BytesHaveDigest(const void* bytes, size_t size, const Sha256Digest& digest)
 // end gets no digest (false in hashed). Throws std::bad_alloc.
 void HashFiles(std::vector<FileDigest>& files, std::vector<char>& hashed);
 
-// True when every file has its digest, hashed on a pool (PoolThreadCount threads); false at the first that cannot be
-// hashed or differs, without hashing the files not yet started. Throws std::bad_alloc.
-bool FilesHaveDigests(const std::vector<FileDigest>& files);
-
 // A SHA-256 computed piece by piece, as bytes arrive; empty when the system's provider cannot be opened.
 struct Sha256Context;
 struct Sha256ContextDeleter {

@@ -116,42 +116,6 @@ bool HashFileSha256(const std::wstring& path, Sha256Digest& digest)
     return FinishSha256(hash, digest);
 }
 
-bool FilesHaveDigests(const std::vector<FileDigest>& files)
-{
-    std::vector<char> matches(files.size(), 0);
-    const auto check = [&files, &matches](size_t, size_t i) {
-        Sha256Digest digest{};
-        matches[i] = HashFileSha256(files[i].path, digest) && digest == files[i].digest;
-    };
-    // One file is hashed where it is asked for: a thread could not share out its single hash.
-    TaskPoolHolder pool;
-    if (files.size() > 1) {
-        pool = StartTaskPool(std::min(PoolThreadCount(), files.size()), check);
-    }
-    if (!pool) {
-        for (size_t i = 0; i < files.size(); ++i) {
-            check(0, i);
-            if (!matches[i]) {
-                return false;
-            }
-        }
-        return true;
-    }
-    for (size_t i = 0; i < files.size(); ++i) {
-        SubmitTask(*pool, i);
-    }
-    // The first file that differs decides: the files not yet started are dropped when the pool stops.
-    std::vector<size_t> finished;
-    while (TakeFinishedTasks(*pool, finished, true)) {
-        for (size_t i : finished) {
-            if (!matches[i]) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
 void HashFiles(std::vector<FileDigest>& files, std::vector<char>& hashed)
 {
     hashed.assign(files.size(), 0);

@@ -19,6 +19,7 @@ struct RangedPackage {
     std::vector<RangedEntry> entries;
     std::vector<Sha256Digest> digests; // one per entry; folders' are left zero
     uint64_t tailBytes = 0;
+    size_t tailRequests = 0;
 };
 
 // A refusal names entries: shown as the terminal can take them.
@@ -40,13 +41,22 @@ bool ReadRanged(const std::filesystem::path& path, RangedPackage& package, std::
         return false;
     }
     const uint64_t size = package.bytes.size();
+    // As the updater reads it: the last few kilobytes, and the long tail only when the end records are not in them.
     MemoryImage tail;
-    tail.size = static_cast<size_t>(std::min<uint64_t>(size, PACKAGE_TAIL_BYTES));
-    tail.bytes.reset(new unsigned char[tail.size]);
-    std::copy_n(BytesAt(package.bytes, size - tail.size), tail.size, tail.bytes.get());
-    package.tailBytes = tail.size;
     std::string reason;
-    if (!LocatePackageDirectory(tail, size, package.location, reason)) {
+    bool located = false;
+    for (const size_t tailBytes : {PACKAGE_SHORT_TAIL_BYTES, PACKAGE_TAIL_BYTES}) {
+        tail.size = static_cast<size_t>(std::min<uint64_t>(size, tailBytes));
+        tail.bytes.reset(new unsigned char[tail.size]);
+        std::copy_n(BytesAt(package.bytes, size - tail.size), tail.size, tail.bytes.get());
+        package.tailBytes += tail.size;
+        ++package.tailRequests;
+        located = LocatePackageDirectory(tail, size, package.location, reason);
+        if (located || tail.size == size) {
+            break;
+        }
+    }
+    if (!located) {
         message = Refusal(path, reason);
         return false;
     }
@@ -119,7 +129,7 @@ bool ShowPatch(const std::filesystem::path& oldPackage, const std::filesystem::p
     }
     std::printf("unchanged: %zu file(s)\n", plan.kept.size());
     const uint64_t directoryBytes = after.tailBytes + after.location.missingBytes;
-    const size_t directoryRequests = after.location.missingBytes > 0 ? 2 : 1;
+    const size_t directoryRequests = after.tailRequests + (after.location.missingBytes > 0 ? 1 : 0);
     std::printf("end records and directory: %llu bytes in %zu request(s)\n",
                 static_cast<unsigned long long>(directoryBytes), directoryRequests);
     std::printf("entries: %llu bytes in %zu request(s)\n", static_cast<unsigned long long>(plan.bytes),

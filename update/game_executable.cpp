@@ -38,7 +38,8 @@ bool LooksLikeGameExecutable(const std::wstring& path)
 
 bool IsListedGame(const std::wstring& gamePath, const ChecksumList& list)
 {
-    return FilesHaveDigests({{gamePath, list.gameExecutable}});
+    Sha256Digest digest{};
+    return HashFileSha256(gamePath, digest) && digest == list.gameExecutable;
 }
 
 // Moves the new file over the game in one step where Windows allows it. A running image can be renamed but not

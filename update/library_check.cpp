@@ -117,34 +117,35 @@ std::vector<const wchar_t*> MirrorsFor(const ChecksumList* list)
 
 bool LibraryMatchesChecksumList(const std::wstring& libraryDirectory, const ChecksumList& list)
 {
-    if (!IsPlainFolder(libraryDirectory)) {
+    std::vector<FileDigest> installed;
+    return HashInstalledLibraries(libraryDirectory, installed) && HoldsListedFiles(installed, list);
+}
+
+bool HoldsListedFiles(const std::vector<FileDigest>& installed, const ChecksumList& list)
+{
+    if (installed.size() != list.libraryFiles.size()) {
         return false;
     }
-    // The whole tree is walked before any file is read, so a link anywhere stops the check before it reads.
-    std::vector<std::wstring> onDisk;
-    if (!CollectLibraryFiles(libraryDirectory, onDisk) || onDisk.size() != list.libraryFiles.size()) {
-        return false;
+    std::vector<const FileDigest*> onDisk;
+    for (const FileDigest& file : installed) {
+        onDisk.push_back(&file);
     }
     std::vector<const LibraryFileChecksum*> listed;
     for (const LibraryFileChecksum& file : list.libraryFiles) {
         listed.push_back(&file);
     }
-    std::sort(onDisk.begin(), onDisk.end(), PathLess);
+    std::sort(onDisk.begin(), onDisk.end(),
+              [](const FileDigest* a, const FileDigest* b) { return PathLess(a->path, b->path); });
     std::sort(listed.begin(), listed.end(), [](const LibraryFileChecksum* a, const LibraryFileChecksum* b) {
         return PathLess(a->relativePath, b->relativePath);
     });
     for (size_t i = 0; i < onDisk.size(); ++i) {
-        if (ComparePaths(onDisk[i], listed[i]->relativePath) != CSTR_EQUAL) {
+        if (ComparePaths(onDisk[i]->path, listed[i]->relativePath) != CSTR_EQUAL ||
+            onDisk[i]->digest != listed[i]->digest) {
             return false;
         }
     }
-    // Only names just found in the walk are opened, never a path taken from the list as it stands.
-    std::vector<FileDigest> files;
-    files.reserve(onDisk.size());
-    for (size_t i = 0; i < onDisk.size(); ++i) {
-        files.push_back({WithTrailingBackslash(libraryDirectory) + onDisk[i], listed[i]->digest});
-    }
-    return FilesHaveDigests(files);
+    return true;
 }
 
 bool HashInstalledLibraries(const std::wstring& libraryDirectory, std::vector<FileDigest>& installed)

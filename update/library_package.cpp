@@ -94,8 +94,12 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, co
     PostStatus(window, L"Downloading libraries...");
     PostProgress(window, 0);
     // Libraries that are already the listed release need no package; the copies beside the game are made all the
-    // same, since the game may have lost or damaged them. A folder left half refilled is never the release.
-    if (list != nullptr && IsLibraryWhole(folders.library) && LibraryMatchesChecksumList(folders.library, *list)) {
+    // same, since the game may have lost or damaged them. A folder left half refilled is never the release. Every
+    // installed file is hashed once: the same digests say what a patch must fetch.
+    std::vector<FileDigest> installed;
+    const bool hashed =
+        list != nullptr && IsLibraryWhole(folders.library) && HashInstalledLibraries(folders.library, installed);
+    if (hashed && HoldsListedFiles(installed, *list)) {
         PostProgress(window, 100);
         RefreshBassCopies(programDirectory, folders.library);
         return;
@@ -114,9 +118,7 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, co
     const std::vector<const wchar_t*> mirrors = MirrorsFor(list);
     ZipImage image;
     bool otherBytes = false;
-    std::vector<FileDigest> installed;
-    if (list != nullptr && staged && IsLibraryWhole(folders.library) &&
-        HashInstalledLibraries(folders.library, installed)) {
+    if (hashed && staged) {
         const PatchResult patched = PatchLibraries(folders, window, *list, installed, mirrors, image, otherBytes);
         if (patched == PatchResult::INSTALLED) {
             RefreshBassCopies(programDirectory, folders.library);

@@ -205,24 +205,31 @@ void EmptyStagingFolder(const std::wstring& staging)
 PatchAttempt PatchFromMirror(PatchSource& source, LibraryFolders& folders, const ChecksumList& list,
                              const std::vector<FileDigest>& installed)
 {
+    // The end records are looked for in the package's last few kilobytes first, and in the whole stretch the zip
+    // library searches only when a long comment hides them there.
     DownloadedBytes tail;
-    const RangeAnswer tailAnswer = FetchTail(source.package, PACKAGE_TAIL_BYTES, PACKAGE_MAX_BYTES, nullptr, tail);
-    if (tailAnswer != RangeAnswer::PART) {
-        if (tailAnswer == RangeAnswer::WHOLE_FILE) {
+    PackageDirectoryLocation location;
+    bool located = false;
+    for (const size_t tailBytes : {PACKAGE_SHORT_TAIL_BYTES, PACKAGE_TAIL_BYTES}) {
+        const RangeAnswer tailAnswer = FetchTail(source.package, tailBytes, PACKAGE_MAX_BYTES, nullptr, tail);
+        if (tailAnswer == RangeAnswer::FAILED) {
+            return PatchAttempt::FAILED;
+        }
+        // A mirror without ranges, or a package no longer than the tail, sent it whole: nothing costs less.
+        if (tailAnswer == RangeAnswer::WHOLE_FILE || tail.size == source.package.size) {
             source.wholePackage = std::move(tail);
             return PatchAttempt::WHOLE_PACKAGE;
         }
-        return PatchAttempt::FAILED;
-    }
-    // A package no longer than the tail came whole; a patch could not cost less than that.
-    if (tail.size == source.package.size) {
-        source.wholePackage = std::move(tail);
-        return PatchAttempt::WHOLE_PACKAGE;
+        // A package no longer than the long tail is read whole by it at once.
+        std::string reason;
+        located = source.package.size > PACKAGE_TAIL_BYTES &&
+                  LocatePackageDirectory(tail, source.package.size, location, reason);
+        if (located) {
+            break;
+        }
     }
     // A directory that cannot be read is left to the whole package's check, which names what is wrong with it.
-    PackageDirectoryLocation location;
-    std::string reason;
-    if (!LocatePackageDirectory(tail, source.package.size, location, reason)) {
+    if (!located) {
         return PatchAttempt::WHOLE_PACKAGE;
     }
     DownloadedBytes directory;
@@ -231,10 +238,11 @@ PatchAttempt PatchFromMirror(PatchSource& source, LibraryFolders& folders, const
         source.wholePackage = std::move(directory);
         return PatchAttempt::WHOLE_PACKAGE;
     }
-    std::vector<RangedEntry> entries;
     if (directoryAnswer == RangeAnswer::FAILED) {
         return PatchAttempt::FAILED;
     }
+    std::vector<RangedEntry> entries;
+    std::string reason;
     if (!ReadPackageDirectory(directory, location, entries, reason)) {
         return PatchAttempt::WHOLE_PACKAGE;
     }

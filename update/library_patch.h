@@ -18,6 +18,10 @@
 // from it then. Throws std::bad_alloc.
 bool HashInstalledLibraries(const std::wstring& libraryDirectory, std::vector<FileDigest>& installed);
 
+// True when the installed files (as HashInstalledLibraries gives them) are exactly the list's "lib/..." files, each
+// with its listed digest.
+bool HoldsListedFiles(const std::vector<FileDigest>& installed, const ChecksumList& list);
+
 enum class PatchResult {
     INSTALLED,     // lib holds the listed release
     WHOLE_PACKAGE, // a mirror serves the package but a patch is not possible or costs more: fetch it whole

@@ -183,8 +183,16 @@ TEST(PackageRanges, FetchesOnlyTheDirectoryTheTailLacks)
     EXPECT_EQ(zip.compare(location.offset, 4, "PK\1\2"), 0);
     EXPECT_EQ(zip.compare(location.offset + location.size, 4, "PK\5\6"), 0);
     EXPECT_EQ(location.missingBytes, zip.size() - PACKAGE_TAIL_BYTES - location.offset);
-    // A tail shorter than the end records can lie behind is refused rather than misread.
-    EXPECT_FALSE(LocatePackageDirectory(TailOf(zip, 1000), zip.size(), location, reason));
+    // A short tail that holds the end record finds the same directory; one that a long comment keeps from it is
+    // refused rather than misread.
+    PackageDirectoryLocation fromShortTail;
+    ASSERT_TRUE(LocatePackageDirectory(TailOf(zip, PACKAGE_SHORT_TAIL_BYTES), zip.size(), fromShortTail, reason))
+        << reason;
+    EXPECT_EQ(fromShortTail.offset, location.offset);
+    EXPECT_EQ(fromShortTail.missingBytes, zip.size() - PACKAGE_SHORT_TAIL_BYTES - location.offset);
+    const std::string commented = BuildZip(written, {false, std::string(65535, 'c'), ""});
+    EXPECT_FALSE(
+        LocatePackageDirectory(TailOf(commented, PACKAGE_SHORT_TAIL_BYTES), commented.size(), fromShortTail, reason));
 }
 
 TEST(PackageRanges, UnpacksOnlyAWholeSoundSpan)
