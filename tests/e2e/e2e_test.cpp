@@ -606,10 +606,18 @@ void KillTrialTest::RunKillTrials(const KillTrialRelease& release, const std::ve
         options.killAtLabel = moment.label;
         options.killAfterMs = moment.afterMs;
         const UpdaterRun killed = RunUpdater(game, options);
-        std::printf("trial %d: %s %lu ms after \"%s\"; last label seen \"%s\"\n", trial,
-                    killed.exited ? "ended by itself" : "killed", options.killAfterMs, Utf8(moment.label).c_str(),
-                    killed.labels.empty() ? "" : Utf8(killed.labels.back()).c_str());
         EndProcessesLeftIn(game, InGame(L"launched.txt"));
+        // What the kill left of the library folders: each with its files and "+" (complete) or "~" (incomplete).
+        std::wstring left;
+        for (const std::wstring& name : ListFolder(game)) {
+            if (name.compare(0, 3, L"lib") == 0) {
+                left += L" " + name + L"(" + std::to_wstring(TreeOf(InGame(name)).size()) +
+                        (IsMarkedIncomplete(InGame(name)) ? L"~" : IsMarkedComplete(InGame(name)) ? L"+" : L"") + L")";
+            }
+        }
+        std::printf("trial %d: %s %lu ms after \"%s\"; last label seen \"%s\"; left%s\n", trial,
+                    killed.exited ? "ended by itself" : "killed", options.killAfterMs, Utf8(moment.label).c_str(),
+                    killed.labels.empty() ? "" : Utf8(killed.labels.back()).c_str(), Utf8(left).c_str());
 
         // The libraries are the old set or the whole new one; between the two renames of the switch the old set
         // waits whole under its other name.
@@ -706,11 +714,13 @@ TEST_F(KillTrialTest, SurvivesBeingKilledDuringAPatch)
     release.list = ChecksumListFromPackTool(release.package, NewGame());
     RunKillTrials(release, {
                                {L"Downloading libraries...", 0},
-                               {L"Downloading libraries...", 40},
-                               {L"Downloading libraries...", 90},
+                               {L"Downloading libraries...", 80},
                                {L"Downloading libraries...", 160},
                                {L"Extracting libraries...", 0},
+                               {L"Extracting libraries...", 1},
+                               {L"Extracting libraries...", 2},
                                {L"Extracting libraries...", 3},
+                               {L"Extracting libraries...", 5},
                                {L"Extracting libraries...", 8},
                                {L"Downloading update...", 0},
                            });
