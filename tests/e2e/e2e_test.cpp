@@ -611,8 +611,9 @@ void KillTrialTest::RunKillTrials(const KillTrialRelease& release, const std::ve
         std::wstring left;
         for (const std::wstring& name : ListFolder(game)) {
             if (name.compare(0, 3, L"lib") == 0) {
-                left += L" " + name + L"(" + std::to_wstring(TreeOf(InGame(name)).size()) +
-                        (IsMarkedIncomplete(InGame(name)) ? L"~" : IsMarkedComplete(InGame(name)) ? L"+" : L"") + L")";
+                const std::wstring at = InGame(name);
+                const wchar_t* mark = IsMarkedIncomplete(at) ? L"~" : IsMarkedComplete(at) ? L"+" : L"";
+                left += L" " + name + L"(" + std::to_wstring(TreeOf(at).size()) + mark + L")";
             }
         }
         std::printf("trial %d: %s %lu ms after \"%s\"; last label seen \"%s\"; left%s\n", trial,
