@@ -116,11 +116,15 @@ void KeepInstalledFiles(const LibraryFolders& folders, const std::vector<FileDig
 
 // When lib cannot be moved (a file in it held open), the fetched files replace theirs where they stand and the
 // files the release no longer names go; lib stays marked incomplete until the last one is done, so that a kill in
-// between is repaired by the next run. lib is never emptied.
+// between is repaired by the next run. lib is never emptied. The staging folder stops reading as complete before
+// its first file leaves it: after a kill the next run would otherwise put what is left of it in lib's place.
 void PatchInPlace(const LibraryFolders& folders, const std::vector<FileDigest>& installed,
                   const std::vector<RangedEntry>& entries, const PatchPlan& plan)
 {
-    MarkFolderIncomplete(folders.library);
+    if (!MarkFolderIncomplete(folders.staging) || !MarkFolderIncomplete(folders.library)) {
+        RemoveStagingFolder(folders);
+        ThrowPatchFailure("cannot write " + WideToUtf8(INCOMPLETE_MARK_NAME));
+    }
     std::set<std::wstring> created;
     for (size_t index : plan.fetched) {
         const std::wstring& path = entries[index].path;

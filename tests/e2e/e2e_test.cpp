@@ -534,67 +534,91 @@ TEST_F(EndToEndTest, StartsAnUnchangedGameInAFolderThatRefusesWrites)
     EXPECT_EQ(RequestsFor(L"primary"), std::vector<std::string>{"GET /primary/vorlance/SHA256SUMS"});
 }
 
-// The game executable is always the old or the new build, whole, wherever a run is killed, and the library folder the
-// old or the new set, whole. A next run without mirrors leaves "lib" and the copies beside the game in step; one with
-// them completes the update and leaves no staging folder.
-TEST_F(EndToEndTest, SurvivesBeingKilledAtAnyMoment)
-{
-    const auto ServeRelease = [] {
-        Serve(L"primary", NewGame(),
-              BuildZip({StoredEntry("bass.dll", SampleText(1500000)), DeflatedEntry("bass_fx.dll", SampleText(900000)),
-                        DeflatedEntry("data/readme.txt", "package readme")}));
+// A release the kill trials install over what is laid out: the package the primary serves, its checksum list (none:
+// the list is not published), and the library folder before and after.
+struct KillTrialRelease {
+    std::string package;
+    std::string list;
+    std::map<std::wstring, std::string> before; // as TreeOf gives it; empty: as LayOutGameFolder leaves it
+    std::map<std::wstring, std::string> after;
+};
+
+struct KillMoment {
+    const wchar_t* label; // empty: from the start of the run
+    DWORD afterMs;
+};
+
+class KillTrialTest : public EndToEndTest {
+protected:
+    void ServeRelease(const KillTrialRelease& release)
+    {
+        Serve(L"primary", NewGame(), release.package);
+        if (!release.list.empty()) {
+            ServeFile(L"primary/vorlance/SHA256SUMS", release.list);
+        }
         SetBehaviour(L"primary/vorlance/game.exe", "{\"pace_ms\": 25}");
         SetBehaviour(L"primary/vorlance/lib.zip", "{\"pace_ms\": 25}");
+    }
+    // The installed release: its libraries in "lib" and their copies beside the game.
+    void InstallBefore(const KillTrialRelease& release)
+    {
+        if (release.before.empty()) {
+            return;
+        }
+        RemoveTree(InGame(L"lib"));
+        CreateDirectoryW(InGame(L"lib").c_str(), nullptr);
+        for (const auto& [path, bytes] : release.before) {
+            if (path.back() == L'\\') {
+                CreateDirectoryW((InGame(L"lib") + path).c_str(), nullptr);
+            } else {
+                WriteFileBytes(InGame(L"lib") + path, bytes);
+            }
+        }
+        for (const wchar_t* name : {L"bass.dll", L"bass_fx.dll"}) {
+            if (release.before.count(std::wstring(L"\\") + name) != 0) {
+                WriteFileBytes(InGame(name), release.before.at(std::wstring(L"\\") + name));
+            }
+        }
+    }
+    void RunKillTrials(const KillTrialRelease& release, const std::vector<KillMoment>& moments);
+};
+
+// The game executable is always the old or the new build, whole, wherever a run is killed, and the library folder the
+// old or the new set, whole, never a mix. A next run without mirrors leaves "lib" and the copies beside the game in
+// step; one with them completes the update and leaves no staging folder.
+void KillTrialTest::RunKillTrials(const KillTrialRelease& release, const std::vector<KillMoment>& moments)
+{
+    LayOutGameFolder();
+    InstallBefore(release);
+    const std::map<std::wstring, std::string> before = TreeOf(InGame(L"lib"));
+    const auto ExpectOldOrNewLibraries = [&](const std::wstring& libraries, int trial) {
+        const std::map<std::wstring, std::string> tree = TreeOf(libraries);
+        EXPECT_TRUE(tree == before || tree == release.after) << "trial " << trial << ": a library folder half refilled";
     };
-    const auto ExpectOldOrNewLibraries = [](const std::wstring& libraries, int trial) {
-        const std::vector<std::wstring> listed = ListLibrary(libraries);
-        EXPECT_TRUE(listed == std::vector<std::wstring>{L"retired.dll"} ||
-                    (listed == std::vector<std::wstring>{L"bass.dll", L"bass_fx.dll", L"data"} &&
-                     ReadFileBytes(libraries + L"\\data\\readme.txt") == "package readme"))
-            << "trial " << trial << ": a library folder half refilled";
-    };
-    ServeRelease();
-    struct Moment {
-        const wchar_t* label; // empty: from the start of the run
-        DWORD afterMs;
-    };
-    // Twenty moments spread over start-up and the wait, both downloads, extraction and installation. Not inside
-    // the launch: a process whose creator dies inside CreateProcessW can stay suspended for good (under Wine it
-    // cannot even be terminated, and it keeps the test's output open).
-    const Moment moments[] = {
-        {L"", 0},
-        {L"", 30},
-        {L"", 60},
-        {L"", 90},
-        {L"Downloading libraries...", 0},
-        {L"Downloading libraries...", 150},
-        {L"Downloading libraries...", 400},
-        {L"Extracting libraries...", 0},
-        {L"Extracting libraries...", 5},
-        {L"Extracting libraries...", 15},
-        {L"Extracting libraries...", 30},
-        {L"Extracting libraries...", 60},
-        {L"Downloading update...", 0},
-        {L"Downloading update...", 50},
-        {L"Downloading update...", 100},
-        {L"Downloading update...", 150},
-        {L"Installing update...", 0},
-        {L"Installing update...", 1},
-        {L"Installing update...", 2},
-        {L"Installing update...", 3},
-    };
+    ServeRelease(release);
     int trial = 0;
-    for (const Moment& moment : moments) {
+    int patched = 0;
+    for (const KillMoment& moment : moments) {
         ++trial;
         LayOutGameFolder();
+        InstallBefore(release);
         UpdaterRunOptions options;
         options.killAtLabel = moment.label;
         options.killAfterMs = moment.afterMs;
         const UpdaterRun killed = RunUpdater(game, options);
-        std::printf("trial %d: %s %lu ms after \"%s\"; last label seen \"%s\"\n", trial,
-                    killed.exited ? "ended by itself" : "killed", options.killAfterMs, Utf8(moment.label).c_str(),
-                    killed.labels.empty() ? "" : Utf8(killed.labels.back()).c_str());
         EndProcessesLeftIn(game, InGame(L"launched.txt"));
+        // What the kill left of the library folders: each with its files and "+" (complete) or "~" (incomplete).
+        std::wstring left;
+        for (const std::wstring& name : ListFolder(game)) {
+            if (name.compare(0, 3, L"lib") == 0) {
+                const std::wstring at = InGame(name);
+                const wchar_t* mark = IsMarkedIncomplete(at) ? L"~" : IsMarkedComplete(at) ? L"+" : L"";
+                left += L" " + name + L"(" + std::to_wstring(TreeOf(at).size()) + mark + L")";
+            }
+        }
+        std::printf("trial %d: %s %lu ms after \"%s\"; last label seen \"%s\"; left%s\n", trial,
+                    killed.exited ? "ended by itself" : "killed", options.killAfterMs, Utf8(moment.label).c_str(),
+                    killed.labels.empty() ? "" : Utf8(killed.labels.back()).c_str(), Utf8(left).c_str());
 
         // The libraries are the old set or the whole new one; between the two renames of the switch the old set
         // waits whole under its other name.
@@ -614,16 +638,93 @@ TEST_F(EndToEndTest, SurvivesBeingKilledAtAnyMoment)
             EXPECT_TRUE(!PathExists(source) || ReadFileBytes(InGame(name)) == ReadFileBytes(source))
                 << "trial " << trial << ": the copy of " << Utf8(name) << " is out of step with lib";
         }
-        ServeRelease();
+        ServeRelease(release);
 
         DeleteFileW(InGame(L"launched.txt").c_str());
         const UpdaterRun next = RunUpdater(game);
         EXPECT_EQ(next.errorBox, L"") << "trial " << trial;
         EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == NewGame()) << "trial " << trial;
-        EXPECT_TRUE(ReadFileBytes(InGame(L"lib\\bass.dll")) == SampleText(1500000)) << "trial " << trial;
+        EXPECT_TRUE(TreeOf(InGame(L"lib")) == release.after) << "trial " << trial;
         EXPECT_FALSE(PathExists(InGame(L"lib_new")) || PathExists(InGame(L"lib_old"))) << "trial " << trial;
         EXPECT_TRUE(GameWasLaunched()) << "trial " << trial;
+        const std::vector<std::string> parts = RangesFor(L"primary");
+        patched += std::any_of(parts.begin(), parts.end(),
+                               [](const std::string& part) { return part.find("lib.zip") != std::string::npos; });
     }
+    if (!release.list.empty()) {
+        EXPECT_GT(patched, 0) << "no run patched the libraries";
+    }
+}
+
+TEST_F(KillTrialTest, SurvivesBeingKilledAtAnyMoment)
+{
+    KillTrialRelease release;
+    release.package =
+        BuildZip({StoredEntry("bass.dll", SampleText(1500000)), DeflatedEntry("bass_fx.dll", SampleText(900000)),
+                  DeflatedEntry("data/readme.txt", "package readme")});
+    release.after = {{L"\\bass.dll", SampleText(1500000)},
+                     {L"\\bass_fx.dll", SampleText(900000)},
+                     {L"\\data\\", ""},
+                     {L"\\data\\readme.txt", "package readme"}};
+    // Twenty moments spread over start-up and the wait, both downloads, extraction and installation. Not inside
+    // the launch: a process whose creator dies inside CreateProcessW can stay suspended for good (under Wine it
+    // cannot even be terminated, and it keeps the test's output open).
+    RunKillTrials(release, {
+                               {L"", 0},
+                               {L"", 30},
+                               {L"", 60},
+                               {L"", 90},
+                               {L"Downloading libraries...", 0},
+                               {L"Downloading libraries...", 150},
+                               {L"Downloading libraries...", 400},
+                               {L"Extracting libraries...", 0},
+                               {L"Extracting libraries...", 5},
+                               {L"Extracting libraries...", 15},
+                               {L"Extracting libraries...", 30},
+                               {L"Extracting libraries...", 60},
+                               {L"Downloading update...", 0},
+                               {L"Downloading update...", 50},
+                               {L"Downloading update...", 100},
+                               {L"Downloading update...", 150},
+                               {L"Installing update...", 0},
+                               {L"Installing update...", 1},
+                               {L"Installing update...", 2},
+                               {L"Installing update...", 3},
+                           });
+}
+
+// Release 1 is installed and release 2 changes bass.dll and drops retired.dll, with a checksum list: the next run
+// patches. Three large stored libraries make the patch cheaper than the package; the pace keeps the ranged reads of
+// the end records and the changed entry long enough to be cut.
+TEST_F(KillTrialTest, SurvivesBeingKilledDuringAPatch)
+{
+    KillTrialRelease release;
+    const std::string effects = SampleText(310000);
+    const std::string readme = SampleText(320000);
+    release.before = {{L"\\bass.dll", "bass 1 " + SampleText(300000)},
+                      {L"\\bass_fx.dll", effects},
+                      {L"\\data\\", ""},
+                      {L"\\data\\readme.txt", readme},
+                      {L"\\retired.dll", "no longer in the package"}};
+    release.after = {{L"\\bass.dll", "bass 2 " + SampleText(300000)},
+                     {L"\\bass_fx.dll", effects},
+                     {L"\\data\\", ""},
+                     {L"\\data\\readme.txt", readme}};
+    release.package = BuildZip({StoredEntry("bass.dll", release.after.at(L"\\bass.dll")),
+                                StoredEntry("bass_fx.dll", effects), StoredEntry("data/readme.txt", readme)});
+    release.list = ChecksumListFromPackTool(release.package, NewGame());
+    RunKillTrials(release, {
+                               {L"Downloading libraries...", 0},
+                               {L"Downloading libraries...", 80},
+                               {L"Downloading libraries...", 160},
+                               {L"Extracting libraries...", 0},
+                               {L"Extracting libraries...", 1},
+                               {L"Extracting libraries...", 2},
+                               {L"Extracting libraries...", 3},
+                               {L"Extracting libraries...", 5},
+                               {L"Extracting libraries...", 8},
+                               {L"Downloading update...", 0},
+                           });
 }
 
 // A build that carries release keys, against a release signed the way a studio signs it (made by the build, see

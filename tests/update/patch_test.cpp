@@ -8,7 +8,9 @@
 #include "tests/mirror/mirror_client.h"
 
 #include <algorithm>
+#include <atomic>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -128,6 +130,60 @@ TEST_F(PatchTest, FetchesOnlyTheChangedEntriesAndNeverSplicesTwoFiles)
         }
         TakePosted(recorder);
     }
+}
+
+// When lib cannot be moved the changed files replace theirs where they stand, out of the staging folder. A kill at
+// any moment of that must not leave a staging folder marked complete that lacks a file already moved: the next run
+// would put it in lib's place as the release. a.dll is damaged and b.dll changed, so both are fetched; b.dll, held
+// open, cannot be replaced, which keeps the replacement waiting after a.dll has moved; meanwhile the folders are
+// watched.
+TEST_F(PatchTest, AStagingFolderEmptiedIntoLibNeverReadsAsComplete)
+{
+    InstallRelease1();
+    Serve(L"primary", PackageWith("b 2"), "{\"pace_ms\": 200}");
+    Serve(L"fallback", "", nullptr);
+    ChecksumList list;
+    ASSERT_TRUE(ParseChecksumList(ChecksumListFromPackTool(PackageWith("b 2"), "MZ game", 2), list));
+    WriteFileBytes(Path(L"lib\\a.dll"), "damaged");
+    const HANDLE held =
+        CreateFileW(Path(L"lib\\b.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    std::atomic<bool> done{false};
+    bool blocked = false;
+    bool mixed = false;
+    std::thread watcher([&] {
+        while (!done && !PathExists(Path(L"lib_new"))) {
+            Sleep(1);
+        }
+        // A file under the previous name, taken once it is chosen, refuses the switch's first rename as a held
+        // folder does on Windows. Taken after a whole switch, lib_new is gone.
+        const HANDLE taken = CreateFileW(Path(L"lib_old").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        CloseHandle(taken);
+        blocked = taken != INVALID_HANDLE_VALUE && PathExists(Path(L"lib_new"));
+        while (blocked && !done) {
+            mixed = mixed || (IsMarkedIncomplete(Path(L"lib")) && IsMarkedComplete(Path(L"lib_new")) &&
+                              !PathExists(Path(L"lib_new\\a.dll")));
+            Sleep(1);
+        }
+    });
+    bool failed = false;
+    try {
+        InstallLibraryPackage(programDirectory, recorder, &list);
+    } catch (const std::runtime_error&) {
+        failed = true;
+    }
+    done = true;
+    watcher.join();
+    CloseHandle(held);
+    if (!blocked) {
+        GTEST_SKIP() << "the switch ended before the test took the previous name";
+    }
+    EXPECT_TRUE(failed) << "b.dll is held";
+    EXPECT_FALSE(mixed) << "lib_new read as complete while a.dll had left it";
+    EXPECT_TRUE(IsMarkedIncomplete(Path(L"lib"))) << "lib waits for the next run to repair it";
+    EXPECT_TRUE(ReadFileBytes(Path(L"lib\\a.dll")) == std::string(300000, 'a'));
+    EXPECT_EQ(ReadFileBytes(Path(L"lib\\b.dll")), "b 1");
+    EXPECT_FALSE(PathExists(Path(L"lib_new")));
 }
 
 } // namespace
