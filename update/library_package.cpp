@@ -114,19 +114,14 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, co
     }
 
     // With a list, an installed "lib" that lacks some listed files gets only those, by byte ranges, where the
-    // mirror allows it and it costs less than the whole package.
+    // mirror allows it and it costs less than the whole package; else the whole package follows, as without a list.
     const std::vector<const wchar_t*> mirrors = MirrorsFor(list);
     ZipImage image;
     bool otherBytes = false;
     if (hashed && staged) {
-        const PatchResult patched = PatchLibraries(folders, window, *list, installed, mirrors, image, otherBytes);
-        if (patched == PatchResult::INSTALLED) {
+        if (PatchLibraries(folders, window, *list, installed, mirrors, image, otherBytes)) {
             RefreshBassCopies(programDirectory, folders.library);
             return;
-        }
-        if (patched == PatchResult::NOT_SERVED) {
-            RemoveStagingFolder(folders);
-            ThrowListedPackageMissing(otherBytes);
         }
     }
 

@@ -276,11 +276,10 @@ PatchAttempt PatchFromMirror(PatchSource& source, LibraryFolders& folders, const
 
 } // namespace
 
-PatchResult PatchLibraries(LibraryFolders& folders, HWND window, const ChecksumList& list,
-                           const std::vector<FileDigest>& installed, const std::vector<const wchar_t*>& baseUrls,
-                           ZipImage& wholePackage, bool& otherBytes)
+bool PatchLibraries(LibraryFolders& folders, HWND window, const ChecksumList& list,
+                    const std::vector<FileDigest>& installed, const std::vector<const wchar_t*>& baseUrls,
+                    ZipImage& wholePackage, bool& otherBytes)
 {
-    bool wholeServed = false;
     for (const wchar_t* baseUrl : baseUrls) {
         RemoteFile package;
         package.url = baseUrl + std::wstring(L"lib.zip");
@@ -295,14 +294,13 @@ PatchResult PatchLibraries(LibraryFolders& folders, HWND window, const ChecksumL
             throw;
         }
         if (attempt == PatchAttempt::INSTALLED) {
-            return PatchResult::INSTALLED;
+            return true;
         }
         // What one mirror wrote is never mixed with another's.
         EmptyStagingFolder(folders.staging);
         if (attempt == PatchAttempt::WHOLE_PACKAGE) {
-            wholeServed = true;
             break;
         }
     }
-    return wholeServed ? PatchResult::WHOLE_PACKAGE : PatchResult::NOT_SERVED;
+    return false;
 }

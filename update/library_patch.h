@@ -22,19 +22,15 @@ bool HashInstalledLibraries(const std::wstring& libraryDirectory, std::vector<Fi
 // with its listed digest.
 bool HoldsListedFiles(const std::vector<FileDigest>& installed, const ChecksumList& list);
 
-enum class PatchResult {
-    INSTALLED,     // lib holds the listed release
-    WHOLE_PACKAGE, // a mirror serves the package but a patch is not possible or costs more: fetch it whole
-                   // (wholePackage holds it when a mirror already sent it whole)
-    NOT_SERVED,    // no mirror served what a patch needs
-};
-
 // Tries each mirror's "lib.zip" in turn: reads its end records and central directory by ranges; when its entries
 // name exactly the list's files and fetching the missing ones costs less than the whole package, fetches those
 // into the empty staging folder (each checked against its list line: a mismatch is a failed attempt at that mirror
 // and sets otherBytes), adds the installed files the release keeps, and switches lib to it, or replaces the
 // changed files where they stand when lib cannot be moved. Throws "Library extraction failed: ..." when the disk
-// fails it; lib is then as it was, or marked incomplete for the next run to repair. Throws std::bad_alloc.
-PatchResult PatchLibraries(LibraryFolders& folders, HWND window, const ChecksumList& list,
-                           const std::vector<FileDigest>& installed, const std::vector<const wchar_t*>& baseUrls,
-                           ZipImage& wholePackage, bool& otherBytes);
+// fails it; lib is then as it was, or marked incomplete for the next run to repair. True when lib holds the listed
+// release. False: the whole package is to be fetched (a mirror that cannot patch, or no mirror whose ranges could
+// be used; a server that mishandles ranges may still serve the whole file); wholePackage holds it when a mirror
+// already sent it whole. Throws std::bad_alloc.
+bool PatchLibraries(LibraryFolders& folders, HWND window, const ChecksumList& list,
+                    const std::vector<FileDigest>& installed, const std::vector<const wchar_t*>& baseUrls,
+                    ZipImage& wholePackage, bool& otherBytes);
