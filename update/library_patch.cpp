@@ -151,7 +151,7 @@ void PatchInPlace(const LibraryFolders& folders, const std::vector<FileDigest>& 
         RetryWhileHeld(file, IN_PLACE_RETRIES, remove, error);
     }
     RemoveStagingFolder(folders);
-    MarkFolderComplete(folders.library);
+    FinishInPlaceRefill(folders);
 }
 
 // Fetches the plan's requests into the staging folder, posting progress over the bytes to fetch.
