@@ -283,6 +283,13 @@ void FinishInterruptedSwitch(const std::wstring& programDirectory)
             RemoveOwnFolder(entry.path);
         }
     }
+    // A removal killed between its last mark and the folder itself leaves an empty folder without marks. An empty
+    // folder holds nothing of anyone's, so it goes whoever made it; Windows removes no folder that holds anything.
+    for (const auto* names : {&STAGING_NAMES, &PREVIOUS_NAMES}) {
+        for (const wchar_t* name : *names) {
+            RemoveDirectoryW(MakeLongPath(programDirectory + name).c_str());
+        }
+    }
 }
 
 bool MakeStagingFolder(const std::wstring& programDirectory, LibraryFolders& folders, unsigned long& refusal)
