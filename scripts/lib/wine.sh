@@ -82,10 +82,10 @@ start_wineserver() {
     # The virtual desktop's explorer starts with the first window and lives as long as the server. Started by a test,
     # it would keep that test's output pipe open, and ctest would wait for the pipe's end until the test's timeout;
     # started here, it writes to this log.
-    as_wine_user wine explorer.exe /desktop=Default,1024x768 </dev/null >>"$output" 2>&1 &
+    as_wine_user wine explorer.exe /desktop </dev/null >>"$output" 2>&1 &
     local _ pid
     for _ in $(seq 100); do
-        for pid in $(pgrep -f 'explorer.exe /desktop=Default'); do
+        for pid in $(pgrep -f 'explorer.exe /desktop'); do
             tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && break 2
         done
         sleep 0.1
