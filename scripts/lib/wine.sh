@@ -79,10 +79,6 @@ start_wineserver() {
     output=$(mktemp "$(wine_temp_dir)/start-wine.XXXXXX")
     as_wine_user wineserver -p </dev/null >"$output" 2>&1 || wine_step_failed "the Wine server did not start" "$output"
     as_wine_user wine cmd /c exit </dev/null >>"$output" 2>&1 || wine_step_failed "Wine could not start a program" "$output"
-    # The virtual desktop's explorer starts with the first window, keeps the output of the program that made it,
-    # and lives as long as the server. Made by a test, ctest would wait for that test's output to end until its
-    # timeout; the status window's tests make the first window here, so the explorer keeps this log instead.
-    as_wine_user wine "${VORLANCE_BUILD_DIR:?}/bin/shell_tests.exe" </dev/null >>"$output" 2>&1 || true
 }
 
 stop_wineserver() {
