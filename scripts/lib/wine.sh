@@ -81,6 +81,24 @@ start_wineserver() {
     as_wine_user wine cmd /c exit </dev/null >>"$output" 2>&1 || wine_step_failed "Wine could not start a program" "$output"
 }
 
+# Wine closes its virtual desktop a moment after the last program on it ends, and the next program to need it starts
+# a new desktop process that keeps that program's output open. Started by a test, ctest would wait on that test's
+# output until the desktop closed again, long after the test ended (a test that runs beside long ones can time out
+# so). One program holds the desktop from here to the end of the run, its output and the desktop's in a log.
+hold_desktop() {
+    local output ready holder=${VORLANCE_BUILD_DIR:?}/bin/desktop_holder.exe
+    output=$(mktemp "$(wine_temp_dir)/hold-desktop.XXXXXX")
+    ready=$output.ready
+    as_wine_user wine "$holder" "$(windows_path "$ready")" </dev/null >>"$output" 2>&1 &
+    local holder_pid=$! _
+    for _ in $(seq 600); do
+        [ -f "$ready" ] && return 0
+        kill -0 "$holder_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    wine_step_failed "the Wine desktop did not open" "$output"
+}
+
 stop_wineserver() {
     as_wine_user wineserver -k </dev/null >/dev/null 2>&1 || true
 }
