@@ -115,12 +115,6 @@ std::vector<const wchar_t*> MirrorsFor(const ChecksumList* list)
     return mirrors;
 }
 
-bool LibraryMatchesChecksumList(const std::wstring& libraryDirectory, const ChecksumList& list)
-{
-    std::vector<FileDigest> installed;
-    return HashInstalledLibraries(libraryDirectory, installed) && HoldsListedFiles(installed, list);
-}
-
 bool HoldsListedFiles(const std::vector<FileDigest>& installed, const ChecksumList& list)
 {
     if (installed.size() != list.libraryFiles.size()) {

@@ -329,12 +329,6 @@ bool MakeStagingFolder(const std::wstring& programDirectory, LibraryFolders& fol
     return false;
 }
 
-bool MakeStagingFolder(const std::wstring& programDirectory, LibraryFolders& folders)
-{
-    unsigned long refusal = 0;
-    return MakeStagingFolder(programDirectory, folders, refusal);
-}
-
 void RemoveStagingFolder(const LibraryFolders& folders)
 {
     if (!folders.staging.empty()) {

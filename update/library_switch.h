@@ -55,7 +55,6 @@ void FinishInterruptedSwitch(const std::wstring& programDirectory);
 // the program directory itself refuses writes; otherwise the libraries can still be refilled in place. Throws
 // std::bad_alloc.
 bool MakeStagingFolder(const std::wstring& programDirectory, LibraryFolders& folders, unsigned long& refusal);
-bool MakeStagingFolder(const std::wstring& programDirectory, LibraryFolders& folders);
 
 // Removes the staging folder when it is the updater's own (it carries a mark); anything still held in it stays,
 // with its mark, for the next run. Throws std::bad_alloc.

@@ -80,10 +80,5 @@ uint64_t ReadInstalledRelease(const std::wstring& programDirectory);
 // record. Best effort: a record that cannot be written stays as it was. Throws std::bad_alloc.
 void RecordInstalledRelease(const std::wstring& programDirectory, uint64_t release);
 
-// Sweeps aside leftovers in the library directory (they never count), then true when it holds exactly the list's
-// "lib/..." files, each with its listed SHA-256, and no other file; false at any link in the tree, which is never
-// followed. Throws std::bad_alloc.
-bool LibraryMatchesChecksumList(const std::wstring& libraryDirectory, const ChecksumList& list);
-
 // Shows a failure text (UTF-8) in the "Update Error" box; shows nothing for an empty or unconvertible text.
 void ReportFailure(const char* utf8Text);

@@ -1,4 +1,5 @@
 #include "update/update.h"
+#include "update/library_patch.h"
 
 #include "tests/common/test_support.h"
 
@@ -129,6 +130,14 @@ const LibraryCase LIBRARY_CASES[] = {
     {"a file missing", L"bass.dll", nullptr, nullptr, false},
     {"a listed file in another folder", L"bass.dll", L"sub\\bass.dll", "one", false},
 };
+
+// What the update asks of an installed lib before it skips the package: leftovers swept aside and never counted,
+// then exactly the listed files with their digests.
+bool LibraryMatchesChecksumList(const std::wstring& libraryDirectory, const ChecksumList& list)
+{
+    std::vector<FileDigest> installed;
+    return HashInstalledLibraries(libraryDirectory, installed) && HoldsListedFiles(installed, list);
+}
 
 class LibraryMatchesChecksumListTest : public TempFolderTest {};
 

@@ -93,7 +93,8 @@ TEST_F(LibrarySwitchTest, RetriesAFolderRenameWhileTheFolderIsHeld)
         RemoveTree(Path(L"lib"));
         LayOut(Path(L"lib"), "old/");
         LibraryFolders folders;
-        ASSERT_TRUE(MakeStagingFolder(programDirectory, folders));
+        unsigned long refusal = 0;
+        ASSERT_TRUE(MakeStagingFolder(programDirectory, folders, refusal));
         WriteFileBytes(folders.staging + L"\\set.txt", "new");
         ASSERT_TRUE(MarkFolderComplete(folders.staging));
         // Held without delete sharing, the way a scanner may open it; Windows and Wine both refuse the rename then.
@@ -133,7 +134,8 @@ TEST_F(LibrarySwitchTest, StagesBesideAPlayersFoldersOfTheUsualNames)
     LayOut(Path(L"lib_new"), "mods/");
     LayOut(Path(L"lib_old"), "backup/");
     LibraryFolders folders;
-    ASSERT_TRUE(MakeStagingFolder(programDirectory, folders));
+    unsigned long refusal = 0;
+    ASSERT_TRUE(MakeStagingFolder(programDirectory, folders, refusal));
     WriteFileBytes(folders.staging + L"\\set.txt", "new");
     ASSERT_TRUE(MarkFolderComplete(folders.staging));
 
