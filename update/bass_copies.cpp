@@ -23,16 +23,6 @@ bool SameBytes(const std::wstring& a, const std::wstring& b)
     return HashFileSha256(a, first) && HashFileSha256(b, second) && first == second;
 }
 
-void FlushFile(const std::wstring& path)
-{
-    const HANDLE opened = CreateFileW(MakeLongPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (opened != INVALID_HANDLE_VALUE) {
-        KernelHandle file(opened);
-        FlushFileBuffers(file.get());
-    }
-}
-
 // The copy is made whole under an aside name beside the game (which the next run's sweep removes, should this one
 // be killed), then takes the library's name in one rename. A full disk or a kill leaves the old copy as it was.
 void RefreshCopy(const std::wstring& source, const std::wstring& destination)
@@ -49,7 +39,7 @@ void RefreshCopy(const std::wstring& source, const std::wstring& destination)
     if (!CopyFileW(MakeLongPath(source).c_str(), longTemporary.c_str(), TRUE)) {
         return;
     }
-    FlushFile(temporary);
+    FlushFileToDisk(temporary);
     const std::wstring longDestination = MakeLongPath(destination);
     const auto replace = [&]() -> unsigned long {
         return MoveFileExW(longTemporary.c_str(), longDestination.c_str(), MOVEFILE_REPLACE_EXISTING) ? ERROR_SUCCESS

@@ -51,14 +51,6 @@ bool CollectLibraryFiles(const std::wstring& libraryDirectory, std::vector<std::
     });
 }
 
-// A folder that is no link: the library folder is never followed elsewhere.
-bool IsPlainFolder(const std::wstring& path)
-{
-    const DWORD attributes = GetFileAttributesW(MakeLongPath(path).c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-}
-
 std::string TextOf(const DownloadedBytes& body)
 {
     return std::string(reinterpret_cast<const char*>(body.bytes.get()), body.size);
@@ -146,7 +138,7 @@ bool HashInstalledLibraries(const std::wstring& libraryDirectory, std::vector<Fi
 {
     installed.clear();
     std::vector<std::wstring> onDisk;
-    if (!IsPlainFolder(libraryDirectory) || !CollectLibraryFiles(libraryDirectory, onDisk)) {
+    if (!IsPlainDirectory(libraryDirectory) || !CollectLibraryFiles(libraryDirectory, onDisk)) {
         return false;
     }
     std::vector<FileDigest> files;

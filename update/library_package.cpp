@@ -21,11 +21,6 @@ const uint64_t RECORD_ALLOWANCE_BYTES = 4096;
 // When the volume does not tell its cluster size: the usual one.
 const DWORD USUAL_CLUSTER_BYTES = 4096;
 
-[[noreturn]] void ThrowExtractionFailure(const std::string& reason)
-{
-    throw std::runtime_error("Library extraction failed: " + reason);
-}
-
 DWORD ClusterBytesOf(const std::wstring& programDirectory)
 {
     wchar_t root[MAX_PATH + 1] = {};

@@ -37,11 +37,6 @@ struct PatchSource {
     bool& otherBytes;       // a mirror served bytes that are not the listed ones
 };
 
-[[noreturn]] void ThrowPatchFailure(const std::string& reason)
-{
-    throw std::runtime_error("Library extraction failed: " + reason);
-}
-
 bool WriteNewFile(const std::wstring& path, const std::vector<uint8_t>& data)
 {
     const HANDLE opened = CreateFileW(MakeLongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -92,7 +87,7 @@ bool StageEntry(PatchSource& source, const RangedEntry& entry, const Sha256Diges
     }
     ZipCreateParentDirs(WithTrailingBackslash(staging), entry.path, created);
     if (!WriteNewFile(WithTrailingBackslash(staging) + entry.path, data)) {
-        ThrowPatchFailure("cannot write " + WideToUtf8(entry.path));
+        ThrowExtractionFailure("cannot write " + WideToUtf8(entry.path));
     }
     return true;
 }
@@ -109,7 +104,7 @@ void KeepInstalledFiles(const LibraryFolders& folders, const std::vector<FileDig
         ZipCreateParentDirs(WithTrailingBackslash(folders.staging), path, created);
         if (!CreateHardLinkW(target.c_str(), source.c_str(), nullptr) &&
             !CopyFileW(source.c_str(), target.c_str(), TRUE)) {
-            ThrowPatchFailure("cannot keep " + WideToUtf8(path));
+            ThrowExtractionFailure("cannot keep " + WideToUtf8(path));
         }
     }
 }
@@ -123,7 +118,7 @@ void PatchInPlace(const LibraryFolders& folders, const std::vector<FileDigest>& 
 {
     if (!MarkFolderIncomplete(folders.staging) || !MarkFolderIncomplete(folders.library)) {
         RemoveStagingFolder(folders);
-        ThrowPatchFailure("cannot write " + WideToUtf8(INCOMPLETE_MARK_NAME));
+        ThrowExtractionFailure("cannot write " + WideToUtf8(INCOMPLETE_MARK_NAME));
     }
     std::set<std::wstring> created;
     for (size_t index : plan.fetched) {
@@ -138,7 +133,7 @@ void PatchInPlace(const LibraryFolders& folders, const std::vector<FileDigest>& 
         DWORD error = 0;
         if (!RetryWhileHeld(to, IN_PLACE_RETRIES, move, error)) {
             RemoveStagingFolder(folders);
-            ThrowPatchFailure("cannot replace " + WideToUtf8(path));
+            ThrowExtractionFailure("cannot replace " + WideToUtf8(path));
         }
     }
     for (size_t index : plan.removed) {
@@ -190,20 +185,6 @@ PatchAttempt FetchPlannedEntries(PatchSource& source, const std::vector<RangedEn
         }
     }
     return PatchAttempt::INSTALLED;
-}
-
-// Empties the staging folder for the next mirror's files or the whole package, keeping its incomplete mark so that
-// it stays the updater's own.
-void EmptyStagingFolder(const std::wstring& staging)
-{
-    WalkDirectory(staging, L"*", WalkOrder::ONE_LEVEL, [](const DirectoryEntry& entry) {
-        if (entry.directory) {
-            RemoveDirectoryTree(entry.path);
-        } else if (!IsLibraryMarkName(entry.name)) {
-            DeleteFileW(MakeLongPath(entry.path).c_str());
-        }
-        return true;
-    });
 }
 
 PatchAttempt PatchFromMirror(PatchSource& source, LibraryFolders& folders, const ChecksumList& list,
@@ -265,7 +246,7 @@ PatchAttempt PatchFromMirror(PatchSource& source, LibraryFolders& folders, const
     PostProgress(source.progress.window, 100);
     KeepInstalledFiles(folders, installed, plan, created);
     if (!MarkFolderComplete(folders.staging)) {
-        ThrowPatchFailure("cannot finish " + WideToUtf8(folders.staging));
+        ThrowExtractionFailure("cannot finish " + WideToUtf8(folders.staging));
     }
     if (SwitchToStagedLibraries(folders)) {
         return PatchAttempt::INSTALLED;
@@ -275,6 +256,11 @@ PatchAttempt PatchFromMirror(PatchSource& source, LibraryFolders& folders, const
 }
 
 } // namespace
+
+void ThrowExtractionFailure(const std::string& reason)
+{
+    throw std::runtime_error("Library extraction failed: " + reason);
+}
 
 bool PatchLibraries(LibraryFolders& folders, HWND window, const ChecksumList& list,
                     const std::vector<FileDigest>& installed, const std::vector<const wchar_t*>& baseUrls,
@@ -296,8 +282,8 @@ bool PatchLibraries(LibraryFolders& folders, HWND window, const ChecksumList& li
         if (attempt == PatchAttempt::INSTALLED) {
             return true;
         }
-        // What one mirror wrote is never mixed with another's.
-        EmptyStagingFolder(folders.staging);
+        // What one mirror wrote is never mixed with another's; the staging folder keeps its incomplete mark.
+        EmptyKeepingMarks(folders.staging);
         if (attempt == PatchAttempt::WHOLE_PACKAGE) {
             break;
         }

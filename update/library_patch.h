@@ -22,6 +22,9 @@ bool HashInstalledLibraries(const std::wstring& libraryDirectory, std::vector<Fi
 // with its listed digest.
 bool HoldsListedFiles(const std::vector<FileDigest>& installed, const ChecksumList& list);
 
+// Throws "Library extraction failed: " followed by the reason, the one text of the library phase's failures.
+[[noreturn]] void ThrowExtractionFailure(const std::string& reason);
+
 // Tries each mirror's "lib.zip" in turn: reads its end records and central directory by ranges; when its entries
 // name exactly the list's files and fetching the missing ones costs less than the whole package, fetches those
 // into the empty staging folder (each checked against its list line: a mismatch is a failed attempt at that mirror

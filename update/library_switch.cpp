@@ -47,14 +47,6 @@ bool IsFreeName(const std::wstring& path)
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-// A folder, not a link to one: a link is never the updater's own.
-bool IsPlainDirectory(const std::wstring& path)
-{
-    const DWORD attributes = GetFileAttributesW(MakeLongPath(path).c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-}
-
 bool HasMark(const std::wstring& folder)
 {
     return IsPlainDirectory(folder) &&
@@ -90,19 +82,12 @@ bool DeleteMark(const std::wstring& folder, const wchar_t* name)
     return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
-// The files' data reaches the disk before the mark that vouches for it; a file that cannot be opened for it is left
-// to the system's own writing.
+// The files' data reaches the disk before the mark that vouches for it.
 void FlushFilesBelow(const std::wstring& folder)
 {
     WalkDirectory(folder, L"*", WalkOrder::DIRECTORY_FIRST, [](const DirectoryEntry& entry) {
         if (!entry.directory && !entry.link) {
-            const HANDLE opened = CreateFileW(MakeLongPath(entry.path).c_str(), GENERIC_WRITE,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (opened != INVALID_HANDLE_VALUE) {
-                KernelHandle file(opened);
-                FlushFileBuffers(file.get());
-            }
+            FlushFileToDisk(entry.path);
         }
         return true;
     });
@@ -128,18 +113,6 @@ std::vector<DirectoryEntry> EntriesOf(const std::wstring& folder, const wchar_t*
         return true;
     });
     return entries;
-}
-
-// Removes everything in a folder but its marks; held files are moved aside and stay in it.
-void EmptyKeepingMarks(const std::wstring& folder)
-{
-    for (const DirectoryEntry& entry : EntriesOf(folder, L"*")) {
-        if (entry.directory) {
-            RemoveDirectoryTree(entry.path);
-        } else if (!IsLibraryMarkName(entry.name)) {
-            DeleteFileOrMoveAside(entry.path);
-        }
-    }
 }
 
 bool HoldsOnlyMarks(const std::wstring& folder)
@@ -199,6 +172,35 @@ bool PutInLibraryPlace(const std::wstring& source, const std::wstring& library)
 }
 
 } // namespace
+
+bool IsPlainDirectory(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(MakeLongPath(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+void FlushFileToDisk(const std::wstring& path)
+{
+    const HANDLE opened =
+        CreateFileW(MakeLongPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened != INVALID_HANDLE_VALUE) {
+        KernelHandle file(opened);
+        FlushFileBuffers(file.get());
+    }
+}
+
+void EmptyKeepingMarks(const std::wstring& folder)
+{
+    for (const DirectoryEntry& entry : EntriesOf(folder, L"*")) {
+        if (entry.directory) {
+            RemoveDirectoryTree(entry.path);
+        } else if (!IsLibraryMarkName(entry.name)) {
+            DeleteFileOrMoveAside(entry.path);
+        }
+    }
+}
 
 bool IsLibraryMarkName(const std::wstring& name)
 {

@@ -16,6 +16,15 @@ extern const wchar_t INCOMPLETE_MARK_NAME[];
 // True for the two mark names (any letter case), which the library check and every walk of a library tree ignore.
 bool IsLibraryMarkName(const std::wstring& name);
 
+// A folder, not a link to one: a link is never the updater's own, and the library folder is never followed elsewhere.
+bool IsPlainDirectory(const std::wstring& path);
+// Flushes a file's data to the disk before something vouches for it; a file that cannot be opened for it is left to
+// the system's own writing.
+void FlushFileToDisk(const std::wstring& path);
+// Removes everything in a folder but its marks, so that it stays the updater's own; held files are moved aside and
+// stay in it.
+void EmptyKeepingMarks(const std::wstring& folder);
+
 // "lib", a staging folder ("lib_new" unless MakeStagingFolder chose another) and the previous libraries ("lib_old"
 // unless MakeStagingFolder chose another); no trailing backslash.
 struct LibraryFolders {

@@ -52,9 +52,9 @@ void RunUpdate(const std::wstring& programDirectory, HWND window)
 {
     try {
         WaitForGameToClose(programDirectory, window);
-        // What a killed run left is settled before the sweep and before anything can fail: the game back under its
-        // name, the library switch finished or undone, and the copies beside the game in step with "lib" even when
-        // no mirror can be reached.
+        // What a killed run left is settled before anything can fail: the game back under its name (before the
+        // sweep would take its aside copy), the library switch finished or undone, and the copies beside the game in
+        // step with "lib" even when no mirror can be reached.
         RestoreGameFromAside(programDirectory);
         SweepAsideLeftovers(programDirectory);
         FinishInterruptedSwitch(programDirectory);
