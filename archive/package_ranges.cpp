@@ -214,6 +214,12 @@ bool LocatePackageDirectory(const MemoryImage& tail, uint64_t fileSize, PackageD
     const mz_uint8* locator = nullptr;
     const mz_uint8* end64 = nullptr;
     if (endOfs >= ZIP64_LOCATOR_SIZE_BYTES + ZIP64_END_RECORD_SIZE_BYTES) {
+        // A long comment can put the end record at the very start of a short tail, with the bytes where a zip64
+        // locator would stand not in it: a longer tail is needed to read them.
+        if (!view.Holds(endOfs - ZIP64_LOCATOR_SIZE_BYTES, ZIP64_LOCATOR_SIZE_BYTES)) {
+            reason = "the zip64 locator lies before the package's last bytes";
+            return false;
+        }
         locator = end - ZIP64_LOCATOR_SIZE_BYTES;
         if (ReadLe32(locator) == ZIP64_LOCATOR_SIGNATURE) {
             const uint64_t end64Ofs = ReadLe64(locator + 8);

@@ -46,6 +46,10 @@ bool ReadRanged(const std::filesystem::path& path, RangedPackage& package, std::
     std::string reason;
     bool located = false;
     for (const size_t tailBytes : {PACKAGE_SHORT_TAIL_BYTES, PACKAGE_TAIL_BYTES}) {
+        // A package no longer than the long tail is read whole by it at once.
+        if (tailBytes == PACKAGE_SHORT_TAIL_BYTES && size <= PACKAGE_TAIL_BYTES) {
+            continue;
+        }
         tail.size = static_cast<size_t>(std::min<uint64_t>(size, tailBytes));
         tail.bytes.reset(new unsigned char[tail.size]);
         std::copy_n(BytesAt(package.bytes, size - tail.size), tail.size, tail.bytes.get());

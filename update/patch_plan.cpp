@@ -100,6 +100,7 @@ PatchPlan PlanPatch(const PackageDirectoryLocation& location, const std::vector<
         plan.bytes += request.length;
     }
     plan.cost = plan.bytes + plan.requests.size() * PATCH_REQUEST_COST_BYTES;
-    plan.patch = plan.cost < plan.wholeCost;
+    // A package no longer than the tail read to find its directory has come whole with that tail.
+    plan.patch = location.fileSize > PACKAGE_TAIL_BYTES && plan.cost < plan.wholeCost;
     return plan;
 }

@@ -40,7 +40,8 @@ struct PatchPlan {
     uint64_t bytes = 0;     // the requests' bytes
     uint64_t wholeCost = 0; // the whole package's bytes
     uint64_t cost = 0;      // bytes plus PATCH_REQUEST_COST_BYTES per request
-    bool patch = false;     // possible, and cheaper than the whole package
+    bool patch = false;     // possible, cheaper than the whole package, and the package longer than
+                            // PACKAGE_TAIL_BYTES (a shorter one comes whole with the tail)
 };
 
 // Plans a patch of the installed libraries to the list's. entries: the package's directory as ReadPackageDirectory

@@ -193,6 +193,14 @@ TEST(PackageRanges, FetchesOnlyTheDirectoryTheTailLacks)
     const std::string commented = BuildZip(written, {false, std::string(65535, 'c'), ""});
     EXPECT_FALSE(
         LocatePackageDirectory(TailOf(commented, PACKAGE_SHORT_TAIL_BYTES), commented.size(), fromShortTail, reason));
+    // A comment that leaves the end record 10 bytes into the short tail: the bytes where a zip64 locator would stand
+    // are not in it, so the long tail reads them instead of memory before the tail.
+    const std::string nearStart = BuildZip(written, {false, std::string(PACKAGE_SHORT_TAIL_BYTES - 32, 'c'), ""});
+    EXPECT_FALSE(
+        LocatePackageDirectory(TailOf(nearStart, PACKAGE_SHORT_TAIL_BYTES), nearStart.size(), fromShortTail, reason));
+    ASSERT_TRUE(LocatePackageDirectory(TailOf(nearStart, PACKAGE_TAIL_BYTES), nearStart.size(), fromShortTail, reason))
+        << reason;
+    EXPECT_EQ(fromShortTail.offset, location.offset);
 }
 
 TEST(PackageRanges, UnpacksOnlyAWholeSoundSpan)

@@ -90,6 +90,14 @@ TEST(PlanPatch, FetchesTheWholePackageWhenItCostsLess)
     EXPECT_TRUE(plan.possible);
     EXPECT_EQ(plan.requests.size(), 500u);
     EXPECT_FALSE(plan.patch);
+    // A release that only drops a file needs no request, but a package no longer than the tail that locates its
+    // directory has come whole with that tail.
+    Release small(10, 4 * KIB);
+    small.installed.push_back({L"gone.dll", small.listed[1].digest});
+    small.location.fileSize = PACKAGE_TAIL_BYTES + 1;
+    EXPECT_TRUE(small.Plan().patch);
+    small.location.fileSize = PACKAGE_TAIL_BYTES;
+    EXPECT_FALSE(small.Plan().patch);
 }
 
 TEST(PlanPatch, NeedsEntriesThatNameExactlyTheListedFiles)
