@@ -245,20 +245,21 @@ bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPat
     TransferProgress progress;
     progress.window = window;
     uint64_t written = 0;
-    BodySink sink;
-    sink.read = [&](HINTERNET request, uint64_t limit) {
-        const BodyRead read = TransferBody(request, file.get(), limit - written, progress, hash ? &hash : nullptr);
-        written += read.bytes;
-        return read;
-    };
-    sink.restart = [&]() {
-        written = 0;
-        return RewindFile(file.get()) && StartListedHash(expectedDigest, hash);
-    };
-    RemoteFile remote;
-    remote.url = url;
     bool succeeded = false;
+    // From here on the destination has been created anew: whatever fails, memory included, deletes it.
     try {
+        BodySink sink;
+        sink.read = [&](HINTERNET request, uint64_t limit) {
+            const BodyRead read = TransferBody(request, file.get(), limit - written, progress, hash ? &hash : nullptr);
+            written += read.bytes;
+            return read;
+        };
+        sink.restart = [&]() {
+            written = 0;
+            return RewindFile(file.get()) && StartListedHash(expectedDigest, hash);
+        };
+        RemoteFile remote;
+        remote.url = url;
         bool tooLarge = false;
         succeeded = ReadWholeFile(remote, connection, facts, maxBytes, progress, stallMs, sink, tooLarge);
         failure.tooLarge = failure.tooLarge || tooLarge;
@@ -287,12 +288,18 @@ bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, co
     // Made once, so that deleting a file of the wrong bytes cannot fail for want of memory.
     const std::wstring longDestination = MakeLongPath(destinationPath);
     for (size_t i = 0; i < baseUrlCount; ++i) {
-        // Memory that ran out at one mirror may suffice at the next.
+        // Memory that ran out at one mirror may suffice at the next. An attempt deletes what it wrote; one that ran
+        // out before it created the destination leaves that as it was.
+        bool downloaded = false;
         try {
-            if (!AttemptDownload(baseUrls[i] + fileName, destinationPath, window, expectedDigest, maxBytes, stallMs,
-                                 failure)) {
-                continue;
-            }
+            downloaded = AttemptDownload(baseUrls[i] + fileName, destinationPath, window, expectedDigest, maxBytes,
+                                         stallMs, failure);
+        } catch (const std::bad_alloc&) {
+        }
+        if (!downloaded) {
+            continue;
+        }
+        try {
             if (!isUsable || isUsable(destinationPath)) {
                 failure = DownloadFailure();
                 return true;
