@@ -83,10 +83,9 @@ bool ReadArchiveImage(const std::wstring& path, ZipImage& image, std::string& me
         static_cast<uint64_t>(size.QuadPart) > PACKAGE_MAX_BYTES) {
         return Fail(message, PACKAGE_SIZE_REFUSAL);
     }
-    image.size = static_cast<size_t>(size.QuadPart);
     // Cleared although the reads fill every byte: under Wine, reading into memory never touched before measured
     // slower than clearing it first (bench/RESULTS.md).
-    image.bytes.reset(new unsigned char[image.size]());
+    AllocateImage(image, static_cast<size_t>(size.QuadPart));
 
     size_t offset = 0;
     while (offset < image.size) {

@@ -292,8 +292,7 @@ MemoryImage JoinPackageDirectory(const MemoryImage& tail, const PackageDirectory
                                  const unsigned char* fetched)
 {
     MemoryImage directory;
-    directory.size = static_cast<size_t>(location.size);
-    directory.bytes.reset(new unsigned char[directory.size]);
+    AllocateImage(directory, static_cast<size_t>(location.size));
     const size_t missing = static_cast<size_t>(location.missingBytes);
     std::memcpy(directory.bytes.get(), fetched, missing);
     if (missing < directory.size) {

@@ -72,23 +72,21 @@ struct BodySink {
 bool ReadWholeFile(RemoteFile& file, Connection& connection, const ResponseFacts& facts, uint64_t maxBytes,
                    TransferProgress& progress, DWORD stallMs, const BodySink& sink, bool& tooLarge);
 
-// Bytes kept in memory as they arrive, in blocks allocated a bounded step ahead of what came, so that an announced
-// length costs nothing until its bytes are there; joined into one block at the end.
-struct ArrivingBlock {
-    std::unique_ptr<unsigned char[]> bytes;
-    size_t capacity = 0;
-    size_t used = 0;
-};
+// Bytes kept in memory as they arrive: address space for the whole limit is reserved with the first byte, and memory
+// is committed a bounded step ahead of what came. An announced length costs nothing until its bytes are there, and
+// the bytes that came are already the one block a caller gets: nothing is copied to join them.
 struct ArrivingBytes {
-    std::vector<ArrivingBlock> blocks;
-    size_t size = 0;
+    DownloadedBytes image; // the reserved region; image.size counts the bytes that came
+    size_t reserved = 0;
+    size_t committed = 0;
 };
 
 // Reads one response's body onto bytes, at most limit bytes in all, posting progress. Throws std::bad_alloc.
 BodyRead ReadBodyToMemory(HINTERNET request, uint64_t limit, ArrivingBytes& bytes, const Sha256Stream* hash,
                           TransferProgress& progress);
 
-// The bytes in one block of exactly their size (the blocks are freed as they are copied). Throws std::bad_alloc.
+// The bytes that came, as one image (the region stays reserved at its size; what was not committed costs nothing).
+// Never throws.
 DownloadedBytes JoinBytes(ArrivingBytes& bytes);
 
 // Starts the hash of a transfer that must have the listed digest; leaves hash empty (nothing to check) without one.

@@ -10,9 +10,40 @@
 
 namespace {
 
-// Memory is taken at most this far ahead of the bytes that came, so that a mirror that announces a large file and
-// sends little costs little; smaller steps while little has come keep a small body in one small block.
+// Memory is committed at most this far ahead of the bytes that came, so that a mirror that announces a large file
+// and sends little costs little; smaller steps while little has come keep a small body small.
 const size_t GROW_STEP_MAX_BYTES = 16 * 1024 * 1024;
+
+void ReleaseReserved(unsigned char* bytes)
+{
+    VirtualFree(bytes, 0, MEM_RELEASE);
+}
+
+// Room for one more read: the region for limit + 1 bytes (one byte past the limit is one too many) is reserved with
+// the first byte, then committed a step further.
+void CommitAhead(ArrivingBytes& bytes, uint64_t limit)
+{
+    if (!bytes.image.bytes) {
+        if (limit >= SIZE_MAX) {
+            throw std::bad_alloc();
+        }
+        const size_t reserved = static_cast<size_t>(limit) + 1;
+        void* region = VirtualAlloc(nullptr, reserved, MEM_RESERVE, PAGE_NOACCESS);
+        if (region == nullptr) {
+            throw std::bad_alloc();
+        }
+        bytes.image.bytes = decltype(bytes.image.bytes)(static_cast<unsigned char*>(region), {ReleaseReserved});
+        bytes.reserved = reserved;
+        bytes.committed = 0;
+    }
+    const size_t step = std::clamp<size_t>(bytes.image.size / 2, READ_BUFFER_BYTES, GROW_STEP_MAX_BYTES);
+    const size_t end = bytes.committed + std::min(step, bytes.reserved - bytes.committed);
+    if (end == bytes.committed || VirtualAlloc(bytes.image.bytes.get() + bytes.committed, end - bytes.committed,
+                                               MEM_COMMIT, PAGE_READWRITE) == nullptr) {
+        throw std::bad_alloc();
+    }
+    bytes.committed = end;
+}
 
 // One attempt at one URL: the whole body, continued where it was cut, hashed as it comes when a digest is listed.
 bool AttemptDownloadToMemory(const std::wstring& url, HWND window, size_t maxBytes, const Sha256Digest* expectedDigest,
@@ -61,18 +92,11 @@ BodyRead ReadBodyToMemory(HINTERNET request, uint64_t limit, ArrivingBytes& byte
 {
     BodyRead read;
     for (;;) {
-        if (bytes.blocks.empty() || bytes.blocks.back().used == bytes.blocks.back().capacity) {
-            // Room for one byte past the limit, which is one too many.
-            const uint64_t room = limit - bytes.size < UINT64_MAX ? limit - bytes.size + 1 : UINT64_MAX;
-            const size_t step = std::clamp<size_t>(bytes.size / 2, READ_BUFFER_BYTES, GROW_STEP_MAX_BYTES);
-            ArrivingBlock block;
-            block.capacity = static_cast<size_t>(std::min<uint64_t>(step, room));
-            block.bytes.reset(new unsigned char[block.capacity]);
-            bytes.blocks.push_back(std::move(block));
+        if (bytes.image.size == bytes.committed) {
+            CommitAhead(bytes, limit);
         }
-        ArrivingBlock& block = bytes.blocks.back();
-        unsigned char* space = block.bytes.get() + block.used;
-        const DWORD piece = static_cast<DWORD>(std::min<size_t>(block.capacity - block.used, READ_BUFFER_BYTES));
+        unsigned char* space = bytes.image.bytes.get() + bytes.image.size;
+        const DWORD piece = static_cast<DWORD>(std::min<size_t>(bytes.committed - bytes.image.size, READ_BUFFER_BYTES));
         DWORD bytesRead = 0;
         if (!InternetReadFile(request, space, piece, &bytesRead)) {
             return read;
@@ -81,7 +105,7 @@ BodyRead ReadBodyToMemory(HINTERNET request, uint64_t limit, ArrivingBytes& byte
             read.ended = true;
             return read;
         }
-        if (bytes.size + bytesRead > limit) {
+        if (bytes.image.size + bytesRead > limit) {
             read.tooLarge = true;
             return read;
         }
@@ -89,8 +113,7 @@ BodyRead ReadBodyToMemory(HINTERNET request, uint64_t limit, ArrivingBytes& byte
             read.failed = true;
             return read;
         }
-        block.used += bytesRead;
-        bytes.size += bytesRead;
+        bytes.image.size += bytesRead;
         read.bytes += bytesRead;
         AddProgress(progress, bytesRead);
     }
@@ -98,20 +121,7 @@ BodyRead ReadBodyToMemory(HINTERNET request, uint64_t limit, ArrivingBytes& byte
 
 DownloadedBytes JoinBytes(ArrivingBytes& bytes)
 {
-    DownloadedBytes joined;
-    if (bytes.blocks.size() == 1) {
-        joined.bytes = std::move(bytes.blocks.front().bytes);
-    } else {
-        // Each block goes as soon as it is copied, so that the pages in use grow by little more than one block.
-        joined.bytes.reset(new unsigned char[std::max<size_t>(bytes.size, 1)]);
-        size_t at = 0;
-        for (ArrivingBlock& block : bytes.blocks) {
-            std::memcpy(joined.bytes.get() + at, block.bytes.get(), block.used);
-            at += block.used;
-            block.bytes.reset();
-        }
-    }
-    joined.size = bytes.size;
+    DownloadedBytes joined = std::move(bytes.image);
     bytes = ArrivingBytes();
     return joined;
 }

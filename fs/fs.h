@@ -113,11 +113,33 @@ void DeleteDirectoryContentsRecursive(const std::wstring& directory);
 // Removes a directory and everything below it as far as nothing holds it; links are removed without following them.
 void RemoveDirectoryTree(const std::wstring& directory);
 
+// How an image's bytes go back to the system: delete[] unless the owner of a region allocated otherwise (memory
+// reserved whole and committed as bytes arrive) names its own release.
+struct ImageRelease {
+    void (*release)(unsigned char* bytes) = nullptr;
+    void operator()(unsigned char* bytes) const
+    {
+        if (release != nullptr) {
+            release(bytes);
+        } else {
+            delete[] bytes;
+        }
+    }
+};
+
 // A whole file's bytes in memory: a downloaded package, read by the zip library from here and never from disk.
 struct MemoryImage {
-    std::unique_ptr<unsigned char[]> bytes;
+    std::unique_ptr<unsigned char[], ImageRelease> bytes;
     size_t size = 0;
 };
+
+// Gives the image size cleared bytes from the heap, dropping what it held (whoever allocated that). Throws
+// std::bad_alloc.
+inline void AllocateImage(MemoryImage& image, size_t size)
+{
+    image.bytes = std::unique_ptr<unsigned char[], ImageRelease>(new unsigned char[size]());
+    image.size = size;
+}
 
 // A SHA-256 digest in the byte order sha256sum prints it.
 using Sha256Digest = std::array<unsigned char, 32>;

@@ -50,8 +50,7 @@ bool ReadRanged(const std::filesystem::path& path, RangedPackage& package, std::
         if (tailBytes == PACKAGE_SHORT_TAIL_BYTES && size <= PACKAGE_TAIL_BYTES) {
             continue;
         }
-        tail.size = static_cast<size_t>(std::min<uint64_t>(size, tailBytes));
-        tail.bytes.reset(new unsigned char[tail.size]);
+        AllocateImage(tail, static_cast<size_t>(std::min<uint64_t>(size, tailBytes)));
         std::copy_n(BytesAt(package.bytes, size - tail.size), tail.size, tail.bytes.get());
         package.tailBytes += tail.size;
         ++package.tailRequests;

@@ -22,8 +22,7 @@ const unsigned char* At(const std::string& zip, uint64_t offset)
 MemoryImage TailOf(const std::string& zip, size_t size)
 {
     MemoryImage tail;
-    tail.size = std::min(size, zip.size());
-    tail.bytes.reset(new unsigned char[tail.size]);
+    AllocateImage(tail, std::min(size, zip.size()));
     std::memcpy(tail.bytes.get(), At(zip, zip.size() - tail.size), tail.size);
     return tail;
 }
