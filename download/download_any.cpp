@@ -213,9 +213,11 @@ HANDLE CreateDestination(const std::wstring& destinationPath, const std::wstring
 // One attempt against one mirror: the whole file, continued where it was cut, with the listed digest when one is
 // given. The destination is left as it was when the attempt fails before the body; when Windows refuses to create it,
 // failure.refusedError receives the code, and it is cleared when the file is created; a body too large or of other
-// bytes than listed is added to failure. A failed attempt deletes what it wrote.
-bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPath, HWND window,
-                     const Sha256Digest* expectedDigest, uint64_t maxBytes, DWORD stallMs, DownloadFailure& failure)
+// bytes than listed is added to failure. A failed attempt deletes what it wrote. longDestination is the destination's
+// long form, made once by the caller so that deleting a partial file cannot fail for want of memory.
+bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPath, const std::wstring& longDestination,
+                     HWND window, const Sha256Digest* expectedDigest, uint64_t maxBytes, DWORD stallMs,
+                     DownloadFailure& failure)
 {
     Connection connection;
     ResponseFacts facts;
@@ -227,8 +229,6 @@ bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPat
         failure.tooLarge = true;
         return false;
     }
-    // Made once, so that deleting a partial file cannot fail for want of memory after it was written.
-    const std::wstring longDestination = MakeLongPath(destinationPath);
     Sha256Stream hash;
     if (!StartListedHash(expectedDigest, hash)) {
         return false;
@@ -292,8 +292,8 @@ bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, co
         // out before it created the destination leaves that as it was.
         bool downloaded = false;
         try {
-            downloaded = AttemptDownload(baseUrls[i] + fileName, destinationPath, window, expectedDigest, maxBytes,
-                                         stallMs, failure);
+            downloaded = AttemptDownload(baseUrls[i] + fileName, destinationPath, longDestination, window,
+                                         expectedDigest, maxBytes, stallMs, failure);
         } catch (const std::bad_alloc&) {
         }
         if (!downloaded) {

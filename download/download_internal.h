@@ -66,6 +66,14 @@ struct BodySink {
     std::function<bool()> restart;
 };
 
+// A 206 is the part asked for only when it names a range of the file known so far: the same total size (when known),
+// and no other validator than the one sent; first, last and total are its Content-Range.
+bool IsAskedPart(const RemoteFile& file, const ResponseFacts& answer, uint64_t& first, uint64_t& last, uint64_t& total);
+
+// Whether a body cut short may be continued at the same mirror: continuations left, a validator to send with
+// If-Range, and new bytes from the last continuation.
+bool MayContinue(int continuations, const RemoteFile& file, const BodyRead& read);
+
 // Reads a whole file whose first answer (200, facts) is open in connection into sink, continuing a cut body at the
 // same URL up to CONTINUATIONS_PER_MIRROR times; learns file.size and file.validator. True when every byte came;
 // tooLarge when the file is past maxBytes.
@@ -85,9 +93,12 @@ struct ArrivingBytes {
 BodyRead ReadBodyToMemory(HINTERNET request, uint64_t limit, ArrivingBytes& bytes, const Sha256Stream* hash,
                           TransferProgress& progress);
 
-// The bytes that came, as one image (the region stays reserved at its size; what was not committed costs nothing).
-// Never throws.
-DownloadedBytes JoinBytes(ArrivingBytes& bytes);
+// Reads the whole file a 200 answer (facts) on connection brings into body, continued where it is cut as
+// ReadWholeFile does, with expectedDigest (null: any) hashed as the bytes arrive: otherBytes when it differs. Throws
+// std::bad_alloc.
+bool ReadWholeFileToMemory(RemoteFile& file, Connection& connection, const ResponseFacts& facts, uint64_t maxBytes,
+                           const Sha256Digest* expectedDigest, TransferProgress& progress, DWORD stallMs,
+                           DownloadedBytes& body, bool& tooLarge, bool& otherBytes);
 
 // Starts the hash of a transfer that must have the listed digest; leaves hash empty (nothing to check) without one.
 // False when the system cannot hash.

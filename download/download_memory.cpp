@@ -45,7 +45,7 @@ void CommitAhead(ArrivingBytes& bytes, uint64_t limit)
     bytes.committed = end;
 }
 
-// One attempt at one URL: the whole body, continued where it was cut, hashed as it comes when a digest is listed.
+// One attempt at one URL: the whole body, continued where it was cut.
 bool AttemptDownloadToMemory(const std::wstring& url, HWND window, size_t maxBytes, const Sha256Digest* expectedDigest,
                              DWORD stallMs, DownloadedBytes& body, bool& tooLarge, bool& otherBytes)
 {
@@ -57,32 +57,12 @@ bool AttemptDownloadToMemory(const std::wstring& url, HWND window, size_t maxByt
     if (!OpenRequest(url, std::wstring(), stallMs, connection, facts) || facts.status != HTTP_STATUS_OK) {
         return false;
     }
-    Sha256Stream hash;
-    if (!StartListedHash(expectedDigest, hash)) {
-        return false;
-    }
-    ArrivingBytes bytes;
     TransferProgress progress;
     progress.window = window;
-    BodySink sink;
-    sink.read = [&](HINTERNET request, uint64_t limit) {
-        return ReadBodyToMemory(request, limit, bytes, hash ? &hash : nullptr, progress);
-    };
-    sink.restart = [&]() {
-        bytes = ArrivingBytes();
-        return StartListedHash(expectedDigest, hash);
-    };
     RemoteFile file;
     file.url = url;
-    if (!ReadWholeFile(file, connection, facts, maxBytes, progress, stallMs, sink, tooLarge)) {
-        return false;
-    }
-    if (!HasListedDigest(expectedDigest, hash)) {
-        otherBytes = true;
-        return false;
-    }
-    body = JoinBytes(bytes);
-    return true;
+    return ReadWholeFileToMemory(file, connection, facts, maxBytes, expectedDigest, progress, stallMs, body, tooLarge,
+                                 otherBytes);
 }
 
 } // namespace
@@ -119,11 +99,34 @@ BodyRead ReadBodyToMemory(HINTERNET request, uint64_t limit, ArrivingBytes& byte
     }
 }
 
-DownloadedBytes JoinBytes(ArrivingBytes& bytes)
+bool ReadWholeFileToMemory(RemoteFile& file, Connection& connection, const ResponseFacts& facts, uint64_t maxBytes,
+                           const Sha256Digest* expectedDigest, TransferProgress& progress, DWORD stallMs,
+                           DownloadedBytes& body, bool& tooLarge, bool& otherBytes)
 {
-    DownloadedBytes joined = std::move(bytes.image);
-    bytes = ArrivingBytes();
-    return joined;
+    tooLarge = false;
+    otherBytes = false;
+    Sha256Stream hash;
+    if (!StartListedHash(expectedDigest, hash)) {
+        return false;
+    }
+    ArrivingBytes bytes;
+    BodySink sink;
+    sink.read = [&](HINTERNET request, uint64_t limit) {
+        return ReadBodyToMemory(request, limit, bytes, hash ? &hash : nullptr, progress);
+    };
+    sink.restart = [&]() {
+        bytes = ArrivingBytes();
+        return StartListedHash(expectedDigest, hash);
+    };
+    if (!ReadWholeFile(file, connection, facts, maxBytes, progress, stallMs, sink, tooLarge)) {
+        return false;
+    }
+    if (!HasListedDigest(expectedDigest, hash)) {
+        otherBytes = true;
+        return false;
+    }
+    body = std::move(bytes.image);
+    return true;
 }
 
 bool DownloadToMemory(const std::wstring& url, HWND window, size_t maxBytes, DownloadedBytes& body, DWORD stallMs)

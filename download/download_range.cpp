@@ -5,38 +5,9 @@
 #include <algorithm>
 #include <new>
 #include <string>
+#include <utility>
 
 namespace {
-
-// A 200 where a part was asked for: the whole file, continued where it is cut, when it fits in maxWholeBytes.
-RangeAnswer TakeWholeFile(RemoteFile& file, Connection& connection, const ResponseFacts& answer, size_t maxWholeBytes,
-                          TransferProgress& progress, DWORD stallMs, DownloadedBytes& out)
-{
-    ArrivingBytes bytes;
-    BodySink sink;
-    sink.read = [&](HINTERNET request, uint64_t limit) {
-        return ReadBodyToMemory(request, limit, bytes, nullptr, progress);
-    };
-    sink.restart = [&]() {
-        bytes = ArrivingBytes();
-        return true;
-    };
-    bool tooLarge = false;
-    if (!ReadWholeFile(file, connection, answer, maxWholeBytes, progress, stallMs, sink, tooLarge)) {
-        return RangeAnswer::FAILED;
-    }
-    out = JoinBytes(bytes);
-    return RangeAnswer::WHOLE_FILE;
-}
-
-// A 206 is the part asked for only when it names exactly that range of the file known so far: the same total size,
-// and no other validator than the one sent.
-bool IsAskedPart(const RemoteFile& file, const ResponseFacts& answer, uint64_t& first, uint64_t& last, uint64_t& total)
-{
-    return answer.status == HTTP_STATUS_PARTIAL_CONTENT && ParseContentRange(answer.contentRange, first, last, total) &&
-           (file.size == 0 || total == file.size) &&
-           (file.validator.empty() || answer.validator.empty() || answer.validator == file.validator);
-}
 
 // [offset, offset+length) of the file, or its last length bytes when tail is set, continued where a body is cut.
 RangeAnswer FetchPart(RemoteFile& file, bool tail, uint64_t offset, uint64_t length, size_t maxWholeBytes,
@@ -57,7 +28,12 @@ RangeAnswer FetchPart(RemoteFile& file, bool tail, uint64_t offset, uint64_t len
         }
         // No ranges here, or the file changed since its validator was learnt: all of it, from its first byte.
         if (answer.status == HTTP_STATUS_OK) {
-            return TakeWholeFile(file, connection, answer, maxWholeBytes, progress, stallMs, out);
+            bool tooLarge = false;
+            bool otherBytes = false;
+            return ReadWholeFileToMemory(file, connection, answer, maxWholeBytes, nullptr, progress, stallMs, out,
+                                         tooLarge, otherBytes)
+                       ? RangeAnswer::WHOLE_FILE
+                       : RangeAnswer::FAILED;
         }
         uint64_t first = 0;
         uint64_t last = 0;
@@ -86,12 +62,10 @@ RangeAnswer FetchPart(RemoteFile& file, bool tail, uint64_t offset, uint64_t len
             return RangeAnswer::FAILED;
         }
         if (read.ended && received == length) {
-            out = JoinBytes(bytes);
+            out = std::move(bytes.image);
             return RangeAnswer::PART;
         }
-        // Cut short. Without a validator a continuation could splice two versions of the file.
-        if (continuations == CONTINUATIONS_PER_MIRROR || file.validator.empty() ||
-            (continuations > 0 && read.bytes == 0)) {
+        if (!MayContinue(continuations, file, read)) {
             return RangeAnswer::FAILED;
         }
     }

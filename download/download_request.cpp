@@ -125,7 +125,6 @@ bool OpenRequest(const std::wstring& url, const std::wstring& extraHeaders, DWOR
     if (!connection.request || !SetTimeout(connection.request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, stallMs) ||
         !HttpSendRequestW(connection.request.get(), extraHeaders.empty() ? nullptr : extraHeaders.c_str(),
                           static_cast<DWORD>(extraHeaders.size()), nullptr, 0)) {
-        connection.request.reset();
         return false;
     }
     HINTERNET request = connection.request.get();
@@ -133,7 +132,6 @@ bool OpenRequest(const std::wstring& url, const std::wstring& extraHeaders, DWOR
     DWORD size = sizeof(status);
     DWORD index = 0;
     if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, &index)) {
-        connection.request.reset();
         return false;
     }
     facts.status = status;
@@ -183,6 +181,20 @@ void AddProgress(TransferProgress& progress, uint64_t bytes)
     }
 }
 
+bool IsAskedPart(const RemoteFile& file, const ResponseFacts& answer, uint64_t& first, uint64_t& last, uint64_t& total)
+{
+    return answer.status == HTTP_STATUS_PARTIAL_CONTENT && ParseContentRange(answer.contentRange, first, last, total) &&
+           (file.size == 0 || total == file.size) &&
+           (file.validator.empty() || answer.validator.empty() || answer.validator == file.validator);
+}
+
+bool MayContinue(int continuations, const RemoteFile& file, const BodyRead& read)
+{
+    // Without a validator a continuation could splice two versions of the file.
+    return continuations < CONTINUATIONS_PER_MIRROR && !file.validator.empty() &&
+           (continuations == 0 || read.bytes > 0);
+}
+
 bool ReadWholeFile(RemoteFile& file, Connection& connection, const ResponseFacts& facts, uint64_t maxBytes,
                    TransferProgress& progress, DWORD stallMs, const BodySink& sink, bool& tooLarge)
 {
@@ -214,9 +226,7 @@ bool ReadWholeFile(RemoteFile& file, Connection& connection, const ResponseFacts
             file.size = received;
             return true;
         }
-        // Cut short. Without a validator a continuation could splice two versions of the file.
-        if (continuations == CONTINUATIONS_PER_MIRROR || file.validator.empty() ||
-            (continuations > 0 && read.bytes == 0)) {
+        if (!MayContinue(continuations, file, read)) {
             return false;
         }
         ResponseFacts answer;
@@ -228,9 +238,8 @@ bool ReadWholeFile(RemoteFile& file, Connection& connection, const ResponseFacts
         uint64_t end = 0;
         uint64_t total = 0;
         if (answer.status == HTTP_STATUS_PARTIAL_CONTENT) {
-            if (!ParseContentRange(answer.contentRange, first, end, total) || first != received || end != total - 1 ||
-                (sizeKnown && total != file.size) ||
-                (!answer.validator.empty() && answer.validator != file.validator) || total > maxBytes) {
+            if (!IsAskedPart(file, answer, first, end, total) || first != received || end != total - 1 ||
+                total > maxBytes) {
                 return false;
             }
             sizeKnown = true;
