@@ -125,6 +125,10 @@ struct EntryRecord {
 // unsupported method, then encryption, as the library checks them before it reads the data; empty when none.
 std::string RecordDataRefusal(const EntryRecord& record);
 
+// The refusal (without the prefix) of a stored file whose two sizes differ: stored data is handed out as it lies, so
+// such an entry fails whatever its bytes; empty otherwise.
+std::string StoredSizeRefusal(const EntryRecord& record);
+
 // Judges a file entry's data once its name and path pass: the full refusal text, or empty.
 using DataRefusal = std::function<std::string(size_t index, const EntryRecord& record, const PackageEntry& entry)>;
 

@@ -110,7 +110,6 @@ EntryRecord RecordAt(const mz_uint8* record, uint64_t& localOffset)
 {
     EntryRecord entry;
     const size_t nameSize = ReadLe16(record + 28);
-    const size_t extraSize = ReadLe16(record + 30);
     const mz_uint8* name = record + CENTRAL_HEADER_SIZE_BYTES;
     entry.storedName.assign(reinterpret_cast<const char*>(name),
                             std::min<size_t>(nameSize, MZ_ZIP_MAX_ARCHIVE_FILENAME_SIZE - 1));
@@ -120,40 +119,11 @@ EntryRecord RecordAt(const mz_uint8* record, uint64_t& localOffset)
     entry.externalAttributes = ReadLe32(record + 38);
     entry.directory =
         (nameSize > 0 && name[nameSize - 1] == '/') || (entry.externalAttributes & DOS_DIRECTORY_ATTRIBUTE) != 0;
-    const mz_uint32 compSize = ReadLe32(record + 20);
-    const mz_uint32 uncompSize = ReadLe32(record + 24);
-    const mz_uint32 localOfs = ReadLe32(record + 42);
-    entry.compressedSize = compSize;
-    entry.uncompressedSize = uncompSize;
-    localOffset = localOfs;
-    if (extraSize == 0 ||
-        (compSize != ZIP64_MARKER_32 && uncompSize != ZIP64_MARKER_32 && localOfs != ZIP64_MARKER_32)) {
-        return entry;
-    }
-    const mz_uint8* field = nullptr;
-    size_t fieldSize = 0;
-    const ExtraSearch search = FindZip64Extra(name + nameSize, extraSize, &field, &fieldSize);
-    if (search == ExtraSearch::absent) {
-        return entry;
-    }
-    const struct {
-        mz_uint32 value32;
-        uint64_t* value;
-    } replacements[] = {
-        {uncompSize, &entry.uncompressedSize},
-        {compSize, &entry.compressedSize},
-        {localOfs, &localOffset},
-    };
-    for (const auto& replacement : replacements) {
-        if (search == ExtraSearch::malformed || (replacement.value32 == ZIP64_MARKER_32 && fieldSize < 8)) {
-            entry.unreadable = mz_zip_get_error_string(MZ_ZIP_INVALID_HEADER_OR_CORRUPTED);
-            return entry;
-        }
-        if (replacement.value32 == ZIP64_MARKER_32) {
-            *replacement.value = ReadLe64(field);
-            field += 8;
-            fieldSize -= 8;
-        }
+    entry.compressedSize = ReadLe32(record + 20);
+    entry.uncompressedSize = ReadLe32(record + 24);
+    localOffset = ReadLe32(record + 42);
+    if (!ApplyZip64Extra(record, &entry.uncompressedSize, &entry.compressedSize, &localOffset)) {
+        entry.unreadable = mz_zip_get_error_string(MZ_ZIP_INVALID_HEADER_OR_CORRUPTED);
     }
     return entry;
 }
@@ -171,11 +141,7 @@ std::string BoundsRefusal(const EntryRecord& record, uint64_t localOffset, uint6
     if (record.compressedSize > fileSize - localOffset - LOCAL_HEADER_SIZE_BYTES) {
         return mz_zip_get_error_string(MZ_ZIP_INVALID_HEADER_OR_CORRUPTED);
     }
-    // Stored data is handed out as it lies, so sizes that differ fail the entry whatever its bytes.
-    if (record.method == 0 && record.compressedSize != record.uncompressedSize) {
-        return mz_zip_get_error_string(MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE);
-    }
-    return std::string();
+    return StoredSizeRefusal(record);
 }
 
 // The span of a file entry: up to the next local header or the directory when that leaves room for what the central

@@ -222,11 +222,8 @@ std::string UnpackRefusal(mz_zip_archive* zip, mz_uint index, const EntryRecord&
     if (!mz_zip_reader_extract_to_callback(zip, index, TakeRawData, nullptr, MZ_ZIP_FLAG_COMPRESSED_DATA)) {
         return failed + EntryFailureText(zip);
     }
-    // Stored data is delivered as it lies, so a size that differs from it fails the entry whatever the bytes are.
-    if (record.compressedSize != 0 && record.method == 0 && record.compressedSize != record.uncompressedSize) {
-        return failed + mz_zip_get_error_string(MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE);
-    }
-    return std::string();
+    const std::string storedRefusal = StoredSizeRefusal(record);
+    return storedRefusal.empty() ? std::string() : failed + storedRefusal;
 }
 
 PackageEntry JudgeEntry(const EntryRecord& record, uint32_t index, MadeTree& made,
@@ -331,6 +328,14 @@ std::string RecordDataRefusal(const EntryRecord& record)
     }
     if (encrypted) {
         return mz_zip_get_error_string(MZ_ZIP_UNSUPPORTED_ENCRYPTION);
+    }
+    return std::string();
+}
+
+std::string StoredSizeRefusal(const EntryRecord& record)
+{
+    if (record.compressedSize != 0 && record.method == 0 && record.compressedSize != record.uncompressedSize) {
+        return mz_zip_get_error_string(MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE);
     }
     return std::string();
 }

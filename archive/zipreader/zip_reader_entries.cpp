@@ -81,49 +81,6 @@ size_t CopyText(char* pDest, const mz_uint8* pSource, size_t size)
     return kept;
 }
 
-// Replaces the 32-bit values marked 0xFFFFFFFF by the zip64 extra field's 64-bit ones, in the field's order.
-bool ApplyZip64Extra(const mz_uint8* pRecord, mz_zip_archive_file_stat* pStat)
-{
-    const mz_uint32 compSize = ReadLe32(pRecord + 20);
-    const mz_uint32 uncompSize = ReadLe32(pRecord + 24);
-    const mz_uint32 localOfs = ReadLe32(pRecord + 42);
-    const size_t extraSize = ReadLe16(pRecord + 30);
-    if (extraSize == 0 ||
-        (compSize != ZIP64_MARKER_32 && uncompSize != ZIP64_MARKER_32 && localOfs != ZIP64_MARKER_32)) {
-        return true;
-    }
-    const mz_uint8* pField = nullptr;
-    size_t fieldSize = 0;
-    const ExtraSearch search =
-        FindZip64Extra(pRecord + CENTRAL_HEADER_SIZE_BYTES + ReadLe16(pRecord + 28), extraSize, &pField, &fieldSize);
-    if (search == ExtraSearch::malformed) {
-        return false;
-    }
-    if (search == ExtraSearch::absent) {
-        return true;
-    }
-    const struct {
-        mz_uint32 value32;
-        mz_uint64* pValue;
-    } replacements[] = {
-        {uncompSize, &pStat->m_uncomp_size},
-        {compSize, &pStat->m_comp_size},
-        {localOfs, &pStat->m_local_header_ofs},
-    };
-    for (const auto& replacement : replacements) {
-        if (replacement.value32 != ZIP64_MARKER_32) {
-            continue;
-        }
-        if (fieldSize < 8) {
-            return false;
-        }
-        *replacement.pValue = ReadLe64(pField);
-        pField += 8;
-        fieldSize -= 8;
-    }
-    return true;
-}
-
 } // namespace
 
 extern "C" {
@@ -180,7 +137,7 @@ mz_bool mz_zip_reader_file_stat(mz_zip_archive* pZip, mz_uint file_index, mz_zip
     // Stores why an entry cannot be extracted even though the stat itself succeeds; callers rely on reading it.
     pStat->m_is_supported = mz_zip_reader_is_file_supported(pZip, file_index);
 
-    if (!ApplyZip64Extra(pRecord, pStat)) {
+    if (!ApplyZip64Extra(pRecord, &pStat->m_uncomp_size, &pStat->m_comp_size, &pStat->m_local_header_ofs)) {
         return Fail(pZip, MZ_ZIP_INVALID_HEADER_OR_CORRUPTED);
     }
     return MZ_TRUE;
@@ -257,3 +214,49 @@ const char* mz_zip_get_error_string(mz_zip_error mz_err)
 }
 
 } // extern "C"
+
+namespace zipreader {
+
+bool ApplyZip64Extra(const mz_uint8* pRecord, mz_uint64* pUncompSize, mz_uint64* pCompSize, mz_uint64* pLocalOfs)
+{
+    const mz_uint32 compSize = ReadLe32(pRecord + 20);
+    const mz_uint32 uncompSize = ReadLe32(pRecord + 24);
+    const mz_uint32 localOfs = ReadLe32(pRecord + 42);
+    const size_t extraSize = ReadLe16(pRecord + 30);
+    if (extraSize == 0 ||
+        (compSize != ZIP64_MARKER_32 && uncompSize != ZIP64_MARKER_32 && localOfs != ZIP64_MARKER_32)) {
+        return true;
+    }
+    const mz_uint8* pField = nullptr;
+    size_t fieldSize = 0;
+    const ExtraSearch search =
+        FindZip64Extra(pRecord + CENTRAL_HEADER_SIZE_BYTES + ReadLe16(pRecord + 28), extraSize, &pField, &fieldSize);
+    if (search == ExtraSearch::malformed) {
+        return false;
+    }
+    if (search == ExtraSearch::absent) {
+        return true;
+    }
+    const struct {
+        mz_uint32 value32;
+        mz_uint64* pValue;
+    } replacements[] = {
+        {uncompSize, pUncompSize},
+        {compSize, pCompSize},
+        {localOfs, pLocalOfs},
+    };
+    for (const auto& replacement : replacements) {
+        if (replacement.value32 != ZIP64_MARKER_32) {
+            continue;
+        }
+        if (fieldSize < 8) {
+            return false;
+        }
+        *replacement.pValue = ReadLe64(pField);
+        pField += 8;
+        fieldSize -= 8;
+    }
+    return true;
+}
+
+} // namespace zipreader

@@ -6,6 +6,7 @@
 
 #include <zlib.h>
 
+#include <cstdlib>
 #include <cstring>
 
 using namespace zipreader;
@@ -53,9 +54,11 @@ mz_zip_error InflateEntry(mz_zip_archive* pZip, const mz_uint8* pData, mz_uint64
                           mz_uint8* pRing, Delivery* pDelivery)
 {
     z_stream stream{};
-    stream.zalloc = InflateAlloc;
-    stream.zfree = InflateFree;
-    stream.opaque = pZip;
+    if (pZip != nullptr) {
+        stream.zalloc = InflateAlloc;
+        stream.zfree = InflateFree;
+        stream.opaque = pZip;
+    }
     const int initResult = inflateInit2(&stream, -MAX_WBITS);
     if (initResult != Z_OK) {
         return initResult == Z_MEM_ERROR ? MZ_ZIP_ALLOC_FAILED : MZ_ZIP_INTERNAL_ERROR;
@@ -107,6 +110,71 @@ mz_zip_error InflateEntry(mz_zip_archive* pZip, const mz_uint8* pData, mz_uint64
 
 } // namespace
 
+namespace zipreader {
+
+mz_zip_error DeliverEntryData(mz_zip_archive* pZip, const mz_uint8* pImage, mz_uint64 imageSize, mz_uint64 localOfs,
+                              mz_uint16 method, mz_uint64 compSize, mz_uint64 uncompSize, mz_uint32 crc, bool rawData,
+                              mz_file_write_func pCallback, void* pOpaque)
+{
+    if (localOfs > imageSize || imageSize - localOfs < LOCAL_HEADER_SIZE_BYTES) {
+        return MZ_ZIP_FILE_READ_FAILED;
+    }
+    const mz_uint8* pLocal = pImage + localOfs;
+    if (ReadLe32(pLocal) != LOCAL_HEADER_SIGNATURE) {
+        return MZ_ZIP_INVALID_HEADER_OR_CORRUPTED;
+    }
+    // Only the local name and extra lengths are used: sizes, CRC and the data-descriptor bit come from the central
+    // record, which is what makes entries written with a trailing descriptor readable.
+    const mz_uint64 dataOfs = localOfs + LOCAL_HEADER_SIZE_BYTES + ReadLe16(pLocal + 26) + ReadLe16(pLocal + 28);
+    // Compared without a sum that could wrap for a forged 64-bit size.
+    if (dataOfs > imageSize || compSize > imageSize - dataOfs) {
+        return MZ_ZIP_INVALID_HEADER_OR_CORRUPTED;
+    }
+    const mz_uint8* pData = pImage + dataOfs;
+
+    Delivery delivery{pCallback, pOpaque, 0, crc32(0, nullptr, 0)};
+    if (rawData || method == 0) {
+        // Stored data goes out in one piece pointing into the caller's own image.
+        const size_t size = static_cast<size_t>(compSize);
+        if (pCallback(pOpaque, 0, pData, size) != size) {
+            return MZ_ZIP_WRITE_CALLBACK_FAILED;
+        }
+        if (rawData) {
+            return MZ_ZIP_NO_ERROR;
+        }
+        delivery.crc = UpdateCrc(delivery.crc, pData, size);
+        delivery.total = size;
+    } else {
+        auto* pRing =
+            static_cast<mz_uint8*>(pZip != nullptr ? pZip->m_pAlloc(pZip->m_pAlloc_opaque, 1, OUTPUT_RING_BYTES)
+                                                   : std::malloc(OUTPUT_RING_BYTES));
+        if (pRing == nullptr) {
+            return MZ_ZIP_ALLOC_FAILED;
+        }
+        std::memset(pRing, 0, OUTPUT_RING_BYTES);
+        const mz_zip_error err = InflateEntry(pZip, pData, compSize, uncompSize, pRing, &delivery);
+        if (pZip != nullptr) {
+            pZip->m_pFree(pZip->m_pAlloc_opaque, pRing);
+        } else {
+            std::free(pRing);
+        }
+        if (err != MZ_ZIP_NO_ERROR) {
+            return err;
+        }
+    }
+
+    if (delivery.total != uncompSize) {
+        return MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE;
+    }
+    // A wrong CRC-32 is reported as corrupt data, not with the separate CRC code.
+    if (delivery.crc != crc) {
+        return MZ_ZIP_DECOMPRESSION_FAILED;
+    }
+    return MZ_ZIP_NO_ERROR;
+}
+
+} // namespace zipreader
+
 extern "C" {
 
 mz_bool mz_zip_reader_extract_to_callback(mz_zip_archive* pZip, mz_uint file_index, mz_file_write_func pCallback,
@@ -131,57 +199,10 @@ mz_bool mz_zip_reader_extract_to_callback(mz_zip_archive* pZip, mz_uint file_ind
         return Fail(pZip, MZ_ZIP_UNSUPPORTED_METHOD);
     }
 
-    const mz_zip_internal_state* pState = pZip->m_pState;
-    const mz_uint8* pLocal = ImageBytes(pState, stat.m_local_header_ofs, LOCAL_HEADER_SIZE_BYTES);
-    if (pLocal == nullptr) {
-        return Fail(pZip, MZ_ZIP_FILE_READ_FAILED);
-    }
-    if (ReadLe32(pLocal) != LOCAL_HEADER_SIGNATURE) {
-        return Fail(pZip, MZ_ZIP_INVALID_HEADER_OR_CORRUPTED);
-    }
-    // Only the local name and extra lengths are used: sizes, CRC and the data-descriptor bit come from the central
-    // record, which is what makes entries written with a trailing descriptor readable.
-    const mz_uint64 dataOfs =
-        stat.m_local_header_ofs + LOCAL_HEADER_SIZE_BYTES + ReadLe16(pLocal + 26) + ReadLe16(pLocal + 28);
-    // Compared without a sum that could wrap for a forged 64-bit size.
-    const mz_uint8* pData = ImageBytes(pState, dataOfs, stat.m_comp_size);
-    if (pData == nullptr) {
-        return Fail(pZip, MZ_ZIP_INVALID_HEADER_OR_CORRUPTED);
-    }
-
-    Delivery delivery{pCallback, pOpaque, 0, crc32(0, nullptr, 0)};
-    if (rawData || stat.m_method == 0) {
-        // Stored data goes out in one piece pointing into the caller's own image.
-        const size_t size = static_cast<size_t>(stat.m_comp_size);
-        if (pCallback(pOpaque, 0, pData, size) != size) {
-            return Fail(pZip, MZ_ZIP_WRITE_CALLBACK_FAILED);
-        }
-        if (rawData) {
-            return MZ_TRUE;
-        }
-        delivery.crc = UpdateCrc(delivery.crc, pData, size);
-        delivery.total = size;
-    } else {
-        auto* pRing = static_cast<mz_uint8*>(pZip->m_pAlloc(pZip->m_pAlloc_opaque, 1, OUTPUT_RING_BYTES));
-        if (pRing == nullptr) {
-            return Fail(pZip, MZ_ZIP_ALLOC_FAILED);
-        }
-        std::memset(pRing, 0, OUTPUT_RING_BYTES);
-        const mz_zip_error err = InflateEntry(pZip, pData, stat.m_comp_size, stat.m_uncomp_size, pRing, &delivery);
-        pZip->m_pFree(pZip->m_pAlloc_opaque, pRing);
-        if (err != MZ_ZIP_NO_ERROR) {
-            return Fail(pZip, err);
-        }
-    }
-
-    if (delivery.total != stat.m_uncomp_size) {
-        return Fail(pZip, MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE);
-    }
-    // A wrong CRC-32 is reported as corrupt data, not with the separate CRC code.
-    if (delivery.crc != stat.m_crc32) {
-        return Fail(pZip, MZ_ZIP_DECOMPRESSION_FAILED);
-    }
-    return MZ_TRUE;
+    const mz_zip_error err =
+        DeliverEntryData(pZip, pZip->m_pState->pMem, pZip->m_pState->memSize, stat.m_local_header_ofs, stat.m_method,
+                         stat.m_comp_size, stat.m_uncomp_size, stat.m_crc32, rawData, pCallback, pOpaque);
+    return err == MZ_ZIP_NO_ERROR ? MZ_TRUE : Fail(pZip, err);
 }
 
 } // extern "C"

@@ -71,4 +71,16 @@ enum class ExtraSearch { found, absent, malformed };
 // Walks the (id, size) pairs of an extra field for the zip64 block; on success *ppField and *pFieldSize describe it.
 ExtraSearch FindZip64Extra(const mz_uint8* pExtra, size_t extraSize, const mz_uint8** ppField, size_t* pFieldSize);
 
+// Hands the data of an entry whose local header lies at localOfs of the image [pImage, pImage + imageSize) to
+// pCallback: stored data in one piece, deflated data (method 8) inflated piece by piece, raw data as it lies; then,
+// unless raw, the size and CRC-32 checks against the central record's values. pZip (may be null: the C library's
+// allocator) lends its allocator. The error code, MZ_ZIP_NO_ERROR when every check passed.
+mz_zip_error DeliverEntryData(mz_zip_archive* pZip, const mz_uint8* pImage, mz_uint64 imageSize, mz_uint64 localOfs,
+                              mz_uint16 method, mz_uint64 compSize, mz_uint64 uncompSize, mz_uint32 crc, bool rawData,
+                              mz_file_write_func pCallback, void* pOpaque);
+
+// Replaces the record's 32-bit values marked 0xFFFFFFFF (already in *pUncompSize, *pCompSize, *pLocalOfs) by the
+// zip64 extra field's 64-bit ones, in the field's order; false when the field is malformed or too short for them.
+bool ApplyZip64Extra(const mz_uint8* pRecord, mz_uint64* pUncompSize, mz_uint64* pCompSize, mz_uint64* pLocalOfs);
+
 } // namespace zipreader
