@@ -55,56 +55,6 @@ bool FindEndRecord(const Tail& tail, uint64_t& found)
     return false;
 }
 
-// A record's zip64 block is checked once, while no record has shown a valid one yet, as the library checks it.
-mz_zip_error CheckRecord(const mz_uint8* record, size_t remaining, const PackageDirectoryLocation& location,
-                         bool& zip64ExtraSeen, size_t& recordSize)
-{
-    if (remaining < CENTRAL_HEADER_SIZE_BYTES || ReadLe32(record) != CENTRAL_HEADER_SIGNATURE) {
-        return MZ_ZIP_INVALID_HEADER_OR_CORRUPTED;
-    }
-    const mz_uint32 compSize = ReadLe32(record + 20);
-    const mz_uint32 uncompSize = ReadLe32(record + 24);
-    const mz_uint32 localOfs = ReadLe32(record + 42);
-    const size_t nameSize = ReadLe16(record + 28);
-    const size_t extraSize = ReadLe16(record + 30);
-    const size_t commentSize = ReadLe16(record + 32);
-    const bool anyMarker = compSize == ZIP64_MARKER_32 || uncompSize == ZIP64_MARKER_32 || localOfs == ZIP64_MARKER_32;
-    if (!zip64ExtraSeen && extraSize > 0 && anyMarker) {
-        // The library looks for such an overlong record's extra bytes elsewhere, which only changes which error it
-        // reports for a record it refuses anyway.
-        if (CENTRAL_HEADER_SIZE_BYTES + nameSize + extraSize > remaining) {
-            return MZ_ZIP_INVALID_HEADER_OR_CORRUPTED;
-        }
-        const mz_uint8* field = nullptr;
-        size_t fieldSize = 0;
-        const ExtraSearch search =
-            FindZip64Extra(record + CENTRAL_HEADER_SIZE_BYTES + nameSize, extraSize, &field, &fieldSize);
-        if (search == ExtraSearch::malformed) {
-            return MZ_ZIP_INVALID_HEADER_OR_CORRUPTED;
-        }
-        zip64ExtraSeen = search == ExtraSearch::found;
-    }
-    if (compSize != ZIP64_MARKER_32 && uncompSize != ZIP64_MARKER_32) {
-        const bool storedMismatch = ReadLe32(record + 10) == 0 && uncompSize != compSize;
-        if (storedMismatch || (uncompSize != 0 && compSize == 0)) {
-            return MZ_ZIP_INVALID_HEADER_OR_CORRUPTED;
-        }
-    }
-    const mz_uint16 diskStart = ReadLe16(record + 34);
-    if (diskStart == 0xFFFF || (diskStart != location.disk && diskStart != 1)) {
-        return MZ_ZIP_UNSUPPORTED_MULTIDISK;
-    }
-    if (compSize != ZIP64_MARKER_32 &&
-        static_cast<uint64_t>(localOfs) + LOCAL_HEADER_SIZE_BYTES + compSize > location.fileSize) {
-        return MZ_ZIP_INVALID_HEADER_OR_CORRUPTED;
-    }
-    if ((ReadLe16(record + 8) & FLAG_LOCAL_HEADER_MASKED) != 0) {
-        return MZ_ZIP_UNSUPPORTED_ENCRYPTION;
-    }
-    recordSize = CENTRAL_HEADER_SIZE_BYTES + nameSize + extraSize + commentSize;
-    return recordSize > remaining ? MZ_ZIP_INVALID_HEADER_OR_CORRUPTED : MZ_ZIP_NO_ERROR;
-}
-
 // The record as the library's statistics read it: the 64-bit values of the zip64 block replace the marked ones.
 EntryRecord RecordAt(const mz_uint8* record, uint64_t& localOffset)
 {
@@ -287,7 +237,10 @@ bool ReadPackageDirectory(const MemoryImage& directory, const PackageDirectoryLo
     for (uint64_t index = 0; index < location.entryCount; ++index) {
         const mz_uint8* record = directory.bytes.get() + pos;
         size_t recordSize = 0;
-        const mz_zip_error error = CheckRecord(record, directory.size - pos, location, zip64ExtraSeen, recordSize);
+        // The bytes the library would read for a record that runs past the directory are not fetched; such a record
+        // is refused either way.
+        const mz_zip_error error = CheckCentralRecord(record, directory.size - pos, location.fileSize, location.disk,
+                                                      nullptr, nullptr, &zip64ExtraSeen, &recordSize);
         if (error != MZ_ZIP_NO_ERROR) {
             return Refuse(reason, error);
         }

@@ -146,73 +146,34 @@ mz_zip_error ReadEndRecords(mz_zip_archive* pZip, DirectoryInfo* pInfo)
     return MZ_ZIP_NO_ERROR;
 }
 
-// The checks every central record must pass at open time, in the order that decides which error is reported.
+// Where the library has always looked for the extra bytes of a record that runs past the directory: the directory
+// start plus the header and this record's name.
+struct OverlongExtraPlace {
+    const mz_zip_internal_state* pState;
+    mz_uint64 directoryOfs;
+};
+
+const mz_uint8* ReadOverlongExtra(const void* pContext, size_t nameSize, size_t extraSize)
+{
+    const auto* pPlace = static_cast<const OverlongExtraPlace*>(pContext);
+    return ImageBytes(pPlace->pState, pPlace->directoryOfs + CENTRAL_HEADER_SIZE_BYTES + nameSize, extraSize);
+}
+
+// The checks every central record must pass at open time.
 mz_zip_error CheckRecords(mz_zip_archive* pZip, const DirectoryInfo& info)
 {
     mz_zip_internal_state* pState = pZip->m_pState;
-    const mz_uint64 imageSize = pState->memSize;
+    const OverlongExtraPlace place{pState, info.directoryOfs};
     size_t pos = 0;
     for (mz_uint32 index = 0; index < pState->recordCount; ++index) {
-        const size_t remaining = pState->centralDirSize - pos;
-        const mz_uint8* pRecord = pState->pCentralDir + pos;
-        if (remaining < CENTRAL_HEADER_SIZE_BYTES || ReadLe32(pRecord) != CENTRAL_HEADER_SIGNATURE) {
-            return MZ_ZIP_INVALID_HEADER_OR_CORRUPTED;
+        size_t recordSize = 0;
+        const mz_zip_error err =
+            CheckCentralRecord(pState->pCentralDir + pos, pState->centralDirSize - pos, pState->memSize, info.thisDisk,
+                               ReadOverlongExtra, &place, &pState->zip64ExtraSeen, &recordSize);
+        if (err != MZ_ZIP_NO_ERROR) {
+            return err;
         }
         pState->pRecordOffsets[index] = static_cast<mz_uint32>(pos);
-
-        const mz_uint32 compSize = ReadLe32(pRecord + 20);
-        const mz_uint32 uncompSize = ReadLe32(pRecord + 24);
-        const mz_uint32 localOfs = ReadLe32(pRecord + 42);
-        const size_t nameSize = ReadLe16(pRecord + 28);
-        const size_t extraSize = ReadLe16(pRecord + 30);
-        const size_t commentSize = ReadLe16(pRecord + 32);
-        const bool anyMarker =
-            compSize == ZIP64_MARKER_32 || uncompSize == ZIP64_MARKER_32 || localOfs == ZIP64_MARKER_32;
-
-        if (!pState->zip64ExtraSeen && extraSize > 0 && anyMarker) {
-            const mz_uint8* pExtra = pRecord + CENTRAL_HEADER_SIZE_BYTES + nameSize;
-            if (CENTRAL_HEADER_SIZE_BYTES + nameSize + extraSize > remaining) {
-                // Such a record is refused further down anyway; its extra bytes are looked for at the directory
-                // start plus the header and this name, which only decides which error is reported.
-                pExtra = ImageBytes(pState, info.directoryOfs + CENTRAL_HEADER_SIZE_BYTES + nameSize, extraSize);
-                if (pExtra == nullptr) {
-                    return MZ_ZIP_FILE_READ_FAILED;
-                }
-            }
-            const mz_uint8* pField = nullptr;
-            size_t fieldSize = 0;
-            const ExtraSearch search = FindZip64Extra(pExtra, extraSize, &pField, &fieldSize);
-            if (search == ExtraSearch::malformed) {
-                return MZ_ZIP_INVALID_HEADER_OR_CORRUPTED;
-            }
-            if (search == ExtraSearch::found) {
-                pState->zip64ExtraSeen = true;
-            }
-        }
-
-        if (compSize != ZIP64_MARKER_32 && uncompSize != ZIP64_MARKER_32) {
-            // Offset 10 holds the method and the DOS time together: equal sizes are demanded of stored entries
-            // only when the time is zero as well.
-            const bool storedMismatch = ReadLe32(pRecord + 10) == 0 && uncompSize != compSize;
-            if (storedMismatch || (uncompSize != 0 && compSize == 0)) {
-                return MZ_ZIP_INVALID_HEADER_OR_CORRUPTED;
-            }
-        }
-        const mz_uint16 diskStart = ReadLe16(pRecord + 34);
-        if (diskStart == 0xFFFF || (diskStart != info.thisDisk && diskStart != 1)) {
-            return MZ_ZIP_UNSUPPORTED_MULTIDISK;
-        }
-        if (compSize != ZIP64_MARKER_32 &&
-            static_cast<mz_uint64>(localOfs) + LOCAL_HEADER_SIZE_BYTES + compSize > imageSize) {
-            return MZ_ZIP_INVALID_HEADER_OR_CORRUPTED;
-        }
-        if ((ReadLe16(pRecord + 8) & FLAG_LOCAL_HEADER_MASKED) != 0) {
-            return MZ_ZIP_UNSUPPORTED_ENCRYPTION;
-        }
-        const size_t recordSize = CENTRAL_HEADER_SIZE_BYTES + nameSize + extraSize + commentSize;
-        if (recordSize > remaining) {
-            return MZ_ZIP_INVALID_HEADER_OR_CORRUPTED;
-        }
         pos += recordSize;
     }
     return MZ_ZIP_NO_ERROR;
@@ -395,3 +356,69 @@ mz_bool mz_zip_reader_end(mz_zip_archive* pZip)
 }
 
 } // extern "C"
+
+namespace zipreader {
+
+mz_zip_error CheckCentralRecord(const mz_uint8* pRecord, size_t remaining, mz_uint64 imageSize, mz_uint32 thisDisk,
+                                OverlongExtraReader readOverlongExtra, const void* pContext, bool* pZip64ExtraSeen,
+                                size_t* pRecordSize)
+{
+    if (remaining < CENTRAL_HEADER_SIZE_BYTES || ReadLe32(pRecord) != CENTRAL_HEADER_SIGNATURE) {
+        return MZ_ZIP_INVALID_HEADER_OR_CORRUPTED;
+    }
+    const mz_uint32 compSize = ReadLe32(pRecord + 20);
+    const mz_uint32 uncompSize = ReadLe32(pRecord + 24);
+    const mz_uint32 localOfs = ReadLe32(pRecord + 42);
+    const size_t nameSize = ReadLe16(pRecord + 28);
+    const size_t extraSize = ReadLe16(pRecord + 30);
+    const size_t commentSize = ReadLe16(pRecord + 32);
+    const bool anyMarker = compSize == ZIP64_MARKER_32 || uncompSize == ZIP64_MARKER_32 || localOfs == ZIP64_MARKER_32;
+
+    if (!*pZip64ExtraSeen && extraSize > 0 && anyMarker) {
+        const mz_uint8* pExtra = pRecord + CENTRAL_HEADER_SIZE_BYTES + nameSize;
+        if (CENTRAL_HEADER_SIZE_BYTES + nameSize + extraSize > remaining) {
+            // Such a record is refused further down anyway; where its extra bytes are looked for only decides which
+            // error is reported.
+            if (readOverlongExtra == nullptr) {
+                return MZ_ZIP_INVALID_HEADER_OR_CORRUPTED;
+            }
+            pExtra = readOverlongExtra(pContext, nameSize, extraSize);
+            if (pExtra == nullptr) {
+                return MZ_ZIP_FILE_READ_FAILED;
+            }
+        }
+        const mz_uint8* pField = nullptr;
+        size_t fieldSize = 0;
+        const ExtraSearch search = FindZip64Extra(pExtra, extraSize, &pField, &fieldSize);
+        if (search == ExtraSearch::malformed) {
+            return MZ_ZIP_INVALID_HEADER_OR_CORRUPTED;
+        }
+        if (search == ExtraSearch::found) {
+            *pZip64ExtraSeen = true;
+        }
+    }
+
+    if (compSize != ZIP64_MARKER_32 && uncompSize != ZIP64_MARKER_32) {
+        // Offset 10 holds the method and the DOS time together: equal sizes are demanded of stored entries only when
+        // the time is zero as well.
+        const bool storedMismatch = ReadLe32(pRecord + 10) == 0 && uncompSize != compSize;
+        if (storedMismatch || (uncompSize != 0 && compSize == 0)) {
+            return MZ_ZIP_INVALID_HEADER_OR_CORRUPTED;
+        }
+    }
+    const mz_uint16 diskStart = ReadLe16(pRecord + 34);
+    if (diskStart == 0xFFFF || (diskStart != thisDisk && diskStart != 1)) {
+        return MZ_ZIP_UNSUPPORTED_MULTIDISK;
+    }
+    if (compSize != ZIP64_MARKER_32 &&
+        static_cast<mz_uint64>(localOfs) + LOCAL_HEADER_SIZE_BYTES + compSize > imageSize) {
+        return MZ_ZIP_INVALID_HEADER_OR_CORRUPTED;
+    }
+    if ((ReadLe16(pRecord + 8) & FLAG_LOCAL_HEADER_MASKED) != 0) {
+        return MZ_ZIP_UNSUPPORTED_ENCRYPTION;
+    }
+    *pRecordSize = CENTRAL_HEADER_SIZE_BYTES + nameSize + extraSize + commentSize;
+    return *pRecordSize > remaining ? MZ_ZIP_INVALID_HEADER_OR_CORRUPTED : MZ_ZIP_NO_ERROR;
+}
+
+} // namespace zipreader

@@ -71,6 +71,19 @@ enum class ExtraSearch { found, absent, malformed };
 // Walks the (id, size) pairs of an extra field for the zip64 block; on success *ppField and *pFieldSize describe it.
 ExtraSearch FindZip64Extra(const mz_uint8* pExtra, size_t extraSize, const mz_uint8** ppField, size_t* pFieldSize);
 
+// Finds the extra bytes of a record that runs past the directory, given its name and extra lengths; null when the
+// archive does not hold them.
+using OverlongExtraReader = const mz_uint8* (*)(const void* pContext, size_t nameSize, size_t extraSize);
+
+// The checks every central record must pass when a directory is opened, in the order that decides which error is
+// reported: the record at pRecord with remaining directory bytes from it, in an archive of imageSize bytes whose end
+// record names disk thisDisk. The zip64 block is checked while *pZip64ExtraSeen is false, which a valid one sets.
+// A record that runs past the directory has its extra bytes from readOverlongExtra(pContext, ...) (null: not at hand,
+// the record is refused as corrupt). On success *pRecordSize is the record's length.
+mz_zip_error CheckCentralRecord(const mz_uint8* pRecord, size_t remaining, mz_uint64 imageSize, mz_uint32 thisDisk,
+                                OverlongExtraReader readOverlongExtra, const void* pContext, bool* pZip64ExtraSeen,
+                                size_t* pRecordSize);
+
 // Hands the data of an entry whose local header lies at localOfs of the image [pImage, pImage + imageSize) to
 // pCallback: stored data in one piece, deflated data (method 8) inflated piece by piece, raw data as it lies; then,
 // unless raw, the size and CRC-32 checks against the central record's values. pZip (may be null: the C library's
