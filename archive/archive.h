@@ -218,9 +218,8 @@ bool ReadZipImage(const std::wstring& archivePath, ZipImage& image, std::string&
 
 // Checks, without unpacking, everything extraction would refuse other than damaged data (CRC, inflate) and the
 // disk: the zip library accepts the image, it holds entries, and ScanPackage finds no refusal. False with the text
-// extraction would give for the first refused entry. unpackedBytes is the sum of the file entries' sizes. Writes
-// nothing. Throws std::bad_alloc.
-bool CheckZipImage(const ZipImage& image, uint64_t& unpackedBytes, std::string& message);
+// extraction would give for the first refused entry. Writes nothing. Throws std::bad_alloc.
+bool CheckZipImage(const ZipImage& image, std::string& message);
 
 // The bytes unpacking an image takes on a volume whose clusters hold clusterBytes: each file entry's size rounded up
 // to whole clusters, and recordBytes for every entry (file or folder) besides. UINT64_MAX when the image cannot be

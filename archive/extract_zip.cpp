@@ -340,9 +340,8 @@ bool ReadZipImage(const std::wstring& archivePath, ZipImage& image, std::string&
     return ReadArchiveImage(archive, image, message);
 }
 
-bool CheckZipImage(const ZipImage& image, uint64_t& unpackedBytes, std::string& message)
+bool CheckZipImage(const ZipImage& image, std::string& message)
 {
-    unpackedBytes = 0;
     if (image.size == 0 || image.size > PACKAGE_MAX_BYTES) {
         return Fail(message, PACKAGE_SIZE_REFUSAL);
     }
@@ -355,8 +354,6 @@ bool CheckZipImage(const ZipImage& image, uint64_t& unpackedBytes, std::string& 
         if (!entry.refusal.empty()) {
             return Fail(message, entry.refusal);
         }
-        // Forged zip64 sizes must not wrap the sum into something small.
-        unpackedBytes = entry.size > UINT64_MAX - unpackedBytes ? UINT64_MAX : unpackedBytes + entry.size;
     }
     return true;
 }

@@ -51,8 +51,7 @@ using BytesCheck = std::function<bool(const DownloadedBytes& body)>;
 // differs is a failed attempt, and so is one that isUsable (when set) refuses; such a file is deleted and the next
 // mirror is tried. When it fails, failure tells why.
 bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window,
-                 const Sha256Digest* expectedDigest, const FileCheck& isUsable, DownloadFailure& failure,
-                 uint64_t maxBytes = FILE_MAX_BYTES);
+                 const Sha256Digest* expectedDigest, const FileCheck& isUsable, DownloadFailure& failure);
 
 // The same transfers over any list of base URLs, tried in order; DownloadAny passes VORLANCE_HOSTS.
 bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
@@ -62,8 +61,7 @@ bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, co
 
 // Fetches one URL into memory, nothing on disk, posting progress to window (may be null). False when no whole body
 // of at most maxBytes came, after the answer 200 and its continuations.
-bool DownloadToMemory(const std::wstring& url, HWND window, size_t maxBytes, DownloadedBytes& body,
-                      DWORD stallMs = STALL_MS);
+bool DownloadToMemory(const std::wstring& url, HWND window, size_t maxBytes, DownloadedBytes& body);
 
 // Fetches base URL + fileName into memory from the first mirror whose whole body, of at most maxBytes, has
 // expectedDigest (hashed as it arrives; null: any) and passes isUsable (when set); failure tells why none did.
@@ -72,8 +70,7 @@ bool DownloadAnyToMemory(const std::wstring& fileName, HWND window, size_t maxBy
                          const BytesCheck& isUsable, DownloadedBytes& body, DownloadFailure& failure);
 bool DownloadFromMirrorsToMemory(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
                                  HWND window, size_t maxBytes, const Sha256Digest* expectedDigest,
-                                 const BytesCheck& isUsable, DownloadedBytes& body, DownloadFailure& failure,
-                                 DWORD stallMs = STALL_MS);
+                                 const BytesCheck& isUsable, DownloadedBytes& body, DownloadFailure& failure);
 
 // One file at one mirror across ranged requests: size and validator are learnt from its first response (size 0 and
 // no validator: not yet known); the validator (a strong ETag, else a Last-Modified at least a second older than the
@@ -105,4 +102,4 @@ RangeAnswer FetchRange(RemoteFile& file, uint64_t offset, uint64_t length, size_
 
 // The last `length` bytes (Range: bytes=-N), all of a shorter file; learns file.size from Content-Range. Same answers.
 RangeAnswer FetchTail(RemoteFile& file, uint64_t length, size_t maxWholeBytes, TransferProgress* progress,
-                      DownloadedBytes& out, DWORD stallMs = STALL_MS);
+                      DownloadedBytes& out);

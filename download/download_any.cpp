@@ -315,9 +315,8 @@ bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, co
 }
 
 bool DownloadAny(const std::wstring& fileName, const std::wstring& destinationPath, HWND window,
-                 const Sha256Digest* expectedDigest, const FileCheck& isUsable, DownloadFailure& failure,
-                 uint64_t maxBytes)
+                 const Sha256Digest* expectedDigest, const FileCheck& isUsable, DownloadFailure& failure)
 {
     return DownloadFromMirrors(VORLANCE_HOSTS, std::size(VORLANCE_HOSTS), fileName, destinationPath, window,
-                               expectedDigest, isUsable, failure, maxBytes);
+                               expectedDigest, isUsable, failure);
 }

@@ -129,12 +129,12 @@ bool ReadWholeFileToMemory(RemoteFile& file, Connection& connection, const Respo
     return true;
 }
 
-bool DownloadToMemory(const std::wstring& url, HWND window, size_t maxBytes, DownloadedBytes& body, DWORD stallMs)
+bool DownloadToMemory(const std::wstring& url, HWND window, size_t maxBytes, DownloadedBytes& body)
 {
     bool tooLarge = false;
     bool otherBytes = false;
     try {
-        return AttemptDownloadToMemory(url, window, maxBytes, nullptr, stallMs, body, tooLarge, otherBytes);
+        return AttemptDownloadToMemory(url, window, maxBytes, nullptr, STALL_MS, body, tooLarge, otherBytes);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -142,8 +142,7 @@ bool DownloadToMemory(const std::wstring& url, HWND window, size_t maxBytes, Dow
 
 bool DownloadFromMirrorsToMemory(const wchar_t* const* baseUrls, size_t baseUrlCount, const std::wstring& fileName,
                                  HWND window, size_t maxBytes, const Sha256Digest* expectedDigest,
-                                 const BytesCheck& isUsable, DownloadedBytes& body, DownloadFailure& failure,
-                                 DWORD stallMs)
+                                 const BytesCheck& isUsable, DownloadedBytes& body, DownloadFailure& failure)
 {
     failure = DownloadFailure();
     for (size_t i = 0; i < baseUrlCount; ++i) {
@@ -152,7 +151,7 @@ bool DownloadFromMirrorsToMemory(const wchar_t* const* baseUrls, size_t baseUrlC
             bool tooLarge = false;
             bool otherBytes = false;
             DownloadedBytes received;
-            if (!AttemptDownloadToMemory(baseUrls[i] + fileName, window, maxBytes, expectedDigest, stallMs, received,
+            if (!AttemptDownloadToMemory(baseUrls[i] + fileName, window, maxBytes, expectedDigest, STALL_MS, received,
                                          tooLarge, otherBytes)) {
                 failure.tooLarge = failure.tooLarge || tooLarge;
                 failure.otherBytes = failure.otherBytes || otherBytes;

@@ -87,13 +87,13 @@ RangeAnswer FetchRange(RemoteFile& file, uint64_t offset, uint64_t length, size_
 }
 
 RangeAnswer FetchTail(RemoteFile& file, uint64_t length, size_t maxWholeBytes, TransferProgress* progress,
-                      DownloadedBytes& out, DWORD stallMs)
+                      DownloadedBytes& out)
 {
     if (length == 0) {
         return RangeAnswer::FAILED;
     }
     try {
-        return FetchPart(file, true, 0, length, maxWholeBytes, progress, out, stallMs);
+        return FetchPart(file, true, 0, length, maxWholeBytes, progress, out, STALL_MS);
     } catch (const std::bad_alloc&) {
         return RangeAnswer::FAILED;
     }

@@ -125,8 +125,7 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, co
     // checked is the one that is unpacked; it never touches the disk. A whole package that a mirror without byte
     // ranges already sent is taken as it is when it is the listed one.
     std::string reason;
-    uint64_t unpackedBytes = 0;
-    const BytesCheck isUsable = [&](const DownloadedBytes& body) { return CheckZipImage(body, unpackedBytes, reason); };
+    const BytesCheck isUsable = [&](const DownloadedBytes& body) { return CheckZipImage(body, reason); };
     const bool prefetched =
         image.size > 0 && BytesHaveDigest(image.bytes.get(), image.size, list->libraryPackage) && isUsable(image);
     DownloadFailure failure;
