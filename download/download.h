@@ -17,10 +17,21 @@ extern const wchar_t* const VORLANCE_HOSTS[2];
 // A whole response body in memory.
 using DownloadedBytes = MemoryImage;
 
-// No byte for this long is a cut: the transfer is abandoned and continued (a trickle is not a stall).
+// No byte for this long is a cut: the transfer is abandoned and continued.
 const DWORD STALL_MS = 30000;
-// Continuations of one file at one mirror; each must bring new bytes, else the next mirror is tried.
+// A trickle is cut too: a request whose body brings fewer than LOW_SPEED_BYTES within a window of
+// LOW_SPEED_WINDOW_MS, counted from the moment the request is sent (the wait for its headers is inside the first
+// window), is abandoned and continued. A transfer's stallMs sets both its receive timeout and this window.
+const DWORD LOW_SPEED_BYTES = 1024;
+const DWORD LOW_SPEED_WINDOW_MS = STALL_MS;
+// Continuations of one file at one mirror in a run, counted across all its requests (RemoteFile carries the count);
+// each must bring new bytes, else the next mirror is tried.
 const int CONTINUATIONS_PER_MIRROR = 5;
+// So a mirror that stalls or trickles holds one file for at most (1 + CONTINUATIONS_PER_MIRROR) requests that are
+// cut, each within its connect time C plus 2 * LOW_SPEED_WINDOW_MS (the window, and the one read that outlasts it,
+// bounded by the STALL_MS receive timeout): 6 * (C + 60 s), about six minutes past connecting, before the next
+// mirror is tried. A request whose headers never come ends after C + STALL_MS and is not continued. A server that
+// sends its headers a byte at a time is bounded per byte only: WinINet's blocking send cannot be interrupted.
 // The largest file a transfer to disk takes, whatever a mirror announces.
 const uint64_t FILE_MAX_BYTES = 1024ull * 1024 * 1024;
 
@@ -40,10 +51,10 @@ struct DownloadFailure {
 using FileCheck = std::function<bool(const std::wstring& path)>;
 using BytesCheck = std::function<bool(const DownloadedBytes& body)>;
 
-// Every transfer continues a cut body (a clean close short of its length, a reset, a stall) at the same mirror with
-// a ranged request that carries If-Range, up to CONTINUATIONS_PER_MIRROR times, so that a file replaced on the mirror
-// meanwhile is never spliced: its whole new body is taken instead. Running out of memory at one mirror is a failed
-// attempt there.
+// Every transfer continues a cut body (a clean close short of its length, a reset, a stall, a trickle) at the same
+// mirror with a ranged request that carries If-Range, up to CONTINUATIONS_PER_MIRROR times in all for the file there,
+// so that a file replaced on the mirror meanwhile is never spliced: its whole new body is taken instead. Running out
+// of memory at one mirror is a failed attempt there.
 
 // Fetches base URL + fileName from the first mirror of VORLANCE_HOSTS that serves it whole, writing it to
 // destinationPath and posting progress to window. A failed attempt never leaves a partial file. Takes only a usable
@@ -74,11 +85,12 @@ bool DownloadFromMirrorsToMemory(const wchar_t* const* baseUrls, size_t baseUrlC
 
 // One file at one mirror across ranged requests: size and validator are learnt from its first response (size 0 and
 // no validator: not yet known); the validator (a strong ETag, else a Last-Modified at least a second older than the
-// answer) is then sent as If-Range.
+// answer) is then sent as If-Range. continuations counts those taken for the file at this mirror, by every request.
 struct RemoteFile {
     std::wstring url;
     uint64_t size = 0;
     std::string validator;
+    int continuations = 0;
 };
 
 // Progress over bytes that may come in several transfers: percent of total posted to window (may be null) whenever
@@ -92,11 +104,11 @@ struct TransferProgress {
 
 enum class RangeAnswer { PART, WHOLE_FILE, FAILED };
 
-// Asks for [offset, offset+length) with Range (+ If-Range once a validator is known); continues a cut transfer up to
-// CONTINUATIONS_PER_MIRROR times. PART: out holds exactly those bytes. WHOLE_FILE: the server answered 200 (no
+// Asks for [offset, offset+length) with Range (+ If-Range once a validator is known); continues a cut transfer while
+// the file's continuations last. PART: out holds exactly those bytes. WHOLE_FILE: the server answered 200 (no
 // ranges, or the file changed: file.size/validator are updated) and out holds the whole new file, when it is at
 // most maxWholeBytes (else FAILED); progress then starts again over the whole file. FAILED: error, short, bad
-// Content-Range, a validator other than the one sent, stall beyond continuations, or no memory.
+// Content-Range, a validator other than the one sent, a stall or trickle beyond the continuations, or no memory.
 RangeAnswer FetchRange(RemoteFile& file, uint64_t offset, uint64_t length, size_t maxWholeBytes,
                        TransferProgress* progress, DownloadedBytes& out, DWORD stallMs = STALL_MS);
 

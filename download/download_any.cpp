@@ -98,29 +98,30 @@ DWORD WINAPI WriteBodySlots(void* parameter)
     return 0;
 }
 
-// Fills a slot with blocks read from the network; bodyEnded is set at the end of the body. False when a read failed.
-bool FillSlot(HINTERNET request, BodySlot& slot, bool& bodyEnded)
+// Fills a slot with blocks read from the network; bodyEnded is set at the end of the body. False when a read failed
+// or the body fell below the low-speed limit; the slot keeps what came before.
+bool FillSlot(Connection& connection, BodySlot& slot, bool& bodyEnded)
 {
     slot.blockCount = 0;
     slot.length = 0;
-    while (slot.blockCount < BLOCKS_PER_SLOT) {
+    while (slot.blockCount < BLOCKS_PER_SLOT && !bodyEnded) {
         DWORD bytesRead = 0;
-        if (!InternetReadFile(request, slot.bytes.get() + slot.length, READ_BUFFER_BYTES, &bytesRead)) {
+        const bool read =
+            ReadBlock(connection, slot.bytes.get() + slot.length, READ_BUFFER_BYTES, bytesRead, bodyEnded);
+        if (bytesRead > 0) {
+            slot.blockLengths[slot.blockCount++] = bytesRead;
+            slot.length += bytesRead;
+        }
+        if (!read) {
             return false;
         }
-        if (bytesRead == 0) {
-            bodyEnded = true;
-            return true;
-        }
-        slot.blockLengths[slot.blockCount++] = bytesRead;
-        slot.length += bytesRead;
     }
     return true;
 }
 
 // Copies one response's body onto the open file, reading the next blocks while earlier ones are written, and posting
 // progress as the written part grows; more than room bytes is too large. Throws std::bad_alloc before any byte.
-BodyRead TransferBody(HINTERNET request, HANDLE file, uint64_t room, TransferProgress& progress,
+BodyRead TransferBody(Connection& connection, HANDLE file, uint64_t room, TransferProgress& progress,
                       const Sha256Stream* hash)
 {
     BodyQueue queue;
@@ -149,7 +150,7 @@ BodyRead TransferBody(HINTERNET request, HANDLE file, uint64_t room, TransferPro
         }
         // This slot is neither queued nor being written, so it is this thread's until it is queued. What was read
         // before a failed read is still written, as it was received: a continuation starts after it.
-        readFailed = !FillSlot(request, slot, read.ended);
+        readFailed = !FillSlot(connection, slot, read.ended);
         queued += slot.length;
         if (queued > room) {
             read.tooLarge = true;
@@ -249,8 +250,8 @@ bool AttemptDownload(const std::wstring& url, const std::wstring& destinationPat
     // From here on the destination has been created anew: whatever fails, memory included, deletes it.
     try {
         BodySink sink;
-        sink.read = [&](HINTERNET request, uint64_t limit) {
-            const BodyRead read = TransferBody(request, file.get(), limit - written, progress, hash ? &hash : nullptr);
+        sink.read = [&](Connection& current, uint64_t limit) {
+            const BodyRead read = TransferBody(current, file.get(), limit - written, progress, hash ? &hash : nullptr);
             written += read.bytes;
             return read;
         };

@@ -20,11 +20,19 @@ struct InternetCloser {
 };
 using InternetHandle = std::unique_ptr<std::remove_pointer_t<HINTERNET>, InternetCloser>;
 
+// The low-speed limit's current window over one request.
+struct SpeedWindow {
+    DWORD lengthMs = STALL_MS;
+    ULONGLONG start = 0; // GetTickCount64
+    uint64_t bytes = 0;  // of the body, since start
+};
+
 // One request's handles; the root and the session must outlive the request, and close after it.
 struct Connection {
     InternetHandle root;
     InternetHandle session;
     InternetHandle request;
+    SpeedWindow window;
 };
 
 // What a response says about its body.
@@ -37,7 +45,8 @@ struct ResponseFacts {
 };
 
 // Sends a GET for url with extraHeaders ("Name: value\r\n" lines, may be empty), on a request handle whose receive
-// timeout is stallMs, and reads the answer's facts. False when no answer came; redirects are followed.
+// timeout is stallMs, and reads the answer's facts; the low-speed window, stallMs long, starts as it is sent. False
+// when no answer came; redirects are followed.
 bool OpenRequest(const std::wstring& url, const std::wstring& extraHeaders, DWORD stallMs, Connection& connection,
                  ResponseFacts& facts);
 
@@ -51,6 +60,10 @@ bool ParseContentRange(const std::string& text, uint64_t& first, uint64_t& last,
 // Adds bytes to the progress and posts its percentage (capped at 100) once it differs from the one posted last.
 void AddProgress(TransferProgress& progress, uint64_t bytes);
 
+// Reads the body of connection's request into buffer until size bytes came or the body ended (ended set). False when
+// a read failed or the body fell below the low-speed limit; bytesRead then counts what came before.
+bool ReadBlock(Connection& connection, unsigned char* buffer, DWORD size, DWORD& bytesRead, bool& ended);
+
 // How one response's body went into its destination.
 struct BodyRead {
     uint64_t bytes = 0;    // taken from this response
@@ -62,7 +75,7 @@ struct BodyRead {
 // Where a whole file goes across its responses: read appends one response's body (at most limit bytes in all),
 // restart drops everything taken so far because the whole new file follows.
 struct BodySink {
-    std::function<BodyRead(HINTERNET request, uint64_t limit)> read;
+    std::function<BodyRead(Connection& connection, uint64_t limit)> read;
     std::function<bool()> restart;
 };
 
@@ -70,13 +83,13 @@ struct BodySink {
 // and no other validator than the one sent; first, last and total are its Content-Range.
 bool IsAskedPart(const RemoteFile& file, const ResponseFacts& answer, uint64_t& first, uint64_t& last, uint64_t& total);
 
-// Whether a body cut short may be continued at the same mirror: continuations left, a validator to send with
-// If-Range, and new bytes from the last continuation.
-bool MayContinue(int continuations, const RemoteFile& file, const BodyRead& read);
+// Whether a body cut short may be continued at the same mirror, taking one of the file's continuations: some left,
+// a validator to send with If-Range, and new bytes when the cut read was itself a continuation's (continued).
+bool TakeContinuation(RemoteFile& file, const BodyRead& read, bool continued);
 
 // Reads a whole file whose first answer (200, facts) is open in connection into sink, continuing a cut body at the
-// same URL up to CONTINUATIONS_PER_MIRROR times; learns file.size and file.validator. True when every byte came;
-// tooLarge when the file is past maxBytes.
+// same URL while the file's continuations last; learns file.size and file.validator. True when every byte came (all
+// of an announced length, or a body without one that ended); tooLarge when the file is past maxBytes.
 bool ReadWholeFile(RemoteFile& file, Connection& connection, const ResponseFacts& facts, uint64_t maxBytes,
                    TransferProgress& progress, DWORD stallMs, const BodySink& sink, bool& tooLarge);
 
@@ -90,7 +103,7 @@ struct ArrivingBytes {
 };
 
 // Reads one response's body onto bytes, at most limit bytes in all, posting progress. Throws std::bad_alloc.
-BodyRead ReadBodyToMemory(HINTERNET request, uint64_t limit, ArrivingBytes& bytes, const Sha256Stream* hash,
+BodyRead ReadBodyToMemory(Connection& connection, uint64_t limit, ArrivingBytes& bytes, const Sha256Stream* hash,
                           TransferProgress& progress);
 
 // Reads the whole file a 200 answer (facts) on connection brings into body, continued where it is cut as

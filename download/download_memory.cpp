@@ -67,7 +67,7 @@ bool AttemptDownloadToMemory(const std::wstring& url, HWND window, size_t maxByt
 
 } // namespace
 
-BodyRead ReadBodyToMemory(HINTERNET request, uint64_t limit, ArrivingBytes& bytes, const Sha256Stream* hash,
+BodyRead ReadBodyToMemory(Connection& connection, uint64_t limit, ArrivingBytes& bytes, const Sha256Stream* hash,
                           TransferProgress& progress)
 {
     BodyRead read;
@@ -78,24 +78,26 @@ BodyRead ReadBodyToMemory(HINTERNET request, uint64_t limit, ArrivingBytes& byte
         unsigned char* space = bytes.image.bytes.get() + bytes.image.size;
         const DWORD piece = static_cast<DWORD>(std::min<size_t>(bytes.committed - bytes.image.size, READ_BUFFER_BYTES));
         DWORD bytesRead = 0;
-        if (!InternetReadFile(request, space, piece, &bytesRead)) {
-            return read;
-        }
-        if (bytesRead == 0) {
-            read.ended = true;
-            return read;
-        }
+        bool ended = false;
+        const bool blockRead = ReadBlock(connection, space, piece, bytesRead, ended);
+        // What came before a failed read is kept: a continuation starts after it.
         if (bytes.image.size + bytesRead > limit) {
             read.tooLarge = true;
             return read;
         }
-        if (hash != nullptr && !AddSha256(*hash, space, bytesRead)) {
-            read.failed = true;
+        if (bytesRead > 0) {
+            if (hash != nullptr && !AddSha256(*hash, space, bytesRead)) {
+                read.failed = true;
+                return read;
+            }
+            bytes.image.size += bytesRead;
+            read.bytes += bytesRead;
+            AddProgress(progress, bytesRead);
+        }
+        if (!blockRead || ended) {
+            read.ended = ended;
             return read;
         }
-        bytes.image.size += bytesRead;
-        read.bytes += bytesRead;
-        AddProgress(progress, bytesRead);
     }
 }
 
@@ -111,8 +113,8 @@ bool ReadWholeFileToMemory(RemoteFile& file, Connection& connection, const Respo
     }
     ArrivingBytes bytes;
     BodySink sink;
-    sink.read = [&](HINTERNET request, uint64_t limit) {
-        return ReadBodyToMemory(request, limit, bytes, hash ? &hash : nullptr, progress);
+    sink.read = [&](Connection& current, uint64_t limit) {
+        return ReadBodyToMemory(current, limit, bytes, hash ? &hash : nullptr, progress);
     };
     sink.restart = [&]() {
         bytes = ArrivingBytes();

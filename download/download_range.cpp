@@ -17,7 +17,7 @@ RangeAnswer FetchPart(RemoteFile& file, bool tail, uint64_t offset, uint64_t len
     TransferProgress& progress = givenProgress != nullptr ? *givenProgress : unseen;
     ArrivingBytes bytes;
     uint64_t received = 0;
-    for (int continuations = 0;; ++continuations) {
+    for (bool continued = false;; continued = true) {
         const std::wstring range =
             tail ? L"bytes=-" + std::to_wstring(length)
                  : L"bytes=" + std::to_wstring(offset + received) + L"-" + std::to_wstring(offset + length - 1);
@@ -56,16 +56,17 @@ RangeAnswer FetchPart(RemoteFile& file, bool tail, uint64_t offset, uint64_t len
         if (file.validator.empty()) {
             file.validator = answer.validator;
         }
-        const BodyRead read = ReadBodyToMemory(connection.request.get(), length, bytes, nullptr, progress);
+        const BodyRead read = ReadBodyToMemory(connection, length, bytes, nullptr, progress);
         received += read.bytes;
         if (read.failed || read.tooLarge) {
             return RangeAnswer::FAILED;
         }
-        if (read.ended && received == length) {
+        // All of the part is the part, even when the read after its last byte failed or found the body too slow.
+        if (received == length) {
             out = std::move(bytes.image);
             return RangeAnswer::PART;
         }
-        if (!MayContinue(continuations, file, read)) {
+        if (!TakeContinuation(file, read, continued)) {
             return RangeAnswer::FAILED;
         }
     }

@@ -122,8 +122,12 @@ bool OpenRequest(const std::wstring& url, const std::wstring& extraHeaders, DWOR
     // request is sent; closing a handle from another thread does not wake a read blocked there. It also ends a wait
     // for the answer's headers. A send or connect timeout set beside it made 512 MiB arrive 1.4 times slower under
     // Wine, so the system's own stay.
-    if (!connection.request || !SetTimeout(connection.request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, stallMs) ||
-        !HttpSendRequestW(connection.request.get(), extraHeaders.empty() ? nullptr : extraHeaders.c_str(),
+    if (!connection.request || !SetTimeout(connection.request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, stallMs)) {
+        return false;
+    }
+    // The wait for the answer's headers is inside the first low-speed window.
+    connection.window = SpeedWindow{stallMs, GetTickCount64(), 0};
+    if (!HttpSendRequestW(connection.request.get(), extraHeaders.empty() ? nullptr : extraHeaders.c_str(),
                           static_cast<DWORD>(extraHeaders.size()), nullptr, 0)) {
         return false;
     }
@@ -140,6 +144,39 @@ bool OpenRequest(const std::wstring& url, const std::wstring& extraHeaders, DWOR
     facts.hasLength = ParseNumber(length, at, facts.length) && at == length.size();
     facts.contentRange = QueryText(request, HTTP_QUERY_CONTENT_RANGE);
     facts.validator = StrongValidator(request);
+    return true;
+}
+
+bool ReadBlock(Connection& connection, unsigned char* buffer, DWORD size, DWORD& bytesRead, bool& ended)
+{
+    bytesRead = 0;
+    ended = false;
+    SpeedWindow& window = connection.window;
+    while (bytesRead < size) {
+        // Only what has come is asked for: a read of more waits until all of it is there, however slowly it trickles
+        // in, and the window could not be judged meanwhile. The wait for a first byte ends at the receive timeout.
+        DWORD available = 0;
+        DWORD piece = 0;
+        if (!InternetQueryDataAvailable(connection.request.get(), &available, 0, 0) ||
+            !InternetReadFile(connection.request.get(), buffer + bytesRead,
+                              std::clamp<DWORD>(available, 1, size - bytesRead), &piece)) {
+            return false;
+        }
+        if (piece == 0) {
+            ended = true;
+            return true;
+        }
+        bytesRead += piece;
+        window.bytes += piece;
+        const ULONGLONG now = GetTickCount64();
+        if (now - window.start >= window.lengthMs) {
+            if (window.bytes < LOW_SPEED_BYTES) {
+                return false;
+            }
+            window.start = now;
+            window.bytes = 0;
+        }
+    }
     return true;
 }
 
@@ -188,11 +225,14 @@ bool IsAskedPart(const RemoteFile& file, const ResponseFacts& answer, uint64_t& 
            (file.validator.empty() || answer.validator.empty() || answer.validator == file.validator);
 }
 
-bool MayContinue(int continuations, const RemoteFile& file, const BodyRead& read)
+bool TakeContinuation(RemoteFile& file, const BodyRead& read, bool continued)
 {
     // Without a validator a continuation could splice two versions of the file.
-    return continuations < CONTINUATIONS_PER_MIRROR && !file.validator.empty() &&
-           (continuations == 0 || read.bytes > 0);
+    if (file.continuations >= CONTINUATIONS_PER_MIRROR || file.validator.empty() || (continued && read.bytes == 0)) {
+        return false;
+    }
+    ++file.continuations;
+    return true;
 }
 
 bool ReadWholeFile(RemoteFile& file, Connection& connection, const ResponseFacts& facts, uint64_t maxBytes,
@@ -213,20 +253,21 @@ bool ReadWholeFile(RemoteFile& file, Connection& connection, const ResponseFacts
         return false;
     }
     uint64_t received = 0;
-    for (int continuations = 0;; ++continuations) {
-        const BodyRead read = sink.read(connection.request.get(), maxBytes);
+    for (bool continued = false;; continued = true) {
+        const BodyRead read = sink.read(connection, maxBytes);
         received += read.bytes;
         tooLarge = read.tooLarge;
         if (read.failed || read.tooLarge || (sizeKnown && received > file.size)) {
             return false;
         }
         // A connection cut off mid-body can end like a complete body (a read of 0 bytes): only the announced length
-        // tells them apart. Without one there is nothing to compare with.
-        if (read.ended && (!sizeKnown || received == file.size)) {
+        // tells them apart, and all of it is the whole file even when the read after its last byte failed or found
+        // the body too slow. Without a length there is nothing to compare with.
+        if (sizeKnown ? received == file.size : read.ended) {
             file.size = received;
             return true;
         }
-        if (!MayContinue(continuations, file, read)) {
+        if (!TakeContinuation(file, read, continued)) {
             return false;
         }
         ResponseFacts answer;

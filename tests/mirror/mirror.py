@@ -17,8 +17,10 @@ that path:
     {"chunked": true}               chunked transfer coding; with a cut the last chunks never come
     {"stall_ms": N}                 send the headers (and the bytes before a cut, else none), wait N ms, drop the
                                     connection
+    {"drip_ms": N}                  send the headers (and the bytes before a cut, else none), then one byte of the
+                                    rest every N ms until it is sent, the client leaves or LONGEST_STALL_MS passed
     {"pace_ms": N}                  wait N ms before each block of the body (a slow line), with any of the above
-    {"first_only": true}            the cut and the stall apply to the first request for the path only
+    {"first_only": true}            the cut, the stall and the drip apply to the first request for the path only
     {"ignore_ranges": true}         no Accept-Ranges, and Range is ignored: always the whole file (200)
     {"replace_with": "name"}        once the first request is answered, the file is replaced by its sibling "name"
                                     and its time moved on, so that its ETag and Last-Modified change
@@ -28,8 +30,8 @@ that path:
     {"age_s": N}                    the file's time (in its ETag and Last-Modified) N seconds before its real one
 
 Every request is appended as "GET /a/b/c" to ROOT/a/requests.log (ROOT/requests.log when ROOT/a is no folder), so
-a test can tell which mirror was asked; a client that closes the connection while the mirror stalls short of the
-whole body is appended as "LEFT /a/b/c", and each part it answers (206) to ROOT/a/ranges.log as "FIRST-LAST /a/b/c". Three ports serve the same folder with different certificates: --port with
+a test can tell which mirror was asked; a client that closes the connection while the mirror stalls or drips short
+of the whole body is appended as "LEFT /a/b/c", and each part it answers (206) to ROOT/a/ranges.log as "FIRST-LAST /a/b/c". Three ports serve the same folder with different certificates: --port with
 a localhost certificate of the trusted test CA, --wrong-host-port with a "wrong.example" certificate of the same CA,
 --untrusted-port with a localhost certificate of a CA that is never trusted. Each sends its full chain.
 """
@@ -184,6 +186,22 @@ def client_left(connection, seconds):
             return True
 
 
+def drip(connection, rest, chunked, interval_ms):
+    """Sends rest a byte at a time, one every interval_ms, for at most LONGEST_STALL_MS; True when the client left
+    before the last byte."""
+    deadline = time.monotonic() + LONGEST_STALL_MS / 1000.0
+    for offset in range(len(rest)):
+        if client_left(connection, interval_ms / 1000.0):
+            return True
+        if time.monotonic() > deadline:
+            return False
+        try:
+            send_body(connection, rest[offset:offset + 1], chunked)
+        except OSError:  # the client left between the wait and the byte
+            return True
+    return False
+
+
 def drop(connection):
     """Ends the connection the way a broken network does: closing without unwrap sends no TLS close_notify."""
     try:
@@ -287,9 +305,16 @@ def answer(connection, root, port_host):
     if "cut_each" in behaviour:
         cut = int(behaviour["cut_each"])
     stall_ms = behaviour.get("stall_ms")
+    drip_ms = behaviour.get("drip_ms")
     pace_ms = behaviour.get("pace_ms", 0)
     if behaviour.get("first_only") and count > 1:
-        cut = stall_ms = None
+        cut = stall_ms = drip_ms = None
+    if drip_ms is not None:
+        sent = body[:cut or 0]
+        send_body(connection, sent, chunked, pace_ms)
+        if drip(connection, body[len(sent):], chunked, int(drip_ms)):
+            record_request(root, "LEFT", path)
+        return drop
     if cut is None and stall_ms is None:
         send_body(connection, body, chunked, pace_ms)
         if chunked:
