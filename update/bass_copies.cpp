@@ -15,6 +15,8 @@ const int COPY_ATTEMPTS = 10;
 const int COPY_FIRST_ASIDE_AFTER_FAILURES = 3;
 const int COPY_SECOND_ASIDE_AFTER_FAILURES = 6;
 const HeldFileRetries COPY_RETRIES = {COPY_ATTEMPTS, COPY_FIRST_ASIDE_AFTER_FAILURES, COPY_SECOND_ASIDE_AFTER_FAILURES};
+// Fresh copies tried when the first one stays held after the old copy's name was freed.
+const int FRESH_COPY_ATTEMPTS = 3;
 
 bool SameBytes(const std::wstring& a, const std::wstring& b)
 {
@@ -49,10 +51,26 @@ void RefreshCopy(const std::wstring& source, const std::wstring& destination)
     if (RetryWhileHeld(destination, COPY_RETRIES, replace, error)) {
         return;
     }
-    // The ladder moved the old copy aside, yet what held on was the new file (a scanner reading it): a plain copy
-    // is better than a game without the library.
-    if (GetFileAttributesW(longDestination.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        CopyFileW(MakeLongPath(source).c_str(), longDestination.c_str(), TRUE);
+    // The ladder moved the old copy aside, yet what held on was the new file (a scanner reading it): a fresh copy
+    // under another name, which nothing has opened yet, takes the free name. It too is whole before it is named, so
+    // that a kill never leaves a half-written library where the game loads it.
+    for (int attempt = 0; attempt < FRESH_COPY_ATTEMPTS; ++attempt) {
+        if (GetFileAttributesW(longDestination.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            return;
+        }
+        const std::wstring fresh = FreeAsideName(destination);
+        if (fresh.empty()) {
+            return;
+        }
+        const std::wstring longFresh = MakeLongPath(fresh);
+        const TemporaryFile freshCleanup(&longFresh);
+        if (!CopyFileW(MakeLongPath(source).c_str(), longFresh.c_str(), TRUE)) {
+            return;
+        }
+        FlushFileToDisk(fresh);
+        if (MoveFileExW(longFresh.c_str(), longDestination.c_str(), 0)) {
+            return;
+        }
     }
 }
 
