@@ -41,6 +41,14 @@ const uint64_t IMPLAUSIBLE_GAME_MAX_BYTES = 100000;
 // True when a game executable of this many bytes is large enough to be the game.
 bool IsPlausibleGameSize(uint64_t bytes);
 
+// The updater's two marks at the top of a library folder. A package file or folder of either name would be taken
+// for the mark, and the library check never counts it, so its list line could never match.
+const wchar_t LIBRARY_COMPLETE_MARK_NAME[] = L"vorlance-updater-complete.txt";
+const wchar_t LIBRARY_INCOMPLETE_MARK_NAME[] = L"vorlance-updater-incomplete.txt";
+
+// True for either mark name in any letter case, compared as NTFS compares names.
+bool IsMarkFileName(const std::wstring& name);
+
 // True when an entry name (backslash-separated) stays below the target directory: not empty, no ':', no NUL, no
 // leading separator, no ".." component.
 bool IsSafeEntryName(const std::wstring& entryName);

@@ -19,6 +19,12 @@ bool IsPlausibleGameSize(uint64_t bytes)
     return bytes > IMPLAUSIBLE_GAME_MAX_BYTES;
 }
 
+bool IsMarkFileName(const std::wstring& name)
+{
+    const std::wstring folded = FoldCase(name);
+    return folded == FoldCase(LIBRARY_COMPLETE_MARK_NAME) || folded == FoldCase(LIBRARY_INCOMPLETE_MARK_NAME);
+}
+
 bool IsSafeEntryName(const std::wstring& entryName)
 {
     // A ':' would name a drive ("C:x") or an alternate data stream; a leading separator the root of the drive.

@@ -207,6 +207,34 @@ bool HasMalformedReleaseLine(const std::string& text)
     return false;
 }
 
+uint64_t ReleaseOfUtcTime(int64_t secondsSinceEpoch)
+{
+    if (secondsSinceEpoch < 0) {
+        return 0;
+    }
+    const int64_t secondsPerDay = 24 * 60 * 60;
+    const int64_t second = secondsSinceEpoch % secondsPerDay;
+    // The proleptic Gregorian date of a day count, in eras of 400 years (146097 days) that start on 1 March, so that
+    // the leap day ends a year; no time-zone table or C library clock function is involved.
+    const int64_t days = secondsSinceEpoch / secondsPerDay + 719468;
+    const int64_t era = days / 146097;
+    const int64_t dayOfEra = days - era * 146097;
+    const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const int64_t monthFromMarch = (5 * dayOfYear + 2) / 153;
+    const int64_t day = dayOfYear - (153 * monthFromMarch + 2) / 5 + 1;
+    const int64_t month = monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9;
+    const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    const int64_t date = year * 10000 + month * 100 + day;
+    const int64_t time = second / 3600 * 10000 + second % 3600 / 60 * 100 + second % 60;
+    return static_cast<uint64_t>(date) * 1000000 + static_cast<uint64_t>(time);
+}
+
+bool IsReleaseTooFarAhead(uint64_t release, int64_t nowSecondsSinceEpoch)
+{
+    return release > ReleaseOfUtcTime(nowSecondsSinceEpoch + RELEASE_AHEAD_MAX_SECONDS);
+}
+
 std::string ReleaseLine(uint64_t release)
 {
     return RELEASE_LINE_PREFIX + std::to_string(release) + "\n";

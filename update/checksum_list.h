@@ -10,8 +10,11 @@
 // The mirror's optional checksum list ("SHA256SUMS") in the format sha256sum writes. Portable C++ with no Windows
 // header, so that the parser also builds natively for fuzzing.
 
-// A longer list is refused unread: a real one holds a line per library file, far below this.
-const size_t CHECKSUM_LIST_MAX_BYTES = 1024 * 1024;
+// A longer list is refused unread. A line per library file of 71 bytes and its path's: 20,000 files whose paths below
+// lib average up to 138 bytes fit. Parsing a list of B bytes holds under 4 B besides the text itself (per line: its
+// entry of 64 bytes, up to three while the vector grows, a 64-byte node of the set of folded paths, and the path in
+// UTF-16 twice), so at most 16 MiB here.
+const size_t CHECKSUM_LIST_MAX_BYTES = 4 * 1024 * 1024;
 
 // One "lib/..." line: the file's path below "lib" with '\' separators, as the updater writes it there.
 struct LibraryFileChecksum {
@@ -49,6 +52,18 @@ bool ParseReleaseLine(const std::string& line, uint64_t& release);
 // cannot be read from it: a malformed number, or such a line anywhere but first. The updater takes such a list as
 // release 0; the studio's tool refuses to sign it. Throws std::bad_alloc.
 bool HasMalformedReleaseLine(const std::string& text);
+
+// The release number of a moment (seconds since 1970-01-01 UTC, not before it): the UTC time as YYYYMMDDHHMMSS.
+uint64_t ReleaseOfUtcTime(int64_t secondsSinceEpoch);
+
+// How far ahead of the studio's clock a release number may lie: a day covers a clock set a little wrong and a release
+// prepared the evening before, while a typo of an extra digit lies centuries ahead.
+const int64_t RELEASE_AHEAD_MAX_SECONDS = 24 * 60 * 60;
+
+// True when a release lies beyond the UTC time nowSecondsSinceEpoch plus RELEASE_AHEAD_MAX_SECONDS, as
+// YYYYMMDDHHMMSS. An updater that installs such a release refuses every list the studio makes until then, so the
+// studio's tool refuses to write or sign one; the updater itself never judges by a clock.
+bool IsReleaseTooFarAhead(uint64_t release, int64_t nowSecondsSinceEpoch);
 
 // The first line of a list of that release, newline included. Throws std::bad_alloc.
 std::string ReleaseLine(uint64_t release);

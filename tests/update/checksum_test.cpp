@@ -3,7 +3,47 @@
 
 #include "tests/common/test_support.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <string>
+
+// Every allocation of this test program is counted (its size kept in a header that also keeps the alignment), so that
+// what parsing a list holds at its peak can be compared with the list's bytes.
+namespace {
+const size_t ALLOCATION_HEADER_BYTES = 16;
+std::atomic<size_t> liveBytes{0};
+std::atomic<size_t> peakBytes{0};
+} // namespace
+
+void* operator new(size_t size)
+{
+    void* block = std::malloc(size + ALLOCATION_HEADER_BYTES);
+    if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    *static_cast<size_t*>(block) = size;
+    const size_t live = liveBytes += size;
+    size_t peak = peakBytes;
+    while (live > peak && !peakBytes.compare_exchange_weak(peak, live)) {
+    }
+    return static_cast<char*>(block) + ALLOCATION_HEADER_BYTES;
+}
+
+void operator delete(void* address) noexcept
+{
+    if (address != nullptr) {
+        void* block = static_cast<char*>(address) - ALLOCATION_HEADER_BYTES;
+        liveBytes -= *static_cast<size_t*>(block);
+        std::free(block);
+    }
+}
+
+void operator delete(void* address, size_t) noexcept
+{
+    operator delete(address);
+}
 
 namespace {
 
@@ -43,8 +83,8 @@ const ListCase LIST_CASES[] = {
      true},
     {"NamesWithDotsAndUtf8",
      GAME + PACKAGE + Line('1', "lib/...") + Line('2', "lib/.a..b") + Line('3', "lib/caf\xc3\xa9"), true},
-    {"ExactlyTheLimit", ListOfSize(1024 * 1024), true},
-    {"OneByteOverTheLimit", ListOfSize(1024 * 1024 + 1), false},
+    {"ExactlyTheLimit", ListOfSize(CHECKSUM_LIST_MAX_BYTES), true},
+    {"OneByteOverTheLimit", ListOfSize(CHECKSUM_LIST_MAX_BYTES + 1), false},
     {"Empty", "", false},
     {"NoGameLine", PACKAGE, false},
     {"NoPackageLine", GAME + LIBRARY, false},
@@ -105,6 +145,41 @@ TEST(ParseChecksumList, GivesDigestsAndPathsAsTheUpdaterWritesThem)
     ASSERT_EQ(list.libraryFiles.size(), 1u);
     EXPECT_EQ(list.libraryFiles[0].relativePath, L"sub\\caf\u00e9.dll");
     EXPECT_EQ(list.libraryFiles[0].digest[31], 0xee);
+}
+
+// A release of 20,000 files fits the limit with paths of the length checksum_list.h promises, and parsing holds no
+// more than it states. Short paths cost the most per byte of the list; long ones are copied twice.
+TEST(ParseChecksumList, ReadsTwentyThousandFilesWithinTheStatedMemory)
+{
+    for (const size_t pathBytes : {5, 138}) {
+        std::string text = "# release 20261208123456\n" + GAME + PACKAGE;
+        for (size_t i = 0; i < 20000; ++i) {
+            std::string path = std::to_string(100000 + i).substr(1);
+            path = pathBytes > path.size() ? "folder/" + std::string(pathBytes - path.size() - 7, 'x') + path : path;
+            text += Line('c', "lib/" + path);
+        }
+        SCOPED_TRACE(pathBytes);
+        ASSERT_LE(text.size(), CHECKSUM_LIST_MAX_BYTES);
+        ChecksumList list{};
+        const size_t before = liveBytes;
+        peakBytes = before;
+        ASSERT_TRUE(ParseChecksumList(text, list));
+        EXPECT_EQ(list.libraryFiles.size(), 20000u);
+        EXPECT_LT(peakBytes - before, 4 * text.size());
+    }
+}
+
+// The studio's clock as a release number: leap days, the ends of a day, a year and a century.
+TEST(ReleaseOfUtcTime, WritesTheUtcTimeAsDigits)
+{
+    EXPECT_EQ(ReleaseOfUtcTime(0), 19700101000000u);
+    EXPECT_EQ(ReleaseOfUtcTime(951782400), 20000229000000u);
+    EXPECT_EQ(ReleaseOfUtcTime(1709251199), 20240229235959u);
+    EXPECT_EQ(ReleaseOfUtcTime(1735689599), 20241231235959u);
+    EXPECT_EQ(ReleaseOfUtcTime(4107542400), 21000301000000u);
+    EXPECT_FALSE(IsReleaseTooFarAhead(20240302000000u, 1709251200));
+    EXPECT_TRUE(IsReleaseTooFarAhead(20240302000000u, 1709251199));
+    EXPECT_TRUE(IsReleaseTooFarAhead(202403010000000u, 1709251200));
 }
 
 // A library of two files and the list that describes it ("one" and "two" are the files' bytes).
