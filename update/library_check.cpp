@@ -56,43 +56,77 @@ std::string TextOf(const DownloadedBytes& body)
     return std::string(reinterpret_cast<const char*>(body.bytes.get()), body.size);
 }
 
+// The list a mirror offers, parsed; in a build with release keys only with its signature from the same mirror:
+// whoever controls a mirror can change both files there, but cannot sign. False when it offers none of that kind.
+bool FetchOfferedList(const wchar_t* baseUrl, bool signedBuild, ChecksumList& offered)
+{
+    // No window: the list is a small extra, and the bar and texts of a run stay those of its two phases.
+    DownloadedBytes body;
+    if (!DownloadToMemory(baseUrl + std::wstring(L"SHA256SUMS"), nullptr, CHECKSUM_LIST_MAX_BYTES, body)) {
+        return false;
+    }
+    const std::string text = TextOf(body);
+    if (signedBuild) {
+        DownloadedBytes signature;
+        if (!DownloadToMemory(baseUrl + std::wstring(L"SHA256SUMS.sig"), nullptr, SIGNATURE_MAX_BYTES, signature) ||
+            !VerifyChecksumListSignature(text, TextOf(signature))) {
+            return false;
+        }
+    }
+    return ParseChecksumList(text, offered);
+}
+
 } // namespace
 
-bool FetchChecksumList(ChecksumList& list, uint64_t oldestRelease)
+ListOffer FetchChecksumList(ChecksumList& list, uint64_t oldestRelease)
 {
     const bool signedBuild = ReleaseKeysBuiltIn();
     std::vector<const wchar_t*> refused;
     for (const wchar_t* baseUrl : VORLANCE_HOSTS) {
-        // No window: the list is a small extra, and the bar and texts of a run stay those of its two phases.
-        DownloadedBytes body;
-        if (!DownloadToMemory(baseUrl + std::wstring(L"SHA256SUMS"), nullptr, CHECKSUM_LIST_MAX_BYTES, body)) {
-            continue;
-        }
-        const std::string text = TextOf(body);
-        // A signed build takes a list only with its signature from the same mirror: whoever controls a mirror can
-        // change both files there, but cannot sign.
-        if (signedBuild) {
-            DownloadedBytes signature;
-            if (!DownloadToMemory(baseUrl + std::wstring(L"SHA256SUMS.sig"), nullptr, SIGNATURE_MAX_BYTES, signature) ||
-                !VerifyChecksumListSignature(text, TextOf(signature))) {
-                continue;
-            }
-        }
-        ChecksumList parsed;
-        if (!ParseChecksumList(text, parsed)) {
+        ChecksumList offered;
+        if (!FetchOfferedList(baseUrl, signedBuild, offered)) {
             continue;
         }
         // A signature says who wrote a list, not when: an older one, however well signed, would take the player
         // back. Its mirror lags behind or replays, and every other file there belongs to that older release.
-        if (parsed.release < oldestRelease) {
+        if (offered.release < oldestRelease) {
             refused.push_back(baseUrl);
             continue;
         }
-        list = std::move(parsed);
+        list = std::move(offered);
         list.refusedMirrors = std::move(refused);
-        return true;
+        return ListOffer::TAKEN;
     }
-    return false;
+    // Only when every mirror answered is the installed release known to be the newest; a mirror that did not answer
+    // may hold a newer one.
+    return refused.size() == std::size(VORLANCE_HOSTS) ? ListOffer::ONLY_OLDER : ListOffer::NONE;
+}
+
+bool FetchNewestChecksumList(ChecksumList& list)
+{
+    const bool signedBuild = ReleaseKeysBuiltIn();
+    std::vector<std::pair<const wchar_t*, uint64_t>> answers;
+    ChecksumList newest;
+    for (const wchar_t* baseUrl : VORLANCE_HOSTS) {
+        ChecksumList offered;
+        if (!FetchOfferedList(baseUrl, signedBuild, offered)) {
+            continue;
+        }
+        answers.emplace_back(baseUrl, offered.release);
+        if (answers.size() == 1 || offered.release > newest.release) {
+            newest = std::move(offered);
+        }
+    }
+    if (answers.empty()) {
+        return false;
+    }
+    for (const auto& [baseUrl, release] : answers) {
+        if (release < newest.release) {
+            newest.refusedMirrors.push_back(baseUrl);
+        }
+    }
+    list = std::move(newest);
+    return true;
 }
 
 std::vector<const wchar_t*> MirrorsFor(const ChecksumList* list)

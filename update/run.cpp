@@ -14,6 +14,40 @@ namespace {
 
 const DWORD MODULE_PATH_FIRST_SIZE = 520;
 
+// Fetches the list the record allows and installs what it lists. Returns quietly, changing nothing, when every
+// mirror offers only lists older than the record: the installed release is the newest there is, however high the
+// record (a studio clock ahead, a mistyped release number), and the player keeps playing it.
+void InstallPublishedRelease(const std::wstring& programDirectory, HWND window, const ReleaseRecord& record)
+{
+    ChecksumList list;
+    ListOffer offer = ListOffer::NONE;
+    if (record.state == RecordState::DAMAGED) {
+        // The release installed is unknown, never taken as none: of what the mirrors offer, the newest list is the
+        // one least likely to take the player back, and the record is made whole again with it.
+        offer = FetchNewestChecksumList(list) ? ListOffer::TAKEN : ListOffer::NONE;
+    } else {
+        offer = FetchChecksumList(list, record.release);
+    }
+    if (offer == ListOffer::ONLY_OLDER) {
+        return;
+    }
+    // Without a list every run fetches both files; with one, what is already in place is kept. A build that carries
+    // release keys installs nothing without a list they signed, and a folder that records its release nothing
+    // without a list at least that new: files that no list vouches for could be older.
+    const ChecksumList* published = offer == ListOffer::TAKEN ? &list : nullptr;
+    if (published == nullptr && (ReleaseKeysBuiltIn() || record.state != RecordState::NONE)) {
+        throw std::runtime_error("Failed to download the update. Your game was not changed; please try again later.");
+    }
+    InstallLibraryPackage(programDirectory, window, published);
+    ReplaceGameExecutable(programDirectory, window, published);
+    // Both phases returned: every listed file matched or was installed. An unchanged release is written again only
+    // to mend a copy that is missing or damaged.
+    if (published != nullptr && published->release != 0 &&
+        (published->release != record.release || !record.bothCopies)) {
+        RecordInstalledRelease(programDirectory, published->release);
+    }
+}
+
 } // namespace
 
 std::wstring GetProgramDirectory()
@@ -59,21 +93,11 @@ void RunUpdate(const std::wstring& programDirectory, HWND window)
         SweepAsideLeftovers(programDirectory);
         FinishInterruptedSwitch(programDirectory);
         RefreshBassCopies(programDirectory, LibraryFoldersOf(programDirectory).library);
-        // Without a list every run fetches both files; with one, what is already in place is kept. A build that
-        // carries release keys installs nothing without a list they signed, and a folder that records its release
-        // nothing without a list at least that new: files that no list vouches for could be older.
-        const uint64_t installedRelease = ReadInstalledRelease(programDirectory);
-        ChecksumList list;
-        const ChecksumList* published = FetchChecksumList(list, installedRelease) ? &list : nullptr;
-        if (published == nullptr && (ReleaseKeysBuiltIn() || installedRelease != 0)) {
-            throw std::runtime_error(
-                "Failed to download the update. Your game was not changed; please try again later.");
-        }
-        InstallLibraryPackage(programDirectory, window, published);
-        ReplaceGameExecutable(programDirectory, window, published);
-        // Both phases returned: every listed file matched or was installed.
-        if (published != nullptr && published->release != installedRelease) {
-            RecordInstalledRelease(programDirectory, published->release);
+        // A record that another program still holds could be higher than anything else known here: this run
+        // changes nothing and the next one reads it again, while the installed game stays playable.
+        const ReleaseRecord record = ReadInstalledRelease(programDirectory);
+        if (record.state != RecordState::HELD) {
+            InstallPublishedRelease(programDirectory, window, record);
         }
         LaunchGame(programDirectory, window);
     } catch (const std::exception& failure) {

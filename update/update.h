@@ -33,7 +33,8 @@ bool BecomeSoleUpdater();
 // Waits for the game, puts back a game left only under an aside name, sweeps, finishes an interrupted library switch
 // and brings the copies beside the game in step with "lib", fetches the checksum list (required when release keys are
 // built in), installs the library package and the game executable and launches the game; shows the first failure in the
-// "Update Error" box instead of going on. Never throws.
+// "Update Error" box instead of going on. Launches the installed game unchanged when the release record is held or
+// every mirror offers only releases older than it. Never throws.
 void RunUpdate(const std::wstring& programDirectory, HWND window);
 
 // Waits up to about 15 s for programs started from the program directory (or below it) to end. Never throws.
@@ -62,22 +63,47 @@ void RestoreGameFromAside(const std::wstring& programDirectory);
 // Starts "vorlance.exe" detached, with the program directory as working directory. Throws on failure.
 void LaunchGame(const std::wstring& programDirectory, HWND window);
 
+// What the mirrors offered the run's list fetch.
+enum class ListOffer {
+    TAKEN,      // a list of the asked release or newer, now in the caller's list
+    ONLY_OLDER, // every mirror offered a list it would take but for its older release: there is no newer release
+    NONE,       // some mirror offered no list it would take, and none a new enough one
+};
+
 // Fetches "SHA256SUMS" into memory (at most CHECKSUM_LIST_MAX_BYTES) from the first mirror whose list parses, is
-// of oldestRelease or newer and, in a build with release keys, whose "SHA256SUMS.sig" verifies; false when none
-// does. The mirrors passed over for an older list are named in list.refusedMirrors. Writes nothing and posts
-// nothing. Throws std::bad_alloc.
-bool FetchChecksumList(ChecksumList& list, uint64_t oldestRelease);
+// of oldestRelease or newer and, in a build with release keys, whose "SHA256SUMS.sig" verifies. The mirrors passed
+// over for an older list are named in list.refusedMirrors. Writes nothing and posts nothing. Throws std::bad_alloc.
+ListOffer FetchChecksumList(ChecksumList& list, uint64_t oldestRelease);
+
+// Fetches every mirror's list and takes the one of the highest release among those that parse and, in a build with
+// release keys, verify; the mirrors with an older list are named in list.refusedMirrors. False when no mirror offers
+// a list. Writes nothing and posts nothing. Throws std::bad_alloc.
+bool FetchNewestChecksumList(ChecksumList& list);
 
 // The base URLs the files of a run may come from: VORLANCE_HOSTS in order, less the mirrors the list refused (all
 // of them without a list). Throws std::bad_alloc.
 std::vector<const wchar_t*> MirrorsFor(const ChecksumList* list);
 
-// The release that the last run with a list installed in programDirectory, from the record beside the game; 0 when
-// there is none or it cannot be read. Throws std::bad_alloc.
-uint64_t ReadInstalledRelease(const std::wstring& programDirectory);
+// What the release record beside the game holds.
+enum class RecordState {
+    NONE,    // neither copy exists: a fresh install, or the first run of an updater that keeps a record
+    RELEASE, // at least one copy holds a release
+    HELD,    // a copy exists but could not be opened or read, however often it was tried
+    DAMAGED, // copies exist and can be read, but none holds a release
+};
+struct ReleaseRecord {
+    RecordState state = RecordState::NONE;
+    uint64_t release = 0;    // with RELEASE: the higher of the two copies
+    bool bothCopies = false; // with RELEASE: both copies hold that release
+};
 
-// Records release (at least 1) as installed: written under a temporary name and flushed, then renamed over the
-// record. Best effort: a record that cannot be written stays as it was. Throws std::bad_alloc.
+// The release that the last run with a list installed in programDirectory, from the record and its copy beside the
+// game; waits a little for a copy that another program holds. Throws std::bad_alloc.
+ReleaseRecord ReadInstalledRelease(const std::wstring& programDirectory);
+
+// Records release (at least 1) as installed in the record, then in its copy, each written under a temporary name and
+// flushed, then renamed over the file. Best effort: a file that cannot be written stays as it was. Throws
+// std::bad_alloc.
 void RecordInstalledRelease(const std::wstring& programDirectory, uint64_t release);
 
 // Shows a failure text (UTF-8) in the "Update Error" box; shows nothing for an empty or unconvertible text.
