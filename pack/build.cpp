@@ -23,12 +23,6 @@ const uint16_t VERSION_ZIP64 = 45;
 const uint32_t DOS_DIRECTORY_ATTRIBUTE = 0x10;
 const uint16_t ZIP64_EXTRA_ID = 0x0001;
 
-struct Item {
-    std::string name; // '/'-separated UTF-8, a trailing '/' for a folder
-    fs::path source;
-    bool folder;
-};
-
 struct Written {
     std::string name;
     bool folder;
@@ -60,81 +54,6 @@ void Add64(std::string& out, uint64_t value)
 uint32_t Narrow32(uint64_t value)
 {
     return value >= MARK_32 ? MARK_32 : static_cast<uint32_t>(value);
-}
-
-// The name of one folder entry below the packed folder, as stored; false when this platform's name is not Unicode.
-bool ComponentUtf8(const fs::path& component, std::string& utf8)
-{
-#ifdef _WIN32
-    utf8 = WideToUtf8(component.wstring());
-    const std::wstring back = DecodeUtf8(utf8.data(), utf8.size());
-    return back == component.wstring();
-#else
-    utf8 = component.native();
-    const std::wstring decoded = DecodeUtf8(utf8.data(), utf8.size());
-    return WideToUtf8(decoded) == utf8;
-#endif
-}
-
-// Refuses, with the reason, a name the updater would refuse or could not create, and a backslash in a name: the
-// updater takes it for a separator, which the studio's folder did not mean.
-void CheckItemName(const std::string& name, const std::string& shown, bool folder, Findings& findings)
-{
-    if (name.find('\\') != std::string::npos) {
-        findings.errors.push_back(shown + ": the name holds a backslash, which the updater takes for a separator");
-        return;
-    }
-    std::wstring path = DecodeUtf8(name.data(), name.size());
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    if (!IsSafeEntryName(path)) {
-        findings.errors.push_back(shown + ": the updater refuses this name (\":\", a NUL or \"..\")");
-        return;
-    }
-    Findings windows;
-    CheckWindowsPath(folder ? path + L"\\" : path, shown, windows);
-    findings.errors.insert(findings.errors.end(), windows.errors.begin(), windows.errors.end());
-}
-
-// Collects the files and empty folders below folder; symbolic links and special files are refused, never followed.
-void Collect(const fs::path& folder, const std::string& prefix, std::vector<Item>& items, Findings& findings)
-{
-    std::error_code error;
-    fs::directory_iterator it(folder, error);
-    size_t found = 0;
-    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-        ++found;
-        const fs::path& source = it->path();
-        std::string component;
-        const std::string shown = PathToUtf8(source);
-        if (!ComponentUtf8(source.filename(), component)) {
-            findings.errors.push_back(shown + ": the name is not valid Unicode (UTF-8)");
-            continue;
-        }
-        const std::string name = prefix + component;
-        const fs::file_status status = fs::symlink_status(source, error);
-        if (error) {
-            break;
-        }
-        if (fs::is_symlink(status)) {
-            findings.errors.push_back(shown + ": a symbolic link; packages hold plain files, and links are not "
-                                              "followed");
-        } else if (fs::is_directory(status)) {
-            CheckItemName(name, shown, true, findings);
-            Collect(source, name + "/", items, findings);
-        } else if (fs::is_regular_file(status)) {
-            CheckItemName(name, shown, false, findings);
-            items.push_back(Item{name, source, false});
-        } else {
-            findings.errors.push_back(shown + ": neither a file nor a folder");
-        }
-    }
-    if (error) {
-        findings.errors.push_back(PathToUtf8(folder) + ": cannot list it: " + error.message());
-        return;
-    }
-    if (found == 0 && !prefix.empty()) {
-        items.push_back(Item{prefix, folder, true});
-    }
 }
 
 // Deflates the file in pieces; sets crc and size from what was read.
@@ -281,10 +200,10 @@ void AppendEnd(std::string& out, uint64_t entries, uint64_t directoryOffset)
 }
 
 // The package bytes for the collected items, which are sorted by name; false with an error added.
-bool Assemble(const std::vector<Item>& items, std::string& out, Findings& findings)
+bool Assemble(const std::vector<PackItem>& items, std::string& out, Findings& findings)
 {
     std::vector<Written> written;
-    for (const Item& item : items) {
+    for (const PackItem& item : items) {
         Written entry{item.name, item.folder, 0, 0, 0, 0, out.size()};
         std::string data;
         if (!item.folder) {
@@ -323,7 +242,7 @@ bool Assemble(const std::vector<Item>& items, std::string& out, Findings& findin
 
 } // namespace
 
-void BuildPackage(const fs::path& folder, const fs::path& package, Findings& findings)
+void BuildPackage(const fs::path& folder, const fs::path& package, bool listEntries, Findings& findings)
 {
     std::error_code error;
     if (!fs::is_directory(fs::symlink_status(folder, error))) {
@@ -338,8 +257,8 @@ void BuildPackage(const fs::path& folder, const fs::path& package, Findings& fin
         findings.errors.push_back(PathToUtf8(package) + ": the package must not be written inside the folder");
         return;
     }
-    std::vector<Item> items;
-    Collect(folder, std::string(), items, findings);
+    std::vector<PackItem> items;
+    CollectFolder(folder, items, findings);
     if (!findings.errors.empty()) {
         return;
     }
@@ -347,16 +266,27 @@ void BuildPackage(const fs::path& folder, const fs::path& package, Findings& fin
         findings.errors.push_back(PathToUtf8(folder) + ": nothing to pack (the updater refuses an empty package)");
         return;
     }
-    std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.name < b.name; });
+    std::sort(items.begin(), items.end(), [](const PackItem& a, const PackItem& b) { return a.name < b.name; });
     std::string out;
     if (!Assemble(items, out, findings)) {
         return;
     }
-    std::ofstream file(package, std::ios::binary | std::ios::trunc);
-    if (!file || !file.write(out.data(), static_cast<std::streamsize>(out.size())) || !file.flush()) {
-        findings.errors.push_back(PathToUtf8(package) + ": cannot write it");
-        file.close();
-        fs::remove(package, error);
+    // What the studio uploads is what the updater accepts: the same check as "pack check", on the written file, and
+    // only then does it take the package's name; a failed build leaves the last good package where it was.
+    fs::path temporary;
+    std::string message;
+    if (!WriteTemporaryBeside(package, out, temporary, message)) {
+        findings.errors.push_back(message);
+        return;
+    }
+    const size_t errors = findings.errors.size();
+    CheckPackage(temporary, PathToUtf8(package), listEntries, findings);
+    if (findings.errors.size() != errors) {
+        DiscardTemporary(temporary);
+        return;
+    }
+    if (!ReplaceWithTemporary(temporary, package, message)) {
+        findings.errors.push_back(message);
         return;
     }
     std::printf("packed %zu entries from %s into %s (%zu bytes)\n", items.size(), PathToUtf8(folder).c_str(),

@@ -52,7 +52,7 @@ bool ReadPackage(const std::filesystem::path& package, std::string& bytes, Findi
     std::error_code error;
     const uintmax_t size = std::filesystem::file_size(package, error);
     if (!in || error) {
-        findings.errors.push_back("cannot open zip file " + PathToUtf8(package));
+        findings.errors.push_back("cannot open it");
         return false;
     }
     if (size == 0 || size > PACKAGE_MAX_BYTES) {
@@ -62,7 +62,7 @@ bool ReadPackage(const std::filesystem::path& package, std::string& bytes, Findi
     }
     bytes.resize(static_cast<size_t>(size));
     if (!in.read(&bytes[0], static_cast<std::streamsize>(size))) {
-        findings.errors.push_back("failed reading zip file " + PathToUtf8(package));
+        findings.errors.push_back("cannot read it");
         return false;
     }
     return true;
@@ -106,7 +106,8 @@ std::string RefusalText(const std::vector<PackageEntry>& entries, mz_uint i)
     return entry.refusal;
 }
 
-// What the updater does that the studio probably did not mean.
+// What the updater does that the studio probably did not mean, and the names it writes but nothing else on Windows
+// can handle.
 void WarnAbout(const std::vector<PackageEntry>& entries, mz_uint i, Findings& findings)
 {
     const PackageEntry& entry = entries[i];
@@ -123,16 +124,14 @@ void WarnAbout(const std::vector<PackageEntry>& entries, mz_uint i, Findings& fi
     if (!entry.refusal.empty() || entry.skipped) {
         return;
     }
-    Findings windows;
-    CheckWindowsPath(entry.path, Entry(i), windows);
-    findings.warnings.insert(findings.warnings.end(), windows.warnings.begin(), windows.warnings.end());
+    CheckWindowsPath(entry.folder ? entry.path + L"\\" : entry.path, Entry(i), findings);
     if (!entry.folder && entry.clash != PackageEntry::NO_ENTRY) {
         // Windows keeps the name a file has when it is written again: the bytes are the later entry's, the spelling
-        // the earlier one's.
-        findings.warnings.push_back(Entry(i) + ": lib\\" + Printable(entry.path) + " and " + Entry(entry.clash) +
-                                    " (lib\\" + Printable(entries[entry.clash].path) +
-                                    ") are one file on Windows: the player gets lib\\" + Printable(entry.diskPath) +
-                                    " holding " + Entry(i) + "'s bytes");
+        // the earlier one's, and the list can state only one of them.
+        findings.errors.push_back(Entry(i) + ": lib\\" + Printable(entry.path) + " and " + Entry(entry.clash) +
+                                  " (lib\\" + Printable(entries[entry.clash].path) +
+                                  ") differ only in case and are one file on Windows: the player would get lib\\" +
+                                  Printable(entry.diskPath) + " holding " + Entry(i) + "'s bytes");
     }
     if (entry.symbolicLink) {
         findings.warnings.push_back(Entry(i) + ": lib\\" + Printable(entry.path) +
@@ -141,16 +140,21 @@ void WarnAbout(const std::vector<PackageEntry>& entries, mz_uint i, Findings& fi
     }
 }
 
-void CheckEntries(mz_zip_archive* zip, uint64_t packageSize, Findings& findings)
+void CheckEntries(mz_zip_archive* zip, uint64_t packageSize, bool listEntries, Findings& findings)
 {
-    std::printf("%5s %12s  %s\n", "entry", "bytes", "name -> path below lib");
+    if (listEntries) {
+        std::printf("%5s %12s  %s\n", "entry", "bytes", "name -> path below lib");
+    }
     const std::vector<PackageEntry> entries = ScanPackage(zip);
     bool bassLibrary = false;
+    size_t files = 0;
     uint64_t unpacked = 0;
     for (mz_uint i = 0; i < entries.size(); ++i) {
         const PackageEntry& entry = entries[i];
-        std::printf("%5u %12s  %s -> lib\\%s\n", i, entry.folder ? "folder" : std::to_string(entry.size).c_str(),
-                    Printable(entry.name).c_str(), Printable(ListedPath(entry)).c_str());
+        if (listEntries) {
+            std::printf("%5u %12s  %s -> lib\\%s\n", i, entry.folder ? "folder" : std::to_string(entry.size).c_str(),
+                        Printable(entry.name).c_str(), Printable(ListedPath(entry)).c_str());
+        }
         if (!entry.refusal.empty()) {
             findings.errors.push_back(RefusalText(entries, i));
         } else if (IsSweptAsLeftover(entry)) {
@@ -163,6 +167,7 @@ void CheckEntries(mz_zip_archive* zip, uint64_t packageSize, Findings& findings)
             continue;
         }
         bassLibrary = bassLibrary || IsBassLibrary(entry.path);
+        ++files;
         // Decoded in full, as the updater does, so that the CRC and the sizes are checked too.
         uint64_t delivered = 0;
         mz_zip_get_last_error(zip);
@@ -171,6 +176,11 @@ void CheckEntries(mz_zip_archive* zip, uint64_t packageSize, Findings& findings)
                                       EntryFailureText(zip));
         }
         unpacked += delivered;
+    }
+    // The updater refuses a list without a library line, so such a package could never be listed.
+    if (files == 0 && findings.errors.empty()) {
+        findings.errors.push_back("no file, only folders: its checksum list would name no library file, and the "
+                                  "updater refuses such a list");
     }
     if (!bassLibrary) {
         findings.warnings.push_back("no bass*.dll at the top level: the updater copies nothing beside the game");
@@ -183,25 +193,31 @@ void CheckEntries(mz_zip_archive* zip, uint64_t packageSize, Findings& findings)
 
 } // namespace
 
-void CheckPackage(const std::filesystem::path& package, Findings& findings)
+void CheckPackage(const std::filesystem::path& package, const std::string& shown, bool listEntries, Findings& findings)
 {
+    Findings found;
     std::string bytes;
-    if (!ReadPackage(package, bytes, findings)) {
-        return;
+    if (ReadPackage(package, bytes, found)) {
+        std::printf("package %s: %zu bytes\n", shown.c_str(), bytes.size());
+        mz_zip_archive zip;
+        std::string message;
+        if (OpenZipImage(bytes.data(), bytes.size(), zip, message)) {
+            // Declared after the bytes, so the archive is ended before the bytes it reads are freed.
+            OpenZip opened(&zip);
+            CheckEntries(&zip, bytes.size(), listEntries, found);
+        } else {
+            found.errors.push_back(message);
+        }
     }
-    std::printf("package %s: %zu bytes\n", PathToUtf8(package).c_str(), bytes.size());
-    mz_zip_archive zip;
-    std::string message;
-    if (!OpenZipImage(bytes.data(), bytes.size(), zip, message)) {
-        findings.errors.push_back(message);
-        return;
+    for (const std::string& error : found.errors) {
+        findings.errors.push_back(shown + ": " + error);
     }
-    // Declared after the bytes, so the archive is ended before the bytes it reads are freed.
-    OpenZip opened(&zip);
-    CheckEntries(&zip, bytes.size(), findings);
+    for (const std::string& warning : found.warnings) {
+        findings.warnings.push_back(shown + ": " + warning);
+    }
 }
 
-int ReportFindings(const Findings& findings, bool strict)
+int ReportFindings(const Findings& findings, bool strict, const std::string& failed)
 {
     for (const std::string& error : findings.errors) {
         std::printf("error: %s\n", error.c_str());
@@ -212,7 +228,7 @@ int ReportFindings(const Findings& findings, bool strict)
     const std::string counts = std::to_string(findings.errors.size()) + " error(s), " +
                                std::to_string(findings.warnings.size()) + " warning(s)";
     if (!findings.errors.empty()) {
-        std::printf("FAILED: a player's updater would fail (%s)\n", counts.c_str());
+        std::printf("FAILED: %s (%s)\n", failed.c_str(), counts.c_str());
         return 1;
     }
     if (strict && !findings.warnings.empty()) {

@@ -4,6 +4,7 @@
 
 #include "archive/archive.h"
 #include "pack/manifest.h"
+#include "update/checksum_list.h"
 #include "update/patch_plan.h"
 
 #include <algorithm>
@@ -91,13 +92,152 @@ std::string Shown(const std::wstring& path)
     return Printable(L"lib\\" + path);
 }
 
+unsigned long long Number(uint64_t value)
+{
+    return static_cast<unsigned long long>(value);
+}
+
+// Bytes and requests, added up over the list, the game and the libraries.
+struct Cost {
+    uint64_t bytes = 0;
+    uint64_t requests = 0;
+};
+
+uint64_t FileSize(const std::filesystem::path& path)
+{
+    std::error_code error;
+    const uintmax_t size = std::filesystem::file_size(path, error);
+    return error ? 0 : size;
+}
+
+// The list as pack manifest would write it for this package, when no list is given.
+uint64_t ListBytes(const RangedPackage& package)
+{
+    uint64_t bytes = ReleaseLine(ReleaseFromUtcNow()).size() + (64 + 2 + 8 + 1) + (64 + 2 + 7 + 1);
+    for (const RangedEntry& entry : package.entries) {
+        bytes += entry.path.empty() ? 0 : 64 + 2 + 4 + WideToUtf8(entry.path).size() + 1;
+    }
+    return bytes;
+}
+
+// The list and its signature, fetched on every run; false when the new release has no list.
+bool ShowList(const Release& after, const RangedPackage& package, Cost& total)
+{
+    if (!after.list.empty()) {
+        const uint64_t list = FileSize(after.list);
+        const uint64_t signature = after.signature.empty() ? 0 : FileSize(after.signature);
+        total.bytes += list + signature;
+        total.requests += after.signature.empty() ? 1 : 2;
+        std::printf("list: %llu bytes in %d request(s) (%s%s)\n", Number(list + signature),
+                    after.signature.empty() ? 1 : 2, PathToUtf8(after.list).c_str(),
+                    after.signature.empty() ? "; no signature beside it" : " and its signature");
+        return true;
+    }
+    if (!after.game.empty()) {
+        std::printf("list: none beside the new release: every run fetches the whole package and the game\n");
+        return false;
+    }
+    const uint64_t list = ListBytes(package);
+    total.bytes += list;
+    total.requests += 1;
+    std::printf("list: %llu bytes in 1 request, as pack manifest writes it (a signed build adds a request for its "
+                "signature of at most 72 bytes)\n",
+                Number(list));
+    return true;
+}
+
+void ShowGame(const Release& before, const Release& after, bool listed, Cost& total)
+{
+    if (after.game.empty()) {
+        std::printf("game: not counted (diff two release folders to count it)\n");
+        return;
+    }
+    Sha256Digest old{};
+    Sha256Digest now{};
+    if (listed && !before.game.empty() && Sha256OfFile(before.game, old) && Sha256OfFile(after.game, now) &&
+        old == now) {
+        std::printf("game: unchanged, nothing fetched\n");
+        return;
+    }
+    const uint64_t bytes = FileSize(after.game);
+    total.bytes += bytes;
+    total.requests += 1;
+    std::printf("game: %llu bytes in 1 request (%s)\n", Number(bytes), listed ? "changed" : "fetched on every run");
+}
+
+// The unchanged entries a merged request carries between changed ones: the bytes the mirror serves to save requests.
+void ShowCarried(const RangedPackage& package, const PatchPlan& plan, uint64_t& carried)
+{
+    std::vector<bool> fetched(package.entries.size(), false);
+    for (const size_t i : plan.fetched) {
+        fetched[i] = true;
+    }
+    for (const PatchRequest& request : plan.requests) {
+        for (size_t i = 0; i < package.entries.size(); ++i) {
+            const RangedEntry& entry = package.entries[i];
+            if (!fetched[i] && entry.spanOffset >= request.offset &&
+                entry.spanOffset + entry.spanLength <= request.offset + request.length) {
+                carried += entry.spanLength;
+                if (!entry.path.empty()) {
+                    std::printf("carried %s (%llu bytes, unchanged, fetched between changed entries)\n",
+                                Shown(entry.path).c_str(), Number(entry.spanLength));
+                }
+            }
+        }
+    }
+}
+
+void ShowLibraries(const RangedPackage& after, const PatchPlan& plan, bool listed, Cost& total)
+{
+    if (listed && plan.fetched.empty() && plan.removed.empty()) {
+        std::printf("libraries: unchanged, nothing fetched (lib matches the list)\n");
+        return;
+    }
+    const uint64_t whole = after.bytes.size();
+    if (!listed) {
+        total.bytes += whole;
+        total.requests += 1;
+        std::printf("libraries: the whole package, %llu bytes in 1 request\n", Number(whole));
+        return;
+    }
+    const uint64_t directoryBytes = after.tailBytes + after.location.missingBytes;
+    const uint64_t directoryRequests = after.tailRequests + (after.location.missingBytes > 0 ? 1 : 0);
+    std::printf("end records and directory: %llu bytes in %llu request(s)\n", Number(directoryBytes),
+                Number(directoryRequests));
+    total.bytes += directoryBytes;
+    total.requests += directoryRequests;
+    if (plan.patch) {
+        uint64_t carried = 0;
+        ShowCarried(after, plan, carried);
+        std::printf("entries: %llu bytes in %zu request(s), %llu of them unchanged entries between changed ones\n",
+                    Number(plan.bytes), plan.requests.size(), Number(carried));
+        std::printf("the updater patches: the entries cost %llu counting %llu per request, below the whole package's "
+                    "%llu\n",
+                    Number(plan.cost), Number(PATCH_REQUEST_COST_BYTES), Number(plan.wholeCost));
+        total.bytes += plan.bytes;
+        total.requests += plan.requests.size();
+        std::printf("libraries: %llu bytes in %llu request(s)\n", Number(directoryBytes + plan.bytes),
+                    Number(directoryRequests + plan.requests.size()));
+        return;
+    }
+    std::printf("the updater fetches the whole package: the entries would cost %llu counting %llu per request, not "
+                "below the whole package's %llu\n",
+                Number(plan.cost), Number(PATCH_REQUEST_COST_BYTES), Number(plan.wholeCost));
+    // A package the tail already held whole is not fetched again.
+    const bool inTail = after.tailBytes >= whole;
+    total.bytes += inTail ? 0 : whole;
+    total.requests += inTail ? 0 : 1;
+    std::printf("libraries: %llu bytes in %llu request(s), the directory and then the whole package\n",
+                Number(directoryBytes + (inTail ? 0 : whole)), Number(directoryRequests + (inTail ? 0 : 1)));
+}
+
 } // namespace
 
-bool ShowPatch(const std::filesystem::path& oldPackage, const std::filesystem::path& newPackage, std::string& message)
+bool ShowPatch(const Release& old, const Release& now, std::string& message)
 {
     RangedPackage before;
     RangedPackage after;
-    if (!ReadRanged(oldPackage, before, message) || !ReadRanged(newPackage, after, message)) {
+    if (!ReadRanged(old.package, before, message) || !ReadRanged(now.package, after, message)) {
         return false;
     }
     // The old package's files stand for the installed ones, the new package's for its checksum list.
@@ -117,37 +257,25 @@ bool ShowPatch(const std::filesystem::path& oldPackage, const std::filesystem::p
     }
     const PatchPlan plan = PlanPatch(after.location, after.entries, listed, installed);
     if (!plan.possible) {
-        message = PathToUtf8(newPackage) + " writes a file twice (names differ in case at most); the updater "
-                                           "fetches it whole, and pack manifest refuses it";
+        message = PathToUtf8(now.package) + " writes a file twice (names differ in case at most); the updater "
+                                            "fetches it whole, and pack manifest refuses it";
         return false;
     }
     for (const size_t i : plan.fetched) {
         const RangedEntry& entry = after.entries[i];
         const bool present = installedByPath.count(FoldCase(entry.path)) != 0;
         std::printf("%s %s (%llu bytes to fetch)\n", present ? "changed" : "added  ", Shown(entry.path).c_str(),
-                    static_cast<unsigned long long>(entry.spanLength));
+                    Number(entry.spanLength));
     }
     for (const size_t i : plan.removed) {
         std::printf("removed %s\n", Shown(installed[i].path).c_str());
     }
     std::printf("unchanged: %zu file(s)\n", plan.kept.size());
-    const uint64_t directoryBytes = after.tailBytes + after.location.missingBytes;
-    const size_t directoryRequests = after.tailRequests + (after.location.missingBytes > 0 ? 1 : 0);
-    std::printf("end records and directory: %llu bytes in %zu request(s)\n",
-                static_cast<unsigned long long>(directoryBytes), directoryRequests);
-    std::printf("entries: %llu bytes in %zu request(s)\n", static_cast<unsigned long long>(plan.bytes),
-                plan.requests.size());
-    const unsigned long long cost = plan.cost;
-    const unsigned long long whole = plan.wholeCost;
-    if (plan.patch) {
-        std::printf("the updater patches: %llu bytes with the directory, %llu counting %llu per request, against "
-                    "%llu for the whole package\n",
-                    static_cast<unsigned long long>(directoryBytes + plan.bytes), cost,
-                    static_cast<unsigned long long>(PATCH_REQUEST_COST_BYTES), whole);
-    } else {
-        std::printf("the updater fetches the whole package: %llu bytes, against %llu for the entries counting %llu "
-                    "per request\n",
-                    whole, cost, static_cast<unsigned long long>(PATCH_REQUEST_COST_BYTES));
-    }
+    Cost total;
+    const bool hasList = ShowList(now, after, total);
+    ShowGame(old, now, hasList, total);
+    ShowLibraries(after, plan, hasList, total);
+    std::printf("total: %llu bytes in %llu request(s) for each player who has %s installed\n", Number(total.bytes),
+                Number(total.requests), PathToUtf8(old.package).c_str());
     return true;
 }

@@ -1,20 +1,9 @@
 // The studio's package tool. One function per subcommand; a new subcommand is one more row in COMMANDS.
-//   check PACKAGE [GAME_EXE] [--strict]   exit 0 when a player's updater installs it, 1 when it would fail
-//   build FOLDER PACKAGE                  writes a deterministic package, then checks it
-//   manifest [--release N] PACKAGE GAME_EXE OUT
-//                                         writes the mirror's checksum list for a release (N: the UTC time)
-//   keygen KEY_PEM PUBLIC_PEM             makes the studio's signing key pair (native tool only)
-//   sign SHA256SUMS KEY_PEM               writes SHA256SUMS.sig beside the list (native tool only)
-//   verify SHA256SUMS PUBLIC_PEM          exit 0 when the updater accepts the list's signature, 1 when not
-//   diff OLD_PACKAGE NEW_PACKAGE          what a player with the old package installed fetches for the new one
-// Exit code 2 for a usage error.
 #include "pack/pack.h"
 
 #include "archive/archive.h"
-#include "pack/manifest.h"
-#include "pack/signing.h"
-#include "update/checksum_list.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -28,113 +17,126 @@
 
 namespace {
 
-const int USAGE_ERROR = 2;
+const char USAGE[] =
+    "usage: pack check [--strict] [--quiet] PACKAGE [GAME_EXE]\n"
+    "                     what a player's updater does with the package (and the game)\n"
+    "       pack build [--quiet] FOLDER PACKAGE\n"
+    "                     packs everything below FOLDER, checks it, and only then replaces PACKAGE\n"
+    "       pack manifest [--release N] [--previous OLD_SHA256SUMS] PACKAGE GAME_EXE SHA256SUMS\n"
+    "                     writes the mirror's checksum list (N: the current UTC time as YYYYMMDDHHMMSS)\n"
+    "       pack keygen KEY_PEM PUBLIC_PEM                 (native tool only)\n"
+    "                     makes the studio's signing key pair and prints its fingerprint\n"
+    "       pack sign [--passin file:PATH|env:VAR] SHA256SUMS KEY_PEM   (native tool only)\n"
+    "                     writes SHA256SUMS.sig beside the list\n"
+    "       pack verify SHA256SUMS PUBLIC_PEM [FOLDER]\n"
+    "                     checks the signature as the updater does, and the listed files that stand in FOLDER\n"
+    "       pack diff OLD NEW\n"
+    "                     what a player with OLD installed fetches for NEW (two packages, or two release folders\n"
+    "                     holding lib.zip, game.exe and the new SHA256SUMS)\n"
+    "       pack --help | --version\n"
+    "exit code 0: done or accepted, 1: refused or failed, 2: usage mistake\n";
 
-const int REFUSED = 1;
+// What the whole check's verdict says when the package would fail at players.
+const char PLAYERS_WOULD_FAIL[] = "a player's updater would fail";
 
-const char USAGE[] = "usage: pack check PACKAGE [GAME_EXE] [--strict]\n"
-                     "       pack build FOLDER PACKAGE\n"
-                     "       pack manifest [--release N] PACKAGE GAME_EXE SHA256SUMS\n"
-                     "       pack keygen KEY_PEM PUBLIC_PEM   (native tool only)\n"
-                     "       pack sign SHA256SUMS KEY_PEM     (native tool only)\n"
-                     "       pack verify SHA256SUMS PUBLIC_PEM\n"
-                     "       pack diff OLD_PACKAGE NEW_PACKAGE\n"
-                     "exit code 0: done or accepted, 1: refused or failed, 2: usage error\n";
-
-int Usage(const std::string& problem)
+// The first bytes of a file, to tell a package ("PK") from a program ("MZ") when arguments come swapped.
+std::string FileStart(const std::filesystem::path& path)
 {
-    std::fprintf(stderr, "pack: %s\n%s", problem.c_str(), USAGE);
-    return USAGE_ERROR;
-}
-
-int Refused(const std::string& reason)
-{
-    std::fprintf(stderr, "pack: %s\n", reason.c_str());
-    return REFUSED;
+    std::ifstream in(path, std::ios::binary);
+    char start[2] = {};
+    return in.read(start, 2) ? std::string(start, 2) : std::string();
 }
 
 int Check(const std::vector<std::string>& args)
 {
-    bool strict = false;
-    std::vector<std::string> paths;
-    for (const std::string& arg : args) {
-        if (arg == "--strict") {
-            strict = true;
-        } else if (arg.compare(0, 2, "--") == 0) {
-            return Usage("unknown option " + arg);
-        } else {
-            paths.push_back(arg);
+    CommandLine line;
+    std::string problem;
+    if (!ParseCommandLine(args, {"--strict", "--quiet"}, {}, line, problem)) {
+        return UsageError(problem);
+    }
+    if (line.paths.empty() || line.paths.size() > 2) {
+        return UsageError("check takes a package and optionally a game executable");
+    }
+    for (const std::string& path : line.paths) {
+        if (!(problem = InputProblem(PathFromUtf8(path), false)).empty()) {
+            return UsageError(problem);
         }
     }
-    if (paths.empty() || paths.size() > 2) {
-        return Usage("check takes a package and optionally a game executable");
+    if (line.paths.size() == 2 && !(problem = SwappedProblem(line.paths[0], line.paths[1])).empty()) {
+        return UsageError(problem);
     }
     Findings findings;
-    CheckPackage(PathFromUtf8(paths[0]), findings);
-    if (paths.size() == 2) {
-        CheckGameExecutable(PathFromUtf8(paths[1]), findings);
+    const std::filesystem::path package = PathFromUtf8(line.paths[0]);
+    CheckPackage(package, PathToUtf8(package), line.options.count("--quiet") == 0, findings);
+    if (line.paths.size() == 2) {
+        CheckGameExecutable(PathFromUtf8(line.paths[1]), findings);
     }
-    return ReportFindings(findings, strict);
+    return ReportFindings(findings, line.options.count("--strict") != 0, PLAYERS_WOULD_FAIL);
 }
 
 int Build(const std::vector<std::string>& args)
 {
-    if (args.size() != 2) {
-        return Usage("build takes a folder and a package");
+    CommandLine line;
+    std::string problem;
+    if (!ParseCommandLine(args, {"--quiet"}, {}, line, problem)) {
+        return UsageError(problem);
     }
-    const std::filesystem::path package = PathFromUtf8(args[1]);
+    if (line.paths.size() != 2) {
+        return UsageError("build takes a folder and a package");
+    }
+    const std::filesystem::path folder = PathFromUtf8(line.paths[0]);
+    if (!(problem = InputProblem(folder, true)).empty()) {
+        return UsageError(problem);
+    }
+    std::error_code error;
+    if (std::filesystem::is_directory(PathFromUtf8(line.paths[1]), error)) {
+        return UsageError(line.paths[1] + " is a folder: build takes the folder first, then the package to write");
+    }
+    const std::filesystem::path package = PathFromUtf8(line.paths[1]);
     Findings findings;
-    BuildPackage(PathFromUtf8(args[0]), package, findings);
-    if (!findings.errors.empty()) {
-        std::printf("nothing written\n");
-        return ReportFindings(findings, false);
-    }
-    // What the studio uploads is what the updater accepts: the same check as "pack check".
-    CheckPackage(package, findings);
-    const int verdict = ReportFindings(findings, false);
-    if (verdict != 0) {
-        std::error_code error;
-        std::filesystem::remove(package, error);
-        std::printf("removed %s\n", PathToUtf8(package).c_str());
-    } else {
-        std::printf("with the release's game: pack manifest %s GAME_EXE SHA256SUMS, and upload SHA256SUMS last\n",
+    BuildPackage(folder, package, line.options.count("--quiet") == 0, findings);
+    const int verdict = ReportFindings(findings, false, "nothing written, " + PathToUtf8(package) + " is unchanged");
+    if (verdict == 0) {
+        std::printf("next: pack manifest --previous OLD_SHA256SUMS %s GAME_EXE SHA256SUMS\n",
                     PathToUtf8(package).c_str());
     }
     return verdict;
 }
 
-int Manifest(const std::vector<std::string>& args)
+int Diff(const std::vector<std::string>& args)
 {
-    uint64_t release = 0;
-    std::vector<std::string> paths;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--release") {
-            if (release != 0 || i + 1 == args.size() || !ParseReleaseNumber(args[i + 1], release)) {
-                return Usage("--release takes one number of 1 to 18 digits without a leading zero");
+    CommandLine line;
+    std::string problem;
+    if (!ParseCommandLine(args, {}, {}, line, problem)) {
+        return UsageError(problem);
+    }
+    if (line.paths.size() != 2) {
+        return UsageError("diff takes the installed release and the new one (two packages or two folders)");
+    }
+    Release releases[2];
+    std::error_code error;
+    for (int i = 0; i < 2; ++i) {
+        const std::filesystem::path given = PathFromUtf8(line.paths[i]);
+        Release& release = releases[i];
+        release.package = given;
+        if (std::filesystem::is_directory(given, error)) {
+            release.package = given / "lib.zip";
+            for (const auto& file :
+                 {std::make_pair(&release.game, "game.exe"), std::make_pair(&release.list, "SHA256SUMS"),
+                  std::make_pair(&release.signature, "SHA256SUMS.sig")}) {
+                if (std::filesystem::is_regular_file(given / file.second, error)) {
+                    *file.first = given / file.second;
+                }
             }
-            ++i;
-        } else if (args[i].compare(0, 2, "--") == 0) {
-            return Usage("unknown option " + args[i]);
-        } else {
-            paths.push_back(args[i]);
+        }
+        if (!(problem = InputProblem(release.package, false)).empty()) {
+            return UsageError(problem);
         }
     }
-    if (paths.size() != 3) {
-        return Usage("manifest takes a package, a game executable and the list to write");
-    }
-    // Updaters refuse a list older than the release they installed; the studio's clock makes each new list newer.
-    if (release == 0 && (release = ReleaseFromUtcNow()) == 0) {
-        return Refused("cannot read the clock for the release number; give it with --release N");
-    }
-    const std::filesystem::path list = PathFromUtf8(paths[2]);
     std::string message;
-    if (!WriteChecksumList(PathFromUtf8(paths[0]), PathFromUtf8(paths[1]), release, list, message)) {
+    if (!ShowPatch(releases[0], releases[1], message)) {
         return Refused(message);
     }
-    // The list vouches for the files beside it: uploaded before them, it would turn players away from a release
-    // that is not there yet.
-    std::printf("wrote %s (release %llu); upload it after lib.zip and game.exe\n", PathToUtf8(list).c_str(),
-                static_cast<unsigned long long>(release));
     return 0;
 }
 
@@ -143,67 +145,9 @@ int Manifest(const std::vector<std::string>& args)
 // updater's own BCrypt check.
 int NativeToolOnly(const std::vector<std::string>&)
 {
-    return Usage("keygen and sign are available in the native tool only (scripts/pack)");
-}
-#else
-int KeyGen(const std::vector<std::string>& args)
-{
-    if (args.size() != 2) {
-        return Usage("keygen takes the private key file and the public key file to write");
-    }
-    std::string message;
-    if (!MakeKeyPair(PathFromUtf8(args[0]), PathFromUtf8(args[1]), message)) {
-        return Refused(message);
-    }
-    std::printf("wrote %s (keep it off the mirrors and out of the repository) and %s (for UPDATER_RELEASE_KEYS)\n",
-                args[0].c_str(), args[1].c_str());
-    return 0;
-}
-
-int Sign(const std::vector<std::string>& args)
-{
-    if (args.size() != 2) {
-        return Usage("sign takes a checksum list and a private key");
-    }
-    const std::filesystem::path list = PathFromUtf8(args[0]);
-    std::string message;
-    if (!SignChecksumList(list, PathFromUtf8(args[1]), message)) {
-        return Refused(message);
-    }
-    std::printf("wrote %s; upload it together with %s, last\n", PathToUtf8(SignaturePathOf(list)).c_str(),
-                PathToUtf8(list).c_str());
-    return 0;
+    return UsageError("keygen and sign are available in the native tool only (scripts/pack)");
 }
 #endif
-
-int Verify(const std::vector<std::string>& args)
-{
-    if (args.size() != 2) {
-        return Usage("verify takes a checksum list and a public key");
-    }
-    const std::filesystem::path list = PathFromUtf8(args[0]);
-    std::string message;
-    uint64_t release = 0;
-    if (!VerifyChecksumListFiles(list, PathFromUtf8(args[1]), release, message)) {
-        return Refused(message);
-    }
-    std::printf("OK: a player's updater built with this key accepts %s and its signature, release %llu%s\n",
-                PathToUtf8(list).c_str(), static_cast<unsigned long long>(release),
-                release == 0 ? " (no release line: older than any release)" : "");
-    return 0;
-}
-
-int Diff(const std::vector<std::string>& args)
-{
-    if (args.size() != 2) {
-        return Usage("diff takes the installed package and the new one");
-    }
-    std::string message;
-    if (!ShowPatch(PathFromUtf8(args[0]), PathFromUtf8(args[1]), message)) {
-        return Refused(message);
-    }
-    return 0;
-}
 
 struct Command {
     const char* name;
@@ -211,13 +155,13 @@ struct Command {
 };
 
 const Command COMMANDS[] = {
-    {"check", Check},           {"build", Build},         {"manifest", Manifest},
+    {"check", Check},           {"build", Build},         {"manifest", ManifestCommand},
 #ifdef _WIN32
     {"keygen", NativeToolOnly}, {"sign", NativeToolOnly},
 #else
-    {"keygen", KeyGen}, {"sign", Sign},
+    {"keygen", KeyGenCommand}, {"sign", SignCommand},
 #endif
-    {"verify", Verify},         {"diff", Diff},
+    {"verify", VerifyCommand},  {"diff", Diff},
 };
 
 // The arguments in UTF-8: Windows hands them to main in the ANSI code page, so they are taken in UTF-16 there.
@@ -243,6 +187,73 @@ std::vector<std::string> Arguments(int argc, char** argv)
 }
 
 } // namespace
+
+std::string SwappedProblem(const std::string& package, const std::string& game)
+{
+    // A package given where the game goes and the game where the package goes: a usage mistake, not a broken release.
+    if (FileStart(PathFromUtf8(package)) == "MZ" && FileStart(PathFromUtf8(game)) == "PK") {
+        return package + " is a program and " + game + " a zip package: the package comes first";
+    }
+    return std::string();
+}
+
+bool ParseCommandLine(const std::vector<std::string>& args, const std::vector<std::string>& flags,
+                      const std::vector<std::string>& valued, CommandLine& line, std::string& problem)
+{
+    bool optionsEnded = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded || arg.compare(0, 2, "--") != 0) {
+            line.paths.push_back(arg);
+            continue;
+        }
+        const bool flag = std::find(flags.begin(), flags.end(), arg) != flags.end();
+        const bool takesValue = std::find(valued.begin(), valued.end(), arg) != valued.end();
+        if (arg == "--") {
+            optionsEnded = true;
+        } else if (!flag && !takesValue) {
+            problem = "unknown option " + arg;
+            return false;
+        } else if (line.options.count(arg) != 0) {
+            problem = arg + " given twice";
+            return false;
+        } else if (takesValue && i + 1 == args.size()) {
+            problem = arg + " takes a value";
+            return false;
+        } else {
+            line.options[arg] = takesValue ? args[++i] : std::string();
+        }
+    }
+    return true;
+}
+
+int UsageError(const std::string& problem)
+{
+    std::fprintf(stderr, "pack: %s\n%s", problem.c_str(), USAGE);
+    return EXIT_USAGE;
+}
+
+int Refused(const std::string& reason)
+{
+    std::fprintf(stderr, "pack: %s\n", reason.c_str());
+    return EXIT_REFUSED;
+}
+
+std::string InputProblem(const std::filesystem::path& path, bool folder)
+{
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (!std::filesystem::exists(status)) {
+        return PathToUtf8(path) + ": no such " + (folder ? "folder" : "file");
+    }
+    if (folder && !std::filesystem::is_directory(status)) {
+        return PathToUtf8(path) + " is not a folder";
+    }
+    if (!folder && std::filesystem::is_directory(status)) {
+        return PathToUtf8(path) + " is a folder, not a file";
+    }
+    return std::string();
+}
 
 bool ReadWholeFile(const std::filesystem::path& path, uint64_t limit, std::string& bytes)
 {
@@ -274,14 +285,22 @@ int main(int argc, char** argv)
 {
     std::vector<std::string> args = Arguments(argc, argv);
     if (args.empty()) {
-        return Usage("no command");
+        return UsageError("no command");
     }
     const std::string name = args.front();
     args.erase(args.begin());
+    if (name == "--help" || name == "-h" || std::find(args.begin(), args.end(), "--help") != args.end()) {
+        std::printf("%s", USAGE);
+        return 0;
+    }
+    if (name == "--version") {
+        std::printf("pack %s (the package tool of the Vorlance updater %s)\n", PACK_VERSION, PACK_VERSION);
+        return 0;
+    }
     for (const Command& command : COMMANDS) {
         if (name == command.name) {
             return command.run(args);
         }
     }
-    return Usage("unknown command " + name);
+    return UsageError("unknown command " + name);
 }

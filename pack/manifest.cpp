@@ -16,6 +16,8 @@
 
 namespace {
 
+const size_t READ_PIECE_BYTES = 0x100000;
+
 // SHA-256 in plain C++, so that the studio's tool needs no crypto library on either system it runs on.
 struct Sha256State {
     std::array<uint32_t, 8> h = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
@@ -162,50 +164,60 @@ Sha256Digest Sha256Of(const unsigned char* data, size_t size)
     return Sha256Finish(hash);
 }
 
-bool WriteChecksumList(const std::filesystem::path& packagePath, const std::filesystem::path& gameExecutablePath,
-                       uint64_t release, const std::filesystem::path& outputPath, std::string& message)
+bool Sha256OfFile(const std::filesystem::path& path, Sha256Digest& digest)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    Sha256State hash;
+    std::vector<char> piece(READ_PIECE_BYTES);
+    while (in) {
+        in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+        Sha256Add(hash, reinterpret_cast<const unsigned char*>(piece.data()), static_cast<size_t>(in.gcount()));
+    }
+    if (!in.eof()) {
+        return false;
+    }
+    digest = Sha256Finish(hash);
+    return true;
+}
+
+bool MakeChecksumList(const std::filesystem::path& packagePath, const std::filesystem::path& gameExecutablePath,
+                      uint64_t release, std::string& text, size_t& files, std::string& message)
 {
     std::string package;
     if (!ReadWholeFile(packagePath, PACKAGE_MAX_BYTES, package) || package.empty()) {
         message = "cannot read " + PathToUtf8(packagePath) + ", or it is empty or larger than the updater unpacks";
         return false;
     }
-    std::string game;
-    if (!ReadWholeFile(gameExecutablePath, UINT64_MAX, game)) {
+    Sha256Digest game{};
+    if (!Sha256OfFile(gameExecutablePath, game)) {
         message = "cannot read " + PathToUtf8(gameExecutablePath);
         return false;
     }
-    std::vector<std::pair<std::string, std::string>> lines = {{"game.exe", HashOf(game)}, {"lib.zip", HashOf(package)}};
+    std::vector<std::pair<std::string, std::string>> lines = {{"game.exe", FormatDigestHex(game)},
+                                                              {"lib.zip", HashOf(package)}};
     if (!HashEntries(package, lines, message)) {
+        message = PathToUtf8(packagePath) + ": " + message;
         return false;
     }
+    files = lines.size() - 2;
     std::sort(lines.begin(), lines.end());
     // First, where the updater reads it; sha256sum skips it as a comment.
-    std::string text = ReleaseLine(release);
+    text = ReleaseLine(release);
     for (const auto& line : lines) {
         text += line.second + "  " + line.first + "\n";
-    }
-    std::ofstream output(outputPath, std::ios::binary | std::ios::trunc);
-    output.write(text.data(), static_cast<std::streamsize>(text.size()));
-    output.close();
-    if (!output) {
-        std::error_code ignored;
-        std::filesystem::remove(outputPath, ignored);
-        message = "cannot write " + PathToUtf8(outputPath);
-        return false;
     }
     return true;
 }
 
+int64_t UtcNowSeconds()
+{
+    return static_cast<int64_t>(std::time(nullptr));
+}
+
 uint64_t ReleaseFromUtcNow()
 {
-    const std::time_t now = std::time(nullptr);
-    const std::tm* utc = std::gmtime(&now);
-    char digits[32] = {};
-    uint64_t release = 0;
-    if (utc == nullptr || std::strftime(digits, sizeof(digits), "%Y%m%d%H%M%S", utc) == 0 ||
-        !ParseReleaseNumber(digits, release)) {
-        return 0;
-    }
-    return release;
+    return ReleaseOfUtcTime(UtcNowSeconds());
 }

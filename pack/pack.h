@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -24,27 +25,71 @@ struct Findings {
 // what names the entry in the messages.
 void CheckWindowsPath(const std::wstring& path, const std::string& what, Findings& findings);
 
-// Reads the package with the updater's zip reader and name rules, prints one line per entry (index, size, name as
-// decoded, path below lib) and adds what it finds to findings.
-void CheckPackage(const std::filesystem::path& package, Findings& findings);
+// Reads the package with the updater's zip reader and name rules and adds what it finds to findings, each naming
+// shown (the package's name for messages). With listEntries, prints one line per entry (index, size, name as decoded,
+// path below lib).
+void CheckPackage(const std::filesystem::path& package, const std::string& shown, bool listEntries, Findings& findings);
 
 // Checks the game executable as the updater does ("MZ", more than 100000 bytes) and as Windows will (a well-formed
 // PE image for x86-64, x86 or ARM64); warns when it carries no Authenticode signature. Prints one summary line.
 void CheckGameExecutable(const std::filesystem::path& executable, Findings& findings);
 
-// Prints the findings and a verdict line; returns the exit code: 1 with errors (or warnings when strict), else 0.
-int ReportFindings(const Findings& findings, bool strict);
+// Prints the findings and a verdict line ("FAILED: " and failed with errors); returns the exit code: 1 with errors
+// (or warnings when strict), else 0.
+int ReportFindings(const Findings& findings, bool strict, const std::string& failed);
 
-// Writes a package of everything below folder (sorted, deterministic, UTF-8 flagged names, deflate or stored).
-// Adds an error instead, writing nothing, for anything the check would refuse or that is not a plain file or
-// folder (symbolic links are never followed). Prints what it packed.
-void BuildPackage(const std::filesystem::path& folder, const std::filesystem::path& package, Findings& findings);
+// One file or empty folder that a package will hold.
+struct PackItem {
+    std::string name; // '/'-separated UTF-8, a trailing '/' for a folder
+    std::filesystem::path source;
+    bool folder;
+};
 
-// Shows what a player with oldPackage installed fetches for newPackage, as the updater reads both by ranges and plans
-// the patch: the files changed, added and removed, the bytes and requests, and whether the updater patches or fetches
-// the whole package. False with a one-line reason in message when a package cannot be read or the updater would
-// refuse it. Throws std::bad_alloc.
-bool ShowPatch(const std::filesystem::path& oldPackage, const std::filesystem::path& newPackage, std::string& message);
+// Collects the files and empty folders below folder, unsorted; adds an error for anything the check would refuse or
+// that is not a plain file or folder (symbolic links are never followed), and for two names that differ only in
+// case. Skips the desktop's own files with a note; warns about what is probably not meant for players.
+void CollectFolder(const std::filesystem::path& folder, std::vector<PackItem>& items, Findings& findings);
+
+// Writes a package of everything below folder (sorted, deterministic, UTF-8 flagged names, deflate or stored) under
+// a temporary name beside package, checks it as CheckPackage does, and only then gives it the package's name.
+// Adds an error instead, leaving package as it was, for anything the check would refuse or that is not a plain file
+// or folder (symbolic links are never followed). Skips the desktop's own files with a note; warns about what is
+// probably not meant for players. Prints what it packed.
+void BuildPackage(const std::filesystem::path& folder, const std::filesystem::path& package, bool listEntries,
+                  Findings& findings);
+
+// What a player pays for the newer of two releases, each a package or a folder holding lib.zip, game.exe and
+// (the newer one) SHA256SUMS and its signature.
+struct Release {
+    std::filesystem::path package;
+    std::filesystem::path game;      // empty when not known
+    std::filesystem::path list;      // empty when not known
+    std::filesystem::path signature; // empty when not known
+};
+
+// Shows what a player with before installed fetches for after, as the updater reads the package by ranges and plans
+// the patch: the files changed, added and removed, the bytes and requests for the list, the game and the libraries
+// each on a line of its own, and the total. False with a one-line reason in message when a package cannot be read or
+// the updater would refuse it. Throws std::bad_alloc.
+bool ShowPatch(const Release& before, const Release& after, std::string& message);
+
+// Writes bytes under a new temporary name beside output (created, never taken over); false with a reason in
+// message, leaving nothing behind.
+bool WriteTemporaryBeside(const std::filesystem::path& output, const std::string& bytes,
+                          std::filesystem::path& temporary, std::string& message);
+// Gives a whole temporary file the output's name, replacing what stood there at once; false with a reason in
+// message, the temporary removed and the output as it was.
+bool ReplaceWithTemporary(const std::filesystem::path& temporary, const std::filesystem::path& output,
+                          std::string& message);
+// Removes a temporary file this run made.
+void DiscardTemporary(const std::filesystem::path& temporary);
+// WriteTemporaryBeside, then ReplaceWithTemporary.
+bool WriteOutputFile(const std::filesystem::path& output, const std::string& bytes, std::string& message);
+// True when both paths name one existing file, whatever the spelling (hard links included).
+bool IsSameFile(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// Why the updater refuses a checksum list, as "line N: reason" (or the whole list's reason); empty when it parses.
+std::string ExplainListRefusal(const std::string& text);
 
 // UTF-8 of a name for the terminal: control characters (C0, DEL, C1) shown as \xNN, so that a hostile name can
 // neither hide part of itself nor send escape sequences to the studio's terminal.
@@ -58,3 +103,37 @@ std::filesystem::path PathFromUtf8(const std::string& text);
 
 // A file-system path for messages: UTF-8, Printable.
 std::string PathToUtf8(const std::filesystem::path& path);
+
+// The command line (main.cpp): exit code 1 for a refusal or a failure, 2 for a usage mistake.
+const int EXIT_REFUSED = 1;
+const int EXIT_USAGE = 2;
+
+// One subcommand's arguments: its paths in order, and the options given ("--strict" maps to "", "--release" to its
+// value).
+struct CommandLine {
+    std::vector<std::string> paths;
+    std::map<std::string, std::string> options;
+};
+
+// Splits args by the options a command knows: flags, and options that take the next argument as their value; "--"
+// ends the options. False with problem for an unknown option, one given twice or one without its value.
+bool ParseCommandLine(const std::vector<std::string>& args, const std::vector<std::string>& flags,
+                      const std::vector<std::string>& valued, CommandLine& line, std::string& problem);
+
+// Prints "pack: " and problem, then the usage; returns EXIT_USAGE.
+int UsageError(const std::string& problem);
+
+// Prints "pack: " and reason; returns EXIT_REFUSED.
+int Refused(const std::string& reason);
+
+// Why the arguments look swapped: the package given is a program and the game a zip package; empty otherwise.
+std::string SwappedProblem(const std::string& package, const std::string& game);
+
+// Why path cannot be read as an input file (or a folder): empty when it can.
+std::string InputProblem(const std::filesystem::path& path, bool folder);
+
+// The release commands (release_commands.cpp); each returns the exit code.
+int ManifestCommand(const std::vector<std::string>& args);
+int KeyGenCommand(const std::vector<std::string>& args);
+int SignCommand(const std::vector<std::string>& args);
+int VerifyCommand(const std::vector<std::string>& args);

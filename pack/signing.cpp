@@ -1,7 +1,10 @@
 #include "pack/signing.h"
 
+#include "pack/manifest.h"
 #include "pack/pack.h"
 #include "update/checksum_list.h"
+
+#include <cstdio>
 
 std::filesystem::path SignaturePathOf(const std::filesystem::path& list)
 {
@@ -10,16 +13,34 @@ std::filesystem::path SignaturePathOf(const std::filesystem::path& list)
     return signature;
 }
 
+std::string KeyFingerprint(const EcdsaP256PublicKey& key)
+{
+    unsigned char point[1 + sizeof(EcdsaP256PublicKey)] = {0x04};
+    std::copy(key.begin(), key.end(), point + 1);
+    return "SHA256:" + FormatDigestHex(Sha256Of(point, sizeof(point)));
+}
+
 bool VerifyChecksumListFiles(const std::filesystem::path& list, const std::filesystem::path& publicKey,
-                             uint64_t& release, std::string& message)
+                             ChecksumList& parsed, std::string& fingerprint, std::string& message)
 {
     const std::filesystem::path signaturePath = SignaturePathOf(list);
     std::string listBytes;
-    ChecksumList parsed{};
-    if (!ReadWholeFile(list, CHECKSUM_LIST_MAX_BYTES, listBytes) || !ParseChecksumList(listBytes, parsed)) {
-        message = PathToUtf8(list) + " cannot be read or is not a checksum list the updater accepts";
+    // One byte over the limit is enough to tell that the list is too long.
+    if (!ReadWholeFile(list, UINT64_MAX, listBytes)) {
+        message = PathToUtf8(list) + ": cannot read it";
         return false;
     }
+    if (!ParseChecksumList(listBytes, parsed)) {
+        message = PathToUtf8(list) + ": the updater refuses this list: " + ExplainListRefusal(listBytes);
+        return false;
+    }
+    std::string pem;
+    EcdsaP256PublicKey key{};
+    if (!ReadWholeFile(publicKey, PUBLIC_KEY_PEM_MAX_BYTES, pem) || !ParsePublicKeyPem(pem, key)) {
+        message = PathToUtf8(publicKey) + ": cannot be read or is not a P-256 public key PEM (BEGIN PUBLIC KEY)";
+        return false;
+    }
+    fingerprint = KeyFingerprint(key);
     // Read well beyond the largest signature, so that an oversized one is named for what it is, not as missing.
     std::string der;
     if (!ReadWholeFile(signaturePath, PUBLIC_KEY_PEM_MAX_BYTES, der)) {
@@ -29,12 +50,6 @@ bool VerifyChecksumListFiles(const std::filesystem::path& list, const std::files
     EcdsaP256Signature signature{};
     if (!ParseDerSignature(der, signature)) {
         message = PathToUtf8(signaturePath) + " is not an ECDSA signature in strict DER form";
-        return false;
-    }
-    std::string pem;
-    EcdsaP256PublicKey key{};
-    if (!ReadWholeFile(publicKey, PUBLIC_KEY_PEM_MAX_BYTES, pem) || !ParsePublicKeyPem(pem, key)) {
-        message = PathToUtf8(publicKey) + " cannot be read or is not a P-256 public key PEM (BEGIN PUBLIC KEY)";
         return false;
     }
 #ifdef _WIN32
@@ -47,6 +62,40 @@ bool VerifyChecksumListFiles(const std::filesystem::path& list, const std::files
             PathToUtf8(signaturePath) + " is not a signature of " + PathToUtf8(list) + " by " + PathToUtf8(publicKey);
         return false;
     }
-    release = parsed.release;
     return true;
+}
+
+void CheckListedFiles(const ChecksumList& list, const std::filesystem::path& folder, Findings& findings)
+{
+    std::vector<std::pair<std::string, const Sha256Digest*>> listed = {{"game.exe", &list.gameExecutable},
+                                                                       {"lib.zip", &list.libraryPackage}};
+    for (const LibraryFileChecksum& file : list.libraryFiles) {
+        std::string path = WideToUtf8(file.relativePath);
+        std::replace(path.begin(), path.end(), '\\', '/');
+        listed.emplace_back("lib/" + path, &file.digest);
+    }
+    size_t found = 0;
+    for (const auto& item : listed) {
+        const std::filesystem::path path = folder / PathFromUtf8(item.first);
+        std::error_code error;
+        if (!std::filesystem::exists(path, error)) {
+            continue;
+        }
+        ++found;
+        Sha256Digest digest{};
+        const std::string shown = PathToUtf8(path);
+        if (!Sha256OfFile(path, digest)) {
+            findings.errors.push_back(shown + ": cannot read it");
+        } else if (digest != *item.second) {
+            // The updater takes a file that differs from its line for a damaged download and refuses it.
+            findings.errors.push_back(shown + ": differs from its line in the list (players would get \"The "
+                                              "downloaded update was damaged.\" or a failed download)");
+        } else {
+            std::printf("matches the list: %s\n", shown.c_str());
+        }
+    }
+    if (found == 0) {
+        findings.warnings.push_back(PathToUtf8(folder) + ": holds none of the files the list names (game.exe, "
+                                                         "lib.zip, lib/...)");
+    }
 }

@@ -2,6 +2,7 @@
 // are still read by the updater's own parsers, so that the tool never accepts what a player's updater refuses.
 #include "pack/signing.h"
 
+#include "pack/manifest.h"
 #include "pack/pack.h"
 #include "update/checksum_list.h"
 
@@ -13,7 +14,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <memory>
 
 #include <fcntl.h>
@@ -96,7 +96,8 @@ bool IsP256Key(EVP_PKEY* key)
 
 } // namespace
 
-bool MakeKeyPair(const std::filesystem::path& privateKey, const std::filesystem::path& publicKey, std::string& message)
+bool MakeKeyPair(const std::filesystem::path& privateKey, const std::filesystem::path& publicKey,
+                 std::string& fingerprint, std::string& message)
 {
     for (const std::filesystem::path& path : {privateKey, publicKey}) {
         if (Exists(path)) {
@@ -118,6 +119,7 @@ bool MakeKeyPair(const std::filesystem::path& privateKey, const std::filesystem:
         message = "libcrypto wrote a public key the updater would not read";
         return false;
     }
+    fingerprint = KeyFingerprint(parsed);
     if (!WriteNewFile(privateKey, MemoryText(privateText.get()), PRIVATE_KEY_MODE)) {
         message = "cannot create " + PathToUtf8(privateKey);
         return false;
@@ -130,27 +132,46 @@ bool MakeKeyPair(const std::filesystem::path& privateKey, const std::filesystem:
     return true;
 }
 
-bool SignChecksumList(const std::filesystem::path& list, const std::filesystem::path& privateKey, std::string& message)
+bool SignChecksumList(const std::filesystem::path& list, const std::filesystem::path& privateKey,
+                      const std::string* passphrase, SignedList& result, std::string& message)
 {
     std::string listBytes;
     ChecksumList parsed{};
-    if (!ReadWholeFile(list, CHECKSUM_LIST_MAX_BYTES, listBytes) || !ParseChecksumList(listBytes, parsed)) {
-        message = PathToUtf8(list) + " cannot be read or is not a checksum list the updater accepts; nothing signed";
+    if (!ReadWholeFile(list, UINT64_MAX, listBytes)) {
+        message = PathToUtf8(list) + ": cannot read it; nothing signed";
+        return false;
+    }
+    if (!ParseChecksumList(listBytes, parsed)) {
+        message =
+            PathToUtf8(list) + ": the updater refuses this list: " + ExplainListRefusal(listBytes) + "; nothing signed";
         return false;
     }
     // The updater would take such a list as the oldest release and refuse it wherever a release is installed.
     if (HasMalformedReleaseLine(listBytes)) {
-        message = PathToUtf8(list) + " has a malformed release line (it must be the first line, \"# release N\", N of "
+        message = PathToUtf8(list) + ": a malformed release line (it must be the first line, \"# release N\", N of "
                                      "1 to 18 digits without a leading zero); nothing signed";
         return false;
     }
-    const Bio keyFile(BIO_new_file(privateKey.c_str(), "r"));
-    // An encrypted key asks for its passphrase on the terminal, as openssl itself does.
-    const Key key(keyFile ? PEM_read_bio_PrivateKey(keyFile.get(), nullptr, nullptr, nullptr) : nullptr);
-    if (!key || !IsP256Key(key.get())) {
-        message = PathToUtf8(privateKey) + " cannot be read or is not a P-256 private key PEM";
+    if (IsReleaseTooFarAhead(parsed.release, UtcNowSeconds())) {
+        message = PathToUtf8(list) + ": release " + std::to_string(parsed.release) +
+                  " lies more than a day beyond the current UTC time; an updater that installs it refuses every "
+                  "later list until then; nothing signed";
         return false;
     }
+    const Bio keyFile(BIO_new_file(privateKey.c_str(), "r"));
+    // Without a passphrase given, an encrypted key asks for it on the terminal, as openssl itself does.
+    void* typedOrGiven = passphrase != nullptr ? const_cast<char*>(passphrase->c_str()) : nullptr;
+    const Key key(keyFile ? PEM_read_bio_PrivateKey(keyFile.get(), nullptr, nullptr, typedOrGiven) : nullptr);
+    const Bio publicText(BIO_new(BIO_s_mem()));
+    EcdsaP256PublicKey publicKey{};
+    if (!key || !IsP256Key(key.get()) || !publicText || PEM_write_bio_PUBKEY(publicText.get(), key.get()) != 1 ||
+        !ParsePublicKeyPem(MemoryText(publicText.get()), publicKey)) {
+        message = PathToUtf8(privateKey) + ": cannot be read or is not a P-256 private key PEM" +
+                  (passphrase != nullptr ? " that the passphrase opens" : "");
+        return false;
+    }
+    result.fingerprint = KeyFingerprint(publicKey);
+    result.release = parsed.release;
     const DigestContext context(EVP_MD_CTX_new());
     size_t size = 0;
     const unsigned char* data = reinterpret_cast<const unsigned char*>(listBytes.data());
@@ -172,21 +193,8 @@ bool SignChecksumList(const std::filesystem::path& list, const std::filesystem::
     }
     // Players may fetch the signature at any moment: they see the old file or the new one, never a part.
     const std::filesystem::path signature = SignaturePathOf(list);
-    std::filesystem::path partial = signature;
-    partial += ".partial";
-    std::ofstream output(partial, std::ios::binary | std::ios::trunc);
-    output.write(der.data(), static_cast<std::streamsize>(der.size()));
-    output.close();
-    std::error_code error;
-    if (output) {
-        std::filesystem::rename(partial, signature, error);
-    }
-    if (!output || error) {
-        std::filesystem::remove(partial, error);
-        message = "cannot write " + PathToUtf8(signature);
-        return false;
-    }
-    return true;
+    result.replaced = Exists(signature);
+    return WriteOutputFile(signature, der, message);
 }
 
 bool VerifyWithLibcrypto(const std::string& message, const std::string& derSignature, const EcdsaP256PublicKey& key)

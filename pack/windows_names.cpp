@@ -7,10 +7,25 @@
 
 namespace {
 
-// Names that Win32 maps to devices when they stand without the "\\?\" prefix, with or without an extension.
-const wchar_t* const DEVICE_NAMES[] = {L"CON",  L"PRN",  L"AUX",  L"NUL",  L"COM1", L"COM2", L"COM3",   L"COM4",
-                                       L"COM5", L"COM6", L"COM7", L"COM8", L"COM9", L"LPT1", L"LPT2",   L"LPT3",
-                                       L"LPT4", L"LPT5", L"LPT6", L"LPT7", L"LPT8", L"LPT9", L"CONIN$", L"CONOUT$"};
+// Names that Win32 maps to devices when they stand without the "\\?\" prefix, with or without an extension. Windows
+// documents COM and LPT with the digits 0 to 9 and the superscripts ¹ ² ³ as reserved.
+const wchar_t* const DEVICE_NAMES[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+const wchar_t* const NUMBERED_DEVICE_NAMES[] = {L"COM", L"LPT"};
+const wchar_t DEVICE_DIGITS[] = L"0123456789\u00B9\u00B2\u00B3";
+
+bool SameAsciiLetters(const std::wstring& text, const std::wstring& upper)
+{
+    if (text.size() != upper.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if ((c >= L'a' && c <= L'z' ? c - (L'a' - L'A') : c) != upper[i]) {
+            return false;
+        }
+    }
+    return true;
+}
 
 bool IsDeviceName(const std::wstring& component)
 {
@@ -20,16 +35,13 @@ bool IsDeviceName(const std::wstring& component)
         base.pop_back();
     }
     for (const wchar_t* device : DEVICE_NAMES) {
-        const std::wstring name(device);
-        if (base.size() != name.size()) {
-            continue;
+        if (SameAsciiLetters(base, device)) {
+            return true;
         }
-        bool same = true;
-        for (size_t i = 0; i < base.size() && same; ++i) {
-            const wchar_t c = base[i];
-            same = (c >= L'a' && c <= L'z' ? c - (L'a' - L'A') : c) == name[i];
-        }
-        if (same) {
+    }
+    for (const wchar_t* device : NUMBERED_DEVICE_NAMES) {
+        if (base.size() == 4 && SameAsciiLetters(base.substr(0, 3), device) &&
+            std::wstring(DEVICE_DIGITS).find(base[3]) != std::wstring::npos) {
             return true;
         }
     }
@@ -64,6 +76,7 @@ void CheckWindowsPath(const std::wstring& path, const std::string& what, Finding
 {
     const bool folder = !path.empty() && path.back() == L'\\';
     const std::wstring body = folder ? path.substr(0, path.size() - 1) : path;
+    const std::string refused = what + ": lib\\" + Printable(body) + ": ";
     size_t start = 0;
     for (;;) {
         const size_t end = std::min(body.find(L'\\', start), body.size());
@@ -74,14 +87,20 @@ void CheckWindowsPath(const std::wstring& path, const std::string& what, Finding
             findings.errors.push_back(what + ": Windows cannot create lib\\" + Printable(path) + ": " + reason);
             return;
         }
+        // The updater creates such names below "\\?\", but the game, the player's tools and the next updater's
+        // removal go through Win32's ordinary paths, which cannot open or delete them.
         if (component.back() == L'.' || component.back() == L' ') {
-            findings.warnings.push_back(what + ": \"" + shown +
-                                        "\" ends in a dot or space; Windows programs other than the updater "
-                                        "cannot open or delete it");
+            findings.errors.push_back(refused + "\"" + shown +
+                                      "\" ends in a dot or space; Windows programs other than the updater cannot "
+                                      "open or delete it");
         } else if (IsDeviceName(component)) {
-            findings.warnings.push_back(what + ": \"" + shown +
-                                        "\" is a device name on Windows; programs other than the updater cannot "
-                                        "open or delete it");
+            findings.errors.push_back(refused + "\"" + shown +
+                                      "\" is a device name on Windows; programs other than the updater cannot open "
+                                      "or delete it");
+        } else if (start == 0 && IsMarkFileName(component)) {
+            findings.errors.push_back(refused + "\"" + shown +
+                                      "\" is the name of the updater's own mark: the updater takes it for its mark "
+                                      "and never matches it with the list");
         }
         if (end == body.size()) {
             return;

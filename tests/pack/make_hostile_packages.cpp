@@ -71,10 +71,13 @@ int main(int argc, char** argv)
         {"leftover-name.zip",
          {bass, StoredEntry("notes.old-backup.txt", "n"), StoredEntry("cfg.OLD-2024031501", "c"),
           StoredEntry("plugins/cfg.old-2024031501", "c")}},
-        // Accepted, with warnings.
         {"case-twins.zip", {bass, StoredEntry("Data.txt", "1"), StoredEntry("data.TXT", "2")}},
         {"device-name.zip", {bass, StoredEntry("sub/con.dll", "c")}},
+        {"superscript-device.zip", {bass, With(StoredEntry("LPT\xC2\xB2.log", "l"), 0x0800, 0)}},
         {"trailing-dot.zip", {bass, StoredEntry("notes.", "d")}},
+        {"mark-name.zip", {bass, StoredEntry("Vorlance-Updater-Complete.txt", "m")}},
+        {"folders-only.zip", {StoredEntry("empty/", "")}},
+        // Accepted, with warnings.
         {"cp437-name.zip",
          {bass, StoredEntry("\xC3\xBC"
                             "ber.txt",

@@ -29,7 +29,9 @@ with zipfile.ZipFile(work + '/package.zip', 'w', zipfile.ZIP_DEFLATED) as z:
 with open(work + '/game.bin', 'wb') as f:
     f.write(b'MZ' + pattern(150000, 13))
 for name, entries in (('climbs-out', ['../vorlance.exe']), ('twice', ['Bass.dll', 'bass.DLL']),
-                      ('empty-component', ['sub//a.dll'])):
+                      ('empty-component', ['sub//a.dll']), ('folders-only', ['empty/']),
+                      ('mark', ['bass.dll', 'vorlance-updater-incomplete.txt']),
+                      ('over-limit', ['f/%s%05d' % ('x' * 100, i) for i in range(30000)])):
     with zipfile.ZipFile(work + '/' + name + '.zip', 'w') as z:
         for entry in entries:
             z.writestr(entry, b'x')
@@ -53,19 +55,49 @@ lines=$(wc -l < SHA256SUMS)
 tail -n +2 SHA256SUMS | cut -c67- | LC_ALL=C sort -c
 grep -q '  lib/sub/deeper/block.bin$' SHA256SUMS
 
-"$pack" manifest --release 999999999999999999 ../package.zip ../game.bin given.sums > /dev/null
-[[ $(head -n 1 given.sums) == "# release 999999999999999999" ]] || { echo "--release not written first" >&2; exit 1; }
+"$pack" manifest --release 20240101000000 ../package.zip ../game.bin given.sums > /dev/null
+[[ $(head -n 1 given.sums) == "# release 20240101000000" ]] || { echo "--release not written first" >&2; exit 1; }
 cmp -s <(tail -n +2 given.sums) <(tail -n +2 SHA256SUMS) || { echo "--release changed the lines" >&2; exit 1; }
-for refused in 0 042 +1 1000000000000000000 12a; do
+# A typo's extra digit, and any number more than a day past the studio's clock, would lock out every later list.
+for refused in 0 042 +1 1000000000000000000 12a 202401010000000 $(date -u -d '+2 days' +%Y%m%d%H%M%S); do
     ! "$pack" manifest --release "$refused" ../package.zip ../game.bin refused.sums > /dev/null 2>&1 &&
         [ ! -e refused.sums ] || { echo "pack manifest took --release '$refused'" >&2; exit 1; }
 done
 
-for refused in climbs-out twice empty-component; do
+for refused in climbs-out twice empty-component folders-only mark over-limit; do
     if "$pack" manifest "../$refused.zip" ../game.bin "$refused.sums" > /dev/null 2>&1; then
         echo "a list was written for $refused.zip" >&2
         exit 1
     fi
     [ ! -e "$refused.sums" ] || { echo "$refused.sums was left behind" >&2; exit 1; }
 done
+out=$("$pack" manifest ../over-limit.zip ../game.bin x.sums 2>&1 || true)
+grep -q "list for 30000 library files would be 5[0-9]\{6\} bytes; the updater reads at most 4194304" <<< "$out" ||
+    { echo "no limit given for a list too long: $out" >&2; exit 1; }
+
+# An output that names an input is refused, and the input stays as it was.
+cp ../game.bin ../game.before && cp ../package.zip ../package.before
+for output in ../game.bin ../package.zip; do
+    status=0 && "$pack" manifest ../package.zip ../game.bin "$output" > /dev/null 2>&1 || status=$?
+    [[ $status -eq 2 ]] && cmp -s ../game.bin ../game.before && cmp -s ../package.zip ../package.before ||
+        { echo "manifest with the output $output exited $status or changed an input" >&2; exit 1; }
+done
+
+# A release must be higher than the one players have; an old signature beside a rewritten list is named.
+status=0 && "$pack" manifest --release 20240101000000 --previous given.sums ../package.zip ../game.bin next.sums \
+    > /dev/null 2>&1 || status=$?
+[[ $status -eq 1 && ! -e next.sums ]] || { echo "a release not above the previous one was written" >&2; exit 1; }
+touch next.sums.sig
+out=$("$pack" manifest --release 20240101000001 --previous given.sums ../package.zip ../game.bin next.sums)
+grep -q "next.sums.sig signs the list this replaced" <<< "$out" || { echo "no warning about the old signature" >&2; exit 1; }
+
+# verify checks the listed files that stand in a folder: one flipped byte of lib.zip fails it.
+"$pack" keygen key.pem key.pub > keygen.out && "$pack" sign SHA256SUMS key.pem > /dev/null
+out=$("$pack" verify SHA256SUMS key.pub .)
+grep -q "matches the list: ./lib/sub/deeper/block.bin" <<< "$out" || { echo "verify did not check lib/: $out" >&2; exit 1; }
+python3 -c 'f = open("lib.zip", "r+b"); f.seek(100); b = f.read(1); f.seek(100); f.write(bytes([b[0] ^ 1]))'
+verdict=$("$pack" verify SHA256SUMS key.pub . 2>&1) && { echo "verify passed a damaged lib.zip" >&2; exit 1; }
+grep -q "lib.zip: differs from its line in the list" <<< "$verdict" || { echo "$verdict" >&2; exit 1; }
+[[ $(grep -o 'SHA256:[0-9a-f]*' <<< "$verdict") == $(grep -o 'SHA256:[0-9a-f]*' keygen.out) ]] ||
+    { echo "verify and keygen show different fingerprints" >&2; exit 1; }
 echo "sha256sum accepts the written list"

@@ -23,8 +23,8 @@ while IFS='|' read -r file code text; do
 done << 'TABLE'
 dot-component.zip|0|./readme.txt -> lib\readme.txt
 empty-component.zip|1|lib\plugins\\a.dll: an empty folder name
-embedded-nul.zip|1|error: unsafe path in zip entry 1
-climbs-out.zip|1|error: unsafe path in zip entry 1
+embedded-nul.zip|1|embedded-nul.zip: unsafe path in zip entry 1
+climbs-out.zip|1|climbs-out.zip: unsafe path in zip entry 1
 reserved-character.zip|1|lib\what?.txt: one of the characters
 control-character.zip|1|lib\tab\x09here.txt: a control character
 long-component.zip|1|a component longer than 255 characters
@@ -32,21 +32,25 @@ encrypted.zip|1|failed extracting secret.dll: unsupported encryption
 unsupported-method.zip|1|failed extracting lzma.dll: unsupported method
 bad-crc.zip|1|failed extracting bass.dll: decompression failed or archive is corrupted
 file-where-folder.zip|1|lib\Plugins\a.dll needs a folder where entry 1 wrote the file lib\plugins
-no-entries.zip|1|error: zip archive is empty
+no-entries.zip|1|no-entries.zip: zip archive is empty
 leftover-name.zip|1|(1 error(s), 0 warning(s))
-leftover-name.zip|1|error: entry 3: lib\plugins\cfg.old-2024031501 is named as the updater names its leftovers
-case-twins.zip|0|data.TXT -> lib\Data.txt
-case-twins.zip|0|are one file on Windows: the player gets lib\Data.txt holding entry 2's bytes
-device-name.zip|0|"con.dll" is a device name
-trailing-dot.zip|0|"notes." ends in a dot or space
+leftover-name.zip|1|leftover-name.zip: entry 3: lib\plugins\cfg.old-2024031501 is named as the updater names its leftovers
+case-twins.zip|1|data.TXT -> lib\Data.txt
+case-twins.zip|1|differ only in case and are one file on Windows: the player would get lib\Data.txt holding entry 2
+device-name.zip|1|device-name.zip: entry 1: lib\sub\con.dll: "con.dll" is a device name
+superscript-device.zip|1|"LPT².log" is a device name
+trailing-dot.zip|1|"notes." ends in a dot or space
+mark-name.zip|1|is the name of the updater's own mark
+folders-only.zip|1|no file, only folders
 cp437-name.zip|0|read as code page 437: "├╝ber.txt"; as UTF-8 it would read "über.txt"
-no-bass.zip|0|warning: no bass*.dll at the top level
+no-bass.zip|0|no-bass.zip: no bass*.dll at the top level
 expands-far.zip|0|over 100 times its own size
 refused-folder-entry.zip|0|lib\odd?: one of the characters < > " | ? * (a folder entry: the updater skips it)
 symbolic-link.zip|0|lib\link.dll is a symbolic link; the updater writes it as a small file holding the link's target
 attribute-folder.zip|0|(0 error(s), 0 warning(s))
 TABLE
-expect_pack 1 "warnings are errors with --strict" check "$work/hostile/device-name.zip" --strict
+expect_pack 1 "warnings are errors with --strict" check "$work/hostile/no-bass.zip" --strict
+[[ $("$pack" check --quiet "$work/hostile/no-bass.zip" | grep -c ' -> lib') -eq 0 ]] || fail "--quiet listed entries"
 seq 1 100 > "$work/text.zip"
 : > "$work/empty.zip"
 truncate -s 1100M "$work/huge.zip"
@@ -108,7 +112,8 @@ expect_pack 1 "the signature data lies beyond the end of the file" check "$packa
 expect_pack 1 "no PE signature" check "$package" "$work/no-pe.exe"
 expect_pack 1 "more than 100000 bytes (100000 bytes)" check "$package" "$work/small.exe"
 expect_pack 1 "not marked as an executable program" check "$package" "$work/dll.exe"
-expect_pack 1 "cannot open it" check "$package" "$work/missing.exe"
+expect_pack 2 "missing.exe: no such file" check "$package" "$work/missing.exe"
+expect_pack 2 "is a program and $package a zip package: the package comes first" check "$game" "$package"
 "$pack" manifest "$work/bsdtar-dot.zip" "$game" "$work/dot.sums" > /dev/null && grep -q '  lib/plugins/bassmidi.dll$' \
     "$work/dot.sums" || fail "the list of a package made from . does not name lib/plugins/bassmidi.dll"
 
@@ -130,13 +135,38 @@ head -c 1000000 /dev/urandom > "$work/v2/big.dll" && "$pack" build "$work/v2" "$
 expect_pack 0 "the updater fetches the whole package" diff "$work/v1.zip" "$work/v3.zip"
 expect_pack 1 "bad-crc.zip: failed extracting bass.dll: decompression failed" \
     diff "$work/v1.zip" "$work/hostile/bad-crc.zip"
-expect_pack 2 "diff takes the installed package and the new one" diff "$work/v1.zip"
+expect_pack 2 "diff takes the installed release and the new one" diff "$work/v1.zip"
+
+echo "== diff: what each player pays for a release, in total"
+# A small unchanged file between an added and a changed one is fetched with them, in one request.
+rm -rf "$work/v4" "$work/r1" "$work/r2" && cp -R "$work/v2" "$work/v4" && mkdir -p "$work/r1" "$work/r2"
+printf 'first' > "$work/v4/plugins/aaa.dll" && printf 'changed' > "$work/v4/plugins/new.dll"
+"$pack" build "$work/v2" "$work/r1/lib.zip" > /dev/null && "$pack" build "$work/v4" "$work/r2/lib.zip" > /dev/null &&
+    cp "$game" "$work/r1/game.exe" && cp "$work/signed.exe" "$work/r2/game.exe" || fail "cannot lay out two releases"
+for r in 1 2; do
+    "$pack" manifest --release $r "$work/r$r/lib.zip" "$work/r$r/game.exe" "$work/r$r/SHA256SUMS" > /dev/null
+done
+out=$("$pack" diff "$work/r1" "$work/r2")
+list=$(stat -c %s "$work/r2/SHA256SUMS") game_bytes=$(stat -c %s "$work/r2/game.exe")
+libraries=$(sed -n 's/^libraries: \([0-9]*\) bytes in.*/\1/p' <<< "$out")
+total=$(sed -n 's/^total: \([0-9]*\) bytes in 4 request(s).*/\1/p' <<< "$out")
+for line in "carried lib\plugins\bassmidi.dll" "list: $list bytes in 1 request" "game: $game_bytes bytes in 1 request"; do
+    grep -qF "$line" <<< "$out" || fail "diff of two releases: no line with $line"$'\n'"$out"
+done
+[[ -n $libraries && $libraries -lt $(stat -c %s "$work/r2/lib.zip") && $total -eq $((list + game_bytes + libraries)) ]] ||
+    fail "diff's total is not the list, the game and the patch"$'\n'"$out"
+expect_pack 0 "total: $list bytes in 1 request(s)" diff "$work/r2" "$work/r2"
 
 echo "== usage"
 expect_pack 2 "usage: pack check" check
 expect_pack 2 "unknown option --fast" check "$package" --fast
 expect_pack 2 "unknown command frob" frob
 expect_pack 2 "build takes a folder and a package" build "$work/studio"
+expect_pack 2 "studio.zip is not a folder" build "$package" "$work/studio"
+expect_pack 2 "missing: no such folder" build "$work/missing" "$work/x.zip"
+expect_pack 2 "no-such.zip: no such file" check "$work/no-such.zip"
+expect_pack 0 "usage: pack check" --help
+expect_pack 0 "the package tool of the Vorlance updater" --version
 
 echo "== build refuses what the updater would not install as meant"
 refuse() {
@@ -155,6 +185,29 @@ refuse "the name is not valid Unicode" touch "$(printf 'caf\xe9.txt')"
 refuse "neither a file nor a folder" mkfifo pipe
 refuse "the updater refuses this name" touch 'drive:c.dll'
 refuse "is named as the updater names its leftovers" touch 'cfg.old-2024031501'
+for name in aux.txt com1.dll 'com¹.dll' 'lpt².log' 'CON .dll'; do refuse '" is a device name' touch "$name"; done
+refuse "ends in a dot or space" touch 'notes.'
+refuse "ends in a dot or space" mkdir 'folder '
+refuse "is the name of the updater's own mark" touch vorlance-updater-complete.txt
+refuse "the names differ only in case" touch A.dll a.dll
+
+echo "== a failed build leaves the last good package, and nothing of its own"
+"$pack" build "$work/studio" "$work/keep.zip" > /dev/null && cp "$work/keep.zip" "$work/keep.before"
+rm -rf "$work/bad" && cp -R "$work/studio" "$work/bad" && touch "$work/bad/aux.txt" && mkdir -p "$work/folders/empty"
+expect_pack 1 "FAILED: nothing written, $work/keep.zip is unchanged" build "$work/bad" "$work/keep.zip"
+expect_pack 1 "no file, only folders" build "$work/folders" "$work/keep.zip"
+cmp -s "$work/keep.zip" "$work/keep.before" || fail "a failed build changed the last good package"
+[[ -z $(find "$work" -maxdepth 1 -name '*partial*') ]] || fail "a failed build left a temporary file"
+
+echo "== build: the desktop's files skipped, symbols and git warned about"
+rm -rf "$work/junk" && mkdir -p "$work/junk/.git" "$work/junk/sub" && printf 'x' > "$work/junk/bass.dll"
+touch "$work/junk/.DS_Store" "$work/junk/sub/Thumbs.db" "$work/junk/Desktop.ini" "$work/junk/.git/HEAD" "$work/junk/a.PDB"
+out=$("$pack" build "$work/junk" "$work/junk.zip")
+for line in "note: skipped $work/junk/sub/Thumbs.db" "junk/.git: a git repository's own folder" "junk/a.PDB: debugging"; do
+    grep -qF "$line" <<< "$out" || fail "build of a folder with the desktop's files: no line with $line"
+done
+[[ $(unzip -Z1 "$work/junk.zip" | tr '\n' ' ') == ".git/HEAD a.PDB bass.dll sub/ " ]] ||
+    fail "the desktop's files were packed: $(unzip -Z1 "$work/junk.zip" | tr '\n' ' ')"
 rm -rf "$work/nothing" && mkdir -p "$work/nothing"
 expect_pack 1 "nothing to pack" build "$work/nothing" "$work/refused.zip"
 expect_pack 1 "must not be written inside the folder" build "$work/studio" "$work/studio/sub/lib.zip"

@@ -18,8 +18,13 @@ openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out openssl.pem 
     openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-384 -out p384.pem 2> /dev/null &&
     openssl pkey -in p384.pem -pubout -out p384.pub || { echo "openssl cannot make keys"; exit 1; }
 
+# One fingerprint for a key wherever it is shown: the SHA-256 of the public point as openssl stores it.
+point_hash() { echo "SHA256:$(openssl pkey -pubin -in "$1" -outform DER | tail -c 65 | sha256sum | cut -c1-64)"; }
+
 echo "== keygen"
-expect 0 "wrote studio.pem" "$pack" keygen studio.pem studio.pub
+made=$("$pack" keygen studio.pem studio.pub)
+grep -qF "wrote studio.pem" <<< "$made" && grep -qF "key fingerprint $(point_hash studio.pub)" <<< "$made" ||
+    fail "keygen said: $made"
 [[ $(stat -c %a studio.pem) == 600 ]] || fail "the private key is readable by others: $(stat -c %a studio.pem)"
 before=$(sha256sum studio.pem)
 expect 1 "studio.pem exists" "$pack" keygen studio.pem new.pub
@@ -30,7 +35,9 @@ expect 0 "wrote SHA256SUMS.sig" "$pack" sign SHA256SUMS studio.pem
 [[ ! -e SHA256SUMS.sig.partial ]] || fail "the temporary signature was left behind"
 openssl dgst -sha256 -verify studio.pub -signature SHA256SUMS.sig SHA256SUMS > /dev/null ||
     fail "openssl refuses the signature pack wrote"
-expect 0 "accepts SHA256SUMS and its signature, release 0 (no release line" "$pack" verify SHA256SUMS studio.pub
+expect 0 "no release line: updaters that have recorded a release refuse this list" "$pack" verify SHA256SUMS studio.pub
+expect 0 "key fingerprint $(point_hash studio.pub)" "$pack" sign SHA256SUMS studio.pem
+expect 0 "key fingerprint $(point_hash studio.pub)" "$pack" verify SHA256SUMS studio.pub
 mkdir released && { echo "# release 20261208123456"; cat SHA256SUMS; } > released/SHA256SUMS
 expect 0 "wrote released/SHA256SUMS.sig" "$pack" sign released/SHA256SUMS studio.pem
 expect 0 "signature, release 20261208123456" "$pack" verify released/SHA256SUMS studio.pub
@@ -51,9 +58,16 @@ expect 1 "no signature: SHA256SUMS.sig" "$pack" verify SHA256SUMS openssl.pub
 cp good.sig SHA256SUMS.sig
 expect 1 "is not a P-256 public key" "$pack" verify SHA256SUMS p384.pub
 openssl dgst -sha256 -sign openssl.pem -out notes.txt.sig notes.txt
-expect 1 "not a checksum list the updater accepts" "$pack" verify notes.txt openssl.pub
+expect 1 "notes.txt: the updater refuses this list: line 1: not \"<64 hex digits>  <path>\"" \
+    "$pack" verify notes.txt openssl.pub
 rm notes.txt.sig
 expect 1 "nothing signed" "$pack" sign notes.txt studio.pem
+{ cat SHA256SUMS; echo "$(digest e)  lib/../x.dll"; } > climbs
+expect 1 "line 4: lib/../x.dll: a path that leaves lib" "$pack" sign climbs studio.pem
+{ echo "# release 999999999999999999"; cat SHA256SUMS; } > far
+expect 1 "lies more than a day beyond the current UTC time" "$pack" sign far studio.pem
+[[ ! -e climbs.sig && ! -e far.sig ]] || fail "a refused list was signed"
+expect 2 "SHA256SUMS.sig is the input SHA256SUMS.sig; it would be overwritten" "$pack" sign SHA256SUMS SHA256SUMS.sig
 [[ ! -e notes.txt.sig ]] || fail "a signature was written for a list the updater refuses"
 # A release line the updater would not read turns every updater with a newer release away: never signed.
 { echo "#Release 042"; cat SHA256SUMS; } > malformed && { cat SHA256SUMS; echo "# release 5"; } > misplaced
@@ -62,7 +76,15 @@ expect 1 "malformed release line" "$pack" sign misplaced studio.pem
 [[ ! -e malformed.sig && ! -e misplaced.sig ]] || fail "a list with a malformed release line was signed"
 expect 1 "not a P-256 private key" "$pack" sign SHA256SUMS p384.pem
 cmp -s good.sig SHA256SUMS.sig || fail "a refused sign replaced the signature"
-expect 2 "verify takes a checksum list and a public key" "$pack" verify SHA256SUMS
+expect 2 "verify takes a checksum list, a public key" "$pack" verify SHA256SUMS
+
+echo "== an encrypted key, its passphrase from a file or the environment"
+openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -aes-256-cbc -pass pass:open-sesame -out locked.pem &&
+    printf 'open-sesame\n' > pass.txt && cp SHA256SUMS locked.sums || fail "openssl cannot make an encrypted key"
+expect 0 "wrote locked.sums.sig" "$pack" sign --passin file:pass.txt locked.sums locked.pem
+PACK_PASS=open-sesame expect 0 "replaced locked.sums.sig" "$pack" sign --passin env:PACK_PASS locked.sums locked.pem
+PACK_PASS=wrong expect 1 "that the passphrase opens" "$pack" sign --passin env:PACK_PASS locked.sums locked.pem
+expect 2 "the environment variable is not set" "$pack" sign --passin env:PACK_UNSET locked.sums locked.pem
 expect 2 "unknown command" "$pack" signs SHA256SUMS studio.pem
 
 if [[ -n $windows_pack ]]; then

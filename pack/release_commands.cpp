@@ -1,0 +1,275 @@
+// The commands that make and check what vouches for a release: its checksum list, the key and the signature.
+#include "pack/manifest.h"
+#include "pack/pack.h"
+#include "pack/signing.h"
+#include "update/checksum_list.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+namespace {
+
+// Said wherever a list states no release, so that the studio knows what it gives up.
+const char NO_RELEASE_LINE[] = "no release line: updaters that have recorded a release refuse this list, and "
+                               "updaters without one take it as the oldest release";
+
+// Why an output cannot be written where it was asked: it would overwrite one of the command's inputs.
+std::string OutputProblem(const std::filesystem::path& output, const std::vector<std::filesystem::path>& inputs)
+{
+    for (const std::filesystem::path& input : inputs) {
+        if (IsSameFile(output, input)) {
+            return "the output " + PathToUtf8(output) + " is the input " + PathToUtf8(input) +
+                   "; it would be overwritten";
+        }
+    }
+    return std::string();
+}
+
+// The release of the list the players have now; false with message when it cannot be read as the updater reads it.
+bool PreviousRelease(const std::filesystem::path& path, uint64_t& release, std::string& message)
+{
+    std::string text;
+    ChecksumList list{};
+    if (!ReadWholeFile(path, UINT64_MAX, text)) {
+        message = PathToUtf8(path) + ": cannot read it";
+        return false;
+    }
+    if (!ParseChecksumList(text, list)) {
+        message = PathToUtf8(path) + ": the updater refuses this list: " + ExplainListRefusal(text);
+        return false;
+    }
+    release = list.release;
+    return true;
+}
+
+#ifndef _WIN32
+// The passphrase as openssl's -passin takes it: "file:PATH" (its first line) or "env:VAR"; false with problem.
+bool ReadPassphrase(const std::string& source, std::string& passphrase, std::string& problem)
+{
+    if (source.compare(0, 5, "file:") == 0) {
+        std::ifstream in(PathFromUtf8(source.substr(5)), std::ios::binary);
+        if (!in || !std::getline(in, passphrase)) {
+            problem = "--passin " + source + ": cannot read the passphrase from the file";
+            return false;
+        }
+        if (!passphrase.empty() && passphrase.back() == '\r') {
+            passphrase.pop_back();
+        }
+        return true;
+    }
+    if (source.compare(0, 4, "env:") == 0) {
+        const char* value = std::getenv(source.substr(4).c_str());
+        if (value == nullptr) {
+            problem = "--passin " + source + ": the environment variable is not set";
+            return false;
+        }
+        passphrase = value;
+        return true;
+    }
+    problem = "--passin takes file:PATH or env:VAR";
+    return false;
+}
+#endif
+
+} // namespace
+
+int ManifestCommand(const std::vector<std::string>& args)
+{
+    CommandLine line;
+    std::string problem;
+    if (!ParseCommandLine(args, {}, {"--release", "--previous"}, line, problem)) {
+        return UsageError(problem);
+    }
+    uint64_t release = 0;
+    if (line.options.count("--release") != 0 && !ParseReleaseNumber(line.options["--release"], release)) {
+        return UsageError("--release takes one number of 1 to 18 digits without a leading zero");
+    }
+    if (line.paths.size() != 3) {
+        return UsageError("manifest takes a package, a game executable and the list to write");
+    }
+    const std::filesystem::path package = PathFromUtf8(line.paths[0]);
+    const std::filesystem::path game = PathFromUtf8(line.paths[1]);
+    const std::filesystem::path list = PathFromUtf8(line.paths[2]);
+    std::vector<std::filesystem::path> inputs = {package, game};
+    if (line.options.count("--previous") != 0) {
+        inputs.push_back(PathFromUtf8(line.options["--previous"]));
+    }
+    for (const std::filesystem::path& input : inputs) {
+        if (!(problem = InputProblem(input, false)).empty()) {
+            return UsageError(problem);
+        }
+    }
+    if (!(problem = SwappedProblem(line.paths[0], line.paths[1])).empty() ||
+        !(problem = OutputProblem(list, inputs)).empty()) {
+        return UsageError(problem);
+    }
+    // Updaters refuse a list older than the release they installed; the studio's clock makes each new list newer.
+    if (release == 0 && (release = ReleaseFromUtcNow()) == 0) {
+        return Refused("cannot read the clock for the release number; give it with --release N");
+    }
+    if (IsReleaseTooFarAhead(release, UtcNowSeconds())) {
+        return Refused("release " + std::to_string(release) + " lies more than a day beyond the current UTC time (" +
+                       std::to_string(ReleaseFromUtcNow()) +
+                       "): an updater that installs it refuses every later list until then; nothing written");
+    }
+    std::string message;
+    if (inputs.size() == 3) {
+        uint64_t previous = 0;
+        if (!PreviousRelease(inputs[2], previous, message)) {
+            return Refused(message);
+        }
+        if (release <= previous) {
+            return Refused("release " + std::to_string(release) + " is not higher than release " +
+                           std::to_string(previous) + " of " + PathToUtf8(inputs[2]) +
+                           ": players who installed that one would refuse this list; nothing written");
+        }
+    }
+    // Whatever a player's updater would refuse in the package is refused before any list vouches for it; the game
+    // is check's to judge.
+    Findings findings;
+    CheckPackage(package, PathToUtf8(package), false, findings);
+    if (!findings.errors.empty()) {
+        findings.warnings.clear();
+        return ReportFindings(findings, false, "nothing written");
+    }
+    std::string text;
+    size_t files = 0;
+    if (!MakeChecksumList(package, game, release, text, files, message)) {
+        return Refused(message + "; nothing written");
+    }
+    if (text.size() > CHECKSUM_LIST_MAX_BYTES) {
+        return Refused("the list for " + std::to_string(files) + " library files would be " +
+                       std::to_string(text.size()) + " bytes; the updater reads at most " +
+                       std::to_string(CHECKSUM_LIST_MAX_BYTES) +
+                       " and would fetch the whole package on every run; nothing written");
+    }
+    if (!(problem = ExplainListRefusal(text)).empty()) {
+        return Refused("the updater would refuse this list: " + problem + "; nothing written");
+    }
+    if (!WriteOutputFile(list, text, message)) {
+        return Refused(message);
+    }
+    // The list vouches for the files beside it: uploaded before them, it would turn players away from a release
+    // that is not there yet.
+    std::printf("wrote %s (release %llu, %zu library files); upload it after lib.zip and game.exe\n",
+                PathToUtf8(list).c_str(), static_cast<unsigned long long>(release), files);
+    const std::filesystem::path signature = SignaturePathOf(list);
+    std::error_code error;
+    if (std::filesystem::exists(signature, error)) {
+        std::printf("warning: %s signs the list this replaced, not this one: sign again with pack sign\n",
+                    PathToUtf8(signature).c_str());
+    }
+    return 0;
+}
+
+#ifndef _WIN32
+int KeyGenCommand(const std::vector<std::string>& args)
+{
+    CommandLine line;
+    std::string problem;
+    if (!ParseCommandLine(args, {}, {}, line, problem)) {
+        return UsageError(problem);
+    }
+    if (line.paths.size() != 2 || line.paths[0] == line.paths[1]) {
+        return UsageError("keygen takes the private key file and the public key file to write, two names");
+    }
+    std::string fingerprint;
+    std::string message;
+    if (!MakeKeyPair(PathFromUtf8(line.paths[0]), PathFromUtf8(line.paths[1]), fingerprint, message)) {
+        return Refused(message);
+    }
+    std::printf("wrote %s (keep it off the mirrors and out of the repository) and %s (for UPDATER_RELEASE_KEYS)\n"
+                "key fingerprint %s\n",
+                line.paths[0].c_str(), line.paths[1].c_str(), fingerprint.c_str());
+    return 0;
+}
+
+int SignCommand(const std::vector<std::string>& args)
+{
+    CommandLine line;
+    std::string problem;
+    if (!ParseCommandLine(args, {}, {"--passin"}, line, problem)) {
+        return UsageError(problem);
+    }
+    if (line.paths.size() != 2) {
+        return UsageError("sign takes a checksum list and a private key");
+    }
+    const std::filesystem::path list = PathFromUtf8(line.paths[0]);
+    const std::filesystem::path key = PathFromUtf8(line.paths[1]);
+    for (const std::filesystem::path& input : {list, key}) {
+        if (!(problem = InputProblem(input, false)).empty()) {
+            return UsageError(problem);
+        }
+    }
+    if (!(problem = OutputProblem(SignaturePathOf(list), {list, key})).empty()) {
+        return UsageError(problem);
+    }
+    std::string passphrase;
+    if (line.options.count("--passin") != 0 && !ReadPassphrase(line.options["--passin"], passphrase, problem)) {
+        return UsageError(problem);
+    }
+    SignedList result;
+    std::string message;
+    if (!SignChecksumList(list, key, line.options.count("--passin") != 0 ? &passphrase : nullptr, result, message)) {
+        return Refused(message);
+    }
+    std::printf("key fingerprint %s\n", result.fingerprint.c_str());
+    if (result.release == 0) {
+        std::printf("warning: %s: %s\n", PathToUtf8(list).c_str(), NO_RELEASE_LINE);
+    }
+    std::printf("%s %s (release %llu); upload it together with %s, last\n", result.replaced ? "replaced" : "wrote",
+                PathToUtf8(SignaturePathOf(list)).c_str(), static_cast<unsigned long long>(result.release),
+                PathToUtf8(list).c_str());
+    return 0;
+}
+#endif
+
+int VerifyCommand(const std::vector<std::string>& args)
+{
+    CommandLine line;
+    std::string problem;
+    if (!ParseCommandLine(args, {}, {}, line, problem)) {
+        return UsageError(problem);
+    }
+    if (line.paths.size() != 2 && line.paths.size() != 3) {
+        return UsageError("verify takes a checksum list, a public key and optionally the release's folder");
+    }
+    for (size_t i = 0; i < line.paths.size(); ++i) {
+        if (!(problem = InputProblem(PathFromUtf8(line.paths[i]), i == 2)).empty()) {
+            return UsageError(problem);
+        }
+    }
+    const std::filesystem::path list = PathFromUtf8(line.paths[0]);
+    ChecksumList parsed{};
+    std::string fingerprint;
+    std::string message;
+    if (!VerifyChecksumListFiles(list, PathFromUtf8(line.paths[1]), parsed, fingerprint, message)) {
+        if (!fingerprint.empty()) {
+            std::printf("key fingerprint %s\n", fingerprint.c_str());
+        }
+        return Refused(message);
+    }
+    std::printf("key fingerprint %s\n", fingerprint.c_str());
+    Findings findings;
+    if (line.paths.size() == 3) {
+        CheckListedFiles(parsed, PathFromUtf8(line.paths[2]), findings);
+    }
+    if (parsed.release == 0) {
+        findings.warnings.push_back(PathToUtf8(list) + ": " + NO_RELEASE_LINE);
+    }
+    for (const std::string& error : findings.errors) {
+        std::printf("error: %s\n", error.c_str());
+    }
+    for (const std::string& warning : findings.warnings) {
+        std::printf("warning: %s\n", warning.c_str());
+    }
+    if (!findings.errors.empty()) {
+        std::printf("FAILED: the signature is good, but %zu listed file(s) differ from the list\n",
+                    findings.errors.size());
+        return EXIT_REFUSED;
+    }
+    std::printf("OK: a player's updater built with this key accepts %s and its signature, release %llu\n",
+                PathToUtf8(list).c_str(), static_cast<unsigned long long>(parsed.release));
+    return 0;
+}
