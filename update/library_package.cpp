@@ -9,43 +9,21 @@
 #include "status/status.h"
 
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace {
 
-// Room kept free beyond the unpacked files, so that the staging copy never fills the disk.
-const ULONGLONG SPARE_DISK_BYTES = 64ull * 1024 * 1024;
-// What a file or folder takes beyond its clusters: its record in the volume's file table and its entry in the
-// folder's index.
-const uint64_t RECORD_ALLOWANCE_BYTES = 4096;
 // When the volume does not tell its cluster size: the usual one.
 const DWORD USUAL_CLUSTER_BYTES = 4096;
-
-DWORD ClusterBytesOf(const std::wstring& programDirectory)
-{
-    wchar_t root[MAX_PATH + 1] = {};
-    DWORD sectorsPerCluster = 0;
-    DWORD bytesPerSector = 0;
-    DWORD freeClusters = 0;
-    DWORD clusters = 0;
-    if (!GetVolumePathNameW(programDirectory.c_str(), root, MAX_PATH) ||
-        !GetDiskFreeSpaceW(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters) ||
-        sectorsPerCluster == 0 || bytesPerSector == 0) {
-        return USUAL_CLUSTER_BYTES;
-    }
-    return sectorsPerCluster * bytesPerSector;
-}
 
 // The disk holds the staging copy beside the installed libraries: judged from what the package's files take on this
 // volume, each rounded up to whole clusters and with its record.
 bool DiskHoldsSecondCopy(const std::wstring& programDirectory, const ZipImage& image)
 {
-    ULARGE_INTEGER available = {};
-    if (!GetDiskFreeSpaceExW(programDirectory.c_str(), &available, nullptr, nullptr)) {
-        return false;
-    }
-    const uint64_t needed = PackageDiskBytes(image, ClusterBytesOf(programDirectory), RECORD_ALLOWANCE_BYTES);
-    return available.QuadPart > SPARE_DISK_BYTES && available.QuadPart - SPARE_DISK_BYTES > needed;
+    VolumeRoom room;
+    return ReadVolumeRoom(programDirectory, room) &&
+           RoomHolds(room, PackageDiskBytes(image, room.clusterBytes, RECORD_ALLOWANCE_BYTES));
 }
 
 // A staging copy that ran out of room: the disk (ERROR_HANDLE_DISK_FULL 39, ERROR_DISK_FULL 112) or a write that the
@@ -80,7 +58,42 @@ void ReplaceLibrariesInPlace(const LibraryFolders& folders, const ZipImage& imag
                    : "Failed to download the update. Your game was not changed; please try again later.");
 }
 
+// Stops the run where the program directory refuses a new name: the text the game's phase gives for the same cause.
+[[noreturn]] void ThrowFolderRefusesWrites(unsigned long refusal)
+{
+    throw std::runtime_error("The update could not be saved because the game folder cannot be written to (error " +
+                             std::to_string(refusal) +
+                             "). Your game was not changed; run the updater as the user who installed the game, or "
+                             "move the game to a folder you can write to.");
+}
+
 } // namespace
+
+bool ReadVolumeRoom(const std::wstring& folder, VolumeRoom& room)
+{
+    ULARGE_INTEGER available = {};
+    if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) {
+        return false;
+    }
+    room.availableBytes = available.QuadPart;
+    room.clusterBytes = USUAL_CLUSTER_BYTES;
+    wchar_t root[MAX_PATH + 1] = {};
+    DWORD sectorsPerCluster = 0;
+    DWORD bytesPerSector = 0;
+    DWORD freeClusters = 0;
+    DWORD clusters = 0;
+    if (GetVolumePathNameW(folder.c_str(), root, MAX_PATH) &&
+        GetDiskFreeSpaceW(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters) &&
+        sectorsPerCluster != 0 && bytesPerSector != 0) {
+        room.clusterBytes = static_cast<uint64_t>(sectorsPerCluster) * bytesPerSector;
+    }
+    return true;
+}
+
+bool RoomHolds(const VolumeRoom& room, uint64_t neededBytes)
+{
+    return room.availableBytes > SPARE_DISK_BYTES && room.availableBytes - SPARE_DISK_BYTES > neededBytes;
+}
 
 void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, const ChecksumList* list)
 {
@@ -100,11 +113,15 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, co
         return;
     }
     // Made before the download, so that a folder the player may not write to is found before the package is
-    // fetched; the executable phase then names the cause. Without a staging folder (names taken, no room for a
-    // mark) the libraries are refilled in place.
+    // fetched. Without a list the executable phase then names the cause; a listed game, though, is never installed
+    // or started on other libraries than its own, so the run stops here. Without a staging folder (names taken, no
+    // room for a mark) the libraries are refilled in place.
     unsigned long refusal = 0;
     bool staged = MakeStagingFolder(programDirectory, folders, refusal);
     if (!staged && IsWriteRefusal(refusal)) {
+        if (list != nullptr) {
+            ThrowFolderRefusesWrites(refusal);
+        }
         return;
     }
 
@@ -118,6 +135,8 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, co
             RefreshBassCopies(programDirectory, folders.library);
             return;
         }
+        // A staging folder that could not be marked incomplete again is left whole and unused.
+        staged = IsMarkedIncomplete(folders.staging);
     }
 
     // Everything that can be known about the package without unpacking it is known before anything is written: an

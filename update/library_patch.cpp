@@ -10,14 +10,14 @@
 #include "status/status.h"
 
 #include <algorithm>
+#include <new>
 #include <set>
 #include <stdexcept>
 
 namespace {
 
-// A library held by the game or a tool gets the ladder of the copies beside the game when a patch has to replace
-// or remove it where it stands.
-const HeldFileRetries IN_PLACE_RETRIES = {10, 3, 6};
+// Linked to the staging folder's own mark once, to learn whether the volume makes hard links.
+const wchar_t LINK_PROBE_NAME[] = L"vorlance-updater-link-probe.txt";
 // WriteFile counts in 32 bits.
 const size_t WRITE_PIECE_BYTES = 0x40000000;
 
@@ -92,61 +92,58 @@ bool StageEntry(PatchSource& source, const RangedEntry& entry, const Sha256Diges
     return true;
 }
 
-// Gives the staging folder the installed files that the release keeps, as hard links where the volume allows
-// (nothing is copied), else as copies.
-void KeepInstalledFiles(const LibraryFolders& folders, const std::vector<FileDigest>& installed, const PatchPlan& plan,
-                        std::set<std::wstring>& created)
+// True when the volume of the staging folder makes hard links (FAT32 and exFAT make none): one is tried once, on
+// the staging folder's own mark, so that no file of lib is touched.
+bool VolumeLinksFiles(const std::wstring& staging)
+{
+    const std::wstring probe = WithTrailingBackslash(staging) + LINK_PROBE_NAME;
+    const std::wstring mark = MakeLongPath(WithTrailingBackslash(staging) + INCOMPLETE_MARK_NAME);
+    if (!CreateHardLinkW(MakeLongPath(probe).c_str(), mark.c_str(), nullptr)) {
+        return false;
+    }
+    DeleteFileOrMoveAside(probe);
+    return true;
+}
+
+// The staging folder takes the fetched files, and the kept ones too where they are copied: judged as the whole
+// package's second copy is, on the same volume.
+bool StagingHoldsPatch(const LibraryFolders& folders, const std::vector<RangedEntry>& entries, const PatchPlan& plan,
+                       bool linksFiles)
+{
+    VolumeRoom room;
+    return ReadVolumeRoom(FolderOf(folders.staging), room) &&
+           RoomHolds(room, PatchDiskBytes(entries, plan, !linksFiles, room.clusterBytes, RECORD_ALLOWANCE_BYTES));
+}
+
+// Gives the staging folder the installed files that the release keeps, as hard links where the volume makes them
+// (nothing is copied), else as copies. False when one cannot be kept (gone since it was hashed, held, no room).
+bool KeepInstalledFiles(const LibraryFolders& folders, const std::vector<FileDigest>& installed, const PatchPlan& plan,
+                        bool linksFiles, std::set<std::wstring>& created)
 {
     for (size_t index : plan.kept) {
         const std::wstring& path = installed[index].path;
         const std::wstring source = MakeLongPath(WithTrailingBackslash(folders.library) + path);
         const std::wstring target = MakeLongPath(WithTrailingBackslash(folders.staging) + path);
         ZipCreateParentDirs(WithTrailingBackslash(folders.staging), path, created);
-        if (!CreateHardLinkW(target.c_str(), source.c_str(), nullptr) &&
+        if (!(linksFiles && CreateHardLinkW(target.c_str(), source.c_str(), nullptr)) &&
             !CopyFileW(source.c_str(), target.c_str(), TRUE)) {
-            ThrowExtractionFailure("cannot keep " + WideToUtf8(path));
+            return false;
         }
     }
+    return true;
 }
 
-// When lib cannot be moved (a file in it held open), the fetched files replace theirs where they stand and the
-// files the release no longer names go; lib stays marked incomplete until the last one is done, so that a kill in
-// between is repaired by the next run. lib is never emptied. The staging folder stops reading as complete before
-// its first file leaves it: after a kill the next run would otherwise put what is left of it in lib's place.
-void PatchInPlace(const LibraryFolders& folders, const std::vector<FileDigest>& installed,
-                  const std::vector<RangedEntry>& entries, const PatchPlan& plan)
+// The release's empty folders, which no file of the patch makes; false when one cannot be made.
+bool MakePackageFolders(const std::wstring& staging, const std::vector<std::wstring>& packageFolders,
+                        std::set<std::wstring>& created)
 {
-    if (!MarkFolderIncomplete(folders.staging) || !MarkFolderIncomplete(folders.library)) {
-        RemoveStagingFolder(folders);
-        ThrowExtractionFailure("cannot write " + WideToUtf8(INCOMPLETE_MARK_NAME));
-    }
-    std::set<std::wstring> created;
-    for (size_t index : plan.fetched) {
-        const std::wstring& path = entries[index].path;
-        const std::wstring from = MakeLongPath(WithTrailingBackslash(folders.staging) + path);
-        const std::wstring to = WithTrailingBackslash(folders.library) + path;
-        ZipCreateParentDirs(WithTrailingBackslash(folders.library), path, created);
-        const auto move = [&]() -> DWORD {
-            return MoveFileExW(from.c_str(), MakeLongPath(to).c_str(), MOVEFILE_REPLACE_EXISTING) ? ERROR_SUCCESS
-                                                                                                  : GetLastError();
-        };
-        DWORD error = 0;
-        if (!RetryWhileHeld(to, IN_PLACE_RETRIES, move, error)) {
-            RemoveStagingFolder(folders);
-            ThrowExtractionFailure("cannot replace " + WideToUtf8(path));
+    for (const std::wstring& folder : packageFolders) {
+        ZipCreateParentDirs(WithTrailingBackslash(staging), folder + L"\\", created);
+        if (!IsPlainDirectory(WithTrailingBackslash(staging) + folder)) {
+            return false;
         }
     }
-    for (size_t index : plan.removed) {
-        const std::wstring file = WithTrailingBackslash(folders.library) + installed[index].path;
-        const auto remove = [&]() -> DWORD {
-            return DeleteFileW(MakeLongPath(file).c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS
-                                                                                                     : GetLastError();
-        };
-        DWORD error = 0;
-        RetryWhileHeld(file, IN_PLACE_RETRIES, remove, error);
-    }
-    RemoveStagingFolder(folders);
-    FinishInPlaceRefill(folders);
+    return true;
 }
 
 // Fetches the plan's requests into the staging folder, posting progress over the bytes to fetch.
@@ -188,7 +185,7 @@ PatchAttempt FetchPlannedEntries(PatchSource& source, const std::vector<RangedEn
 }
 
 PatchAttempt PatchFromMirror(PatchSource& source, LibraryFolders& folders, const ChecksumList& list,
-                             const std::vector<FileDigest>& installed)
+                             const std::vector<FileDigest>& installed, bool linksFiles)
 {
     // The end records are looked for in the package's last few kilobytes first, and in the whole stretch the zip
     // library searches only when a long comment hides them there.
@@ -235,6 +232,12 @@ PatchAttempt PatchFromMirror(PatchSource& source, LibraryFolders& folders, const
     if (!plan.patch) {
         return PatchAttempt::WHOLE_PACKAGE;
     }
+    // A disk without room for this patch has none for another mirror's: the whole package judges the disk again
+    // and refills lib where it stands.
+    if (!StagingHoldsPatch(folders, entries, plan, linksFiles)) {
+        return PatchAttempt::WHOLE_PACKAGE;
+    }
+    const std::vector<std::wstring> packageFolders = PackageFolders(directory, location.entryCount);
 
     std::set<std::wstring> created;
     const PatchAttempt fetched = FetchPlannedEntries(source, entries, plan, list, folders.staging, created);
@@ -244,15 +247,15 @@ PatchAttempt PatchFromMirror(PatchSource& source, LibraryFolders& folders, const
 
     PostStatus(source.progress.window, L"Extracting libraries...");
     PostProgress(source.progress.window, 100);
-    KeepInstalledFiles(folders, installed, plan, created);
-    if (!MarkFolderComplete(folders.staging)) {
-        ThrowExtractionFailure("cannot finish " + WideToUtf8(folders.staging));
+    if (!KeepInstalledFiles(folders, installed, plan, linksFiles, created) ||
+        !MakePackageFolders(folders.staging, packageFolders, created) || !MarkFolderComplete(folders.staging)) {
+        return PatchAttempt::FAILED;
     }
     if (SwitchToStagedLibraries(folders)) {
         return PatchAttempt::INSTALLED;
     }
-    PatchInPlace(folders, installed, entries, plan);
-    return PatchAttempt::INSTALLED;
+    return PatchInPlace(folders, installed, entries, plan, packageFolders) ? PatchAttempt::INSTALLED
+                                                                           : PatchAttempt::FAILED;
 }
 
 } // namespace
@@ -266,6 +269,7 @@ bool PatchLibraries(LibraryFolders& folders, HWND window, const ChecksumList& li
                     const std::vector<FileDigest>& installed, const std::vector<const wchar_t*>& baseUrls,
                     ZipImage& wholePackage, bool& otherBytes)
 {
+    const bool linksFiles = VolumeLinksFiles(folders.staging);
     for (const wchar_t* baseUrl : baseUrls) {
         RemoteFile package;
         package.url = baseUrl + std::wstring(L"lib.zip");
@@ -274,7 +278,10 @@ bool PatchLibraries(LibraryFolders& folders, HWND window, const ChecksumList& li
         PatchSource source = {package, progress, wholePackage, otherBytes};
         PatchAttempt attempt = PatchAttempt::FAILED;
         try {
-            attempt = PatchFromMirror(source, folders, list, installed);
+            attempt = PatchFromMirror(source, folders, list, installed, linksFiles);
+        } catch (const std::bad_alloc&) {
+            // Memory that ran out fails this attempt only: lib is as it was (an in-place patch puts it back first).
+            attempt = PatchAttempt::FAILED;
         } catch (...) {
             RemoveStagingFolder(folders);
             throw;
@@ -282,9 +289,15 @@ bool PatchLibraries(LibraryFolders& folders, HWND window, const ChecksumList& li
         if (attempt == PatchAttempt::INSTALLED) {
             return true;
         }
-        // What one mirror wrote is never mixed with another's; the staging folder keeps its incomplete mark.
+        // What one mirror wrote is never mixed with another's. A staging folder that still reads as complete is not
+        // emptied: it would read as a whole empty release to the next run. It stays whole and is not used again.
+        MarkFolderIncomplete(folders.staging);
+        if (!IsMarkedIncomplete(folders.staging)) {
+            return false;
+        }
         EmptyKeepingMarks(folders.staging);
-        if (attempt == PatchAttempt::WHOLE_PACKAGE) {
+        // A lib that a failed in-place patch could not put back is mended by the whole package alone.
+        if (attempt == PatchAttempt::WHOLE_PACKAGE || !IsLibraryWhole(folders.library)) {
             break;
         }
     }

@@ -2,11 +2,13 @@
 
 #include "update/checksum_list.h"
 #include "update/library_switch.h"
+#include "update/patch_plan.h"
 
 #include "archive/archive.h"
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -26,14 +28,46 @@ bool HoldsListedFiles(const std::vector<FileDigest>& installed, const ChecksumLi
 [[noreturn]] void ThrowExtractionFailure(const std::string& reason);
 
 // Tries each mirror's "lib.zip" in turn: reads its end records and central directory by ranges; when its entries
-// name exactly the list's files and fetching the missing ones costs less than the whole package, fetches those
-// into the empty staging folder (each checked against its list line: a mismatch is a failed attempt at that mirror
-// and sets otherBytes), adds the installed files the release keeps, and switches lib to it, or replaces the
-// changed files where they stand when lib cannot be moved. Throws "Library extraction failed: ..." when the disk
-// fails it; lib is then as it was, or marked incomplete for the next run to repair. True when lib holds the listed
-// release. False: the whole package is to be fetched (a mirror that cannot patch, or no mirror whose ranges could
-// be used; a server that mishandles ranges may still serve the whole file); wholePackage holds it when a mirror
-// already sent it whole. Throws std::bad_alloc.
+// name exactly the list's files, fetching the missing ones costs less than the whole package and the disk holds
+// them (and the kept files, where the volume makes no hard links), fetches those into the empty staging folder
+// (each checked against its list line: a mismatch is a failed attempt at that mirror and sets otherBytes), adds the
+// installed files the release keeps and the release's empty folders, and switches lib to it, or patches lib where
+// it stands when lib cannot be moved (PatchInPlace). Any other failure (a refused write, link, copy or mark, too
+// little room, memory that ran out) is a failed attempt at that mirror. True when lib holds the listed release.
+// False: the whole package is to be fetched (no mirror could patch; a server that mishandles ranges may still serve
+// the whole file); wholePackage holds it when a mirror already sent it whole. The staging folder is then empty and
+// marked incomplete, or, when it can no longer be marked so, left as it is and not to be used. Throws the in-place
+// patch's failure.
 bool PatchLibraries(LibraryFolders& folders, HWND window, const ChecksumList& list,
                     const std::vector<FileDigest>& installed, const std::vector<const wchar_t*>& baseUrls,
                     ZipImage& wholePackage, bool& otherBytes);
+
+// When lib cannot be moved (a file in it held open): moves the staged files into lib, drops the files the release no
+// longer names and makes its empty folders. Every file to replace or drop is first renamed aside, waiting for a
+// holder; lib reads incomplete until the release is whole in it. False, with lib as it was, when lib could not be
+// marked incomplete. Throws "Library extraction failed: cannot replace X" (or "cannot remove X") when a file stays
+// held, after putting back everything it changed (lib stays marked incomplete only when that fails). Throws
+// std::bad_alloc, lib put back.
+bool PatchInPlace(const LibraryFolders& folders, const std::vector<FileDigest>& installed,
+                  const std::vector<RangedEntry>& entries, const PatchPlan& plan,
+                  const std::vector<std::wstring>& packageFolders);
+
+// What a volume answers about room for a staging copy.
+struct VolumeRoom {
+    uint64_t availableBytes = 0; // free to this user
+    uint64_t clusterBytes = 0;
+};
+
+// What a file or folder takes beyond its clusters: its record in the volume's file table and its entry in the
+// folder's index.
+const uint64_t RECORD_ALLOWANCE_BYTES = 4096;
+// Room kept free beyond a staging copy, so that it never fills the disk.
+const uint64_t SPARE_DISK_BYTES = 64ull * 1024 * 1024;
+
+// The room on the volume of a folder (ending in a backslash); the usual 4 KiB clusters when the volume does not tell
+// its own. False when it does not tell the free bytes.
+bool ReadVolumeRoom(const std::wstring& folder, VolumeRoom& room);
+
+// True when a staging copy of neededBytes (clusters and records, as PackageDiskBytes and PatchDiskBytes count them)
+// leaves SPARE_DISK_BYTES free.
+bool RoomHolds(const VolumeRoom& room, uint64_t neededBytes);

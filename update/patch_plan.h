@@ -49,3 +49,14 @@ struct PatchPlan {
 // Paths match as Windows matches names, without regard to case. Throws std::bad_alloc.
 PatchPlan PlanPatch(const PackageDirectoryLocation& location, const std::vector<RangedEntry>& entries,
                     const std::vector<LibraryFileChecksum>& listed, const std::vector<FileDigest>& installed);
+
+// The folders the package's folder entries make below lib, as the disk spells them, in directory order: a release's
+// empty folders, which no file of the patch makes. directory: the central directory's bytes of entryCount records,
+// already accepted by ReadPackageDirectory; its names are judged as the whole package's are. Throws std::bad_alloc.
+std::vector<std::wstring> PackageFolders(const MemoryImage& directory, uint64_t entryCount);
+
+// The bytes the staging folder of a patch takes on a volume whose clusters hold clusterBytes, as the whole package's
+// estimate counts them: recordBytes for every entry, and each fetched file rounded up to whole clusters; the kept
+// files too when keptCopied (a volume without hard links). Saturates at UINT64_MAX.
+uint64_t PatchDiskBytes(const std::vector<RangedEntry>& entries, const PatchPlan& plan, bool keptCopied,
+                        uint64_t clusterBytes, uint64_t recordBytes);

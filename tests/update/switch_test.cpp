@@ -1,5 +1,8 @@
 #include "update/library_switch.h"
 
+#include "update/library_patch.h"
+#include "update/patch_plan.h"
+
 #include "archive/archive.h"
 #include "tests/archive/zip_test_writer.h"
 #include "tests/common/test_support.h"
@@ -172,6 +175,25 @@ TEST(PackageDiskBytes, RoundsEachFileToWholeClustersAndCountsARecordPerEntry)
     image.size = zip.size();
     EXPECT_EQ(PackageDiskBytes(image, 4096, 100), 4096u + 4096u + 8192u + 4 * 100u);
     EXPECT_EQ(PackageDiskBytes(image, 512, 0), 512u + 4096u + 4608u);
+}
+
+// A patch's staging folder takes the files it fetches, and the kept ones only where the volume cannot link them; the
+// disk must hold that with the spare besides, or the whole package follows.
+TEST(PatchDiskBytes, CountsKeptFilesOnlyWhereTheyAreCopied)
+{
+    std::vector<RangedEntry> entries(4);
+    entries[0].path = L"fetched.dll";
+    entries[0].uncompressedSize = 1;
+    entries[1].path = L"kept.dll";
+    entries[1].uncompressedSize = 4097;
+    entries[3].path = L"empty.dll"; // entries[2] is a folder
+    PatchPlan plan;
+    plan.fetched = {0, 3};
+    EXPECT_EQ(PatchDiskBytes(entries, plan, false, 4096, 100), 4096u + 4 * 100u);
+    EXPECT_EQ(PatchDiskBytes(entries, plan, true, 4096, 100), 4096u + 8192u + 4 * 100u);
+    EXPECT_TRUE(RoomHolds({SPARE_DISK_BYTES + 12289, 4096}, 12288));
+    EXPECT_FALSE(RoomHolds({SPARE_DISK_BYTES + 12288, 4096}, 12288));
+    EXPECT_FALSE(RoomHolds({SPARE_DISK_BYTES - 1, 4096}, 0));
 }
 
 } // namespace
