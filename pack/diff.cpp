@@ -231,6 +231,25 @@ void ShowLibraries(const RangedPackage& after, const PatchPlan& plan, bool liste
                 Number(directoryBytes + (inTail ? 0 : whole)), Number(directoryRequests + (inTail ? 0 : 1)));
 }
 
+// A release folder's package and game must be the ones its list names: players refuse any other bytes.
+bool MatchesItsList(const Release& release, const RangedPackage& package, std::string& message)
+{
+    std::string text;
+    ChecksumList list{};
+    if (!ReadWholeFile(release.list, CHECKSUM_LIST_MAX_BYTES, text) || !ParseChecksumList(text, list)) {
+        message = PathToUtf8(release.list) + ": the updater refuses this list: " + ExplainListRefusal(text);
+        return false;
+    }
+    Sha256Digest game{};
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(package.bytes.data());
+    if (Sha256Of(bytes, package.bytes.size()) != list.libraryPackage) {
+        message = PathToUtf8(release.package) + " differs from its line in " + PathToUtf8(release.list);
+    } else if (!release.game.empty() && (!Sha256OfFile(release.game, game) || game != list.gameExecutable)) {
+        message = PathToUtf8(release.game) + " differs from its line in " + PathToUtf8(release.list);
+    }
+    return message.empty();
+}
+
 } // namespace
 
 bool ShowPatch(const Release& old, const Release& now, std::string& message)
@@ -238,6 +257,9 @@ bool ShowPatch(const Release& old, const Release& now, std::string& message)
     RangedPackage before;
     RangedPackage after;
     if (!ReadRanged(old.package, before, message) || !ReadRanged(now.package, after, message)) {
+        return false;
+    }
+    if (!now.list.empty() && !MatchesItsList(now, after, message)) {
         return false;
     }
     // The old package's files stand for the installed ones, the new package's for its checksum list.

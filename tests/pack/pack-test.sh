@@ -156,6 +156,8 @@ done
 [[ -n $libraries && $libraries -lt $(stat -c %s "$work/r2/lib.zip") && $total -eq $((list + game_bytes + libraries)) ]] ||
     fail "diff's total is not the list, the game and the patch"$'\n'"$out"
 expect_pack 0 "total: $list bytes in 1 request(s)" diff "$work/r2" "$work/r2"
+printf 'x' >> "$work/r1/game.exe"
+expect_pack 1 "r1/game.exe differs from its line in $work/r1/SHA256SUMS" diff "$work/r2" "$work/r1"
 
 echo "== usage"
 expect_pack 2 "usage: pack check" check
