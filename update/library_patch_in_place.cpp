@@ -165,7 +165,7 @@ bool PatchInPlace(const LibraryFolders& folders, const std::vector<FileDigest>& 
         return false;
     }
     if (!MarkFolderIncomplete(folders.library)) {
-        MarkFolderComplete(folders.library);
+        MarkLibraryWhole(folders.library);
         return false;
     }
     InPlaceChanges changes;
@@ -174,14 +174,14 @@ bool PatchInPlace(const LibraryFolders& folders, const std::vector<FileDigest>& 
         failure = ApplyPatch(folders, installed, entries, plan, packageFolders, changes);
     } catch (...) {
         if (UndoPatch(changes)) {
-            MarkFolderComplete(folders.library);
+            MarkLibraryWhole(folders.library);
         }
         throw;
     }
     if (!failure.empty()) {
         // What cannot be put back leaves lib marked incomplete, for the next run to refill.
         if (UndoPatch(changes)) {
-            MarkFolderComplete(folders.library);
+            MarkLibraryWhole(folders.library);
         }
         ThrowExtractionFailure(failure);
     }

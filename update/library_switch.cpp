@@ -1,5 +1,6 @@
 #include "update/library_switch.h"
 
+#include "archive/archive.h"
 #include "fs/fs.h"
 #include "fs/handles.h"
 
@@ -7,8 +8,9 @@
 
 #include <vector>
 
-const wchar_t COMPLETE_MARK_NAME[] = L"vorlance-updater-complete.txt";
-const wchar_t INCOMPLETE_MARK_NAME[] = L"vorlance-updater-incomplete.txt";
+// The package tool refuses a release file of either name: the names live with the package rules it shares.
+const wchar_t* const COMPLETE_MARK_NAME = LIBRARY_COMPLETE_MARK_NAME;
+const wchar_t* const INCOMPLETE_MARK_NAME = LIBRARY_INCOMPLETE_MARK_NAME;
 
 namespace {
 
@@ -241,6 +243,14 @@ bool MarkFolderComplete(const std::wstring& folder)
     return WriteMark(folder, COMPLETE_MARK_NAME, COMPLETE_MARK_TEXT, error) && DeleteMark(folder, INCOMPLETE_MARK_NAME);
 }
 
+bool MarkLibraryWhole(const std::wstring& library)
+{
+    FlushFilesBelow(library);
+    // A folder without marks counts as whole; the complete mark is only needed where a folder waits under another
+    // name, so the game's own folder never shows the player a file the release did not ship.
+    return DeleteMark(library, INCOMPLETE_MARK_NAME) && DeleteMark(library, COMPLETE_MARK_NAME);
+}
+
 bool MarkFolderIncomplete(const std::wstring& folder)
 {
     DWORD error = 0;
@@ -277,6 +287,10 @@ void FinishInterruptedSwitch(const std::wstring& programDirectory)
     if (IsLibraryWhole(library)) {
         for (const std::wstring& folder : previous) {
             RemoveOwnFolder(folder);
+        }
+        // A run killed right after its switch left the complete mark in the library folder.
+        if (IsPlainDirectory(library)) {
+            DeleteMark(library, COMPLETE_MARK_NAME);
         }
     }
     // A library folder that was set aside while being refilled, and could not be removed then.
@@ -358,6 +372,8 @@ bool SwitchToStagedLibraries(const LibraryFolders& folders)
         if (installed) {
             RemoveOwnFolder(folders.previous);
         }
+        // Its files were flushed before the staging folder was marked complete.
+        DeleteMark(folders.library, COMPLETE_MARK_NAME);
         return true;
     }
     // When even this fails, the previous libraries stay whole under their name until the library folder is whole.
@@ -383,7 +399,7 @@ bool PrepareInPlaceRefill(const LibraryFolders& folders, unsigned long& error)
 
 void FinishInPlaceRefill(const LibraryFolders& folders)
 {
-    if (!MarkFolderComplete(folders.library)) {
+    if (!MarkLibraryWhole(folders.library)) {
         return;
     }
     for (const std::wstring& folder : OwnFolders(FolderOf(folders.library), PREVIOUS_NAMES)) {

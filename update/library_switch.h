@@ -8,10 +8,10 @@
 // a tool's folder of one of these names carries no mark and is left alone. Included by update/ files only.
 
 // The mark written into a folder once every file in it is whole; it travels with the folder when it is renamed.
-extern const wchar_t COMPLETE_MARK_NAME[];
+extern const wchar_t* const COMPLETE_MARK_NAME;
 // The mark a folder carries while it is filled (staging) or refilled in place (the library folder); it outweighs the
 // other one.
-extern const wchar_t INCOMPLETE_MARK_NAME[];
+extern const wchar_t* const INCOMPLETE_MARK_NAME;
 
 // True for the two mark names (any letter case), which the library check and every walk of a library tree ignore.
 bool IsLibraryMarkName(const std::wstring& name);
@@ -47,6 +47,9 @@ bool IsLibraryWhole(const std::wstring& folder);
 // Flushes every file below the folder to the disk, then writes the complete mark (flushed) and removes the
 // incomplete one. False when the mark could not be written or the incomplete one removed. Throws std::bad_alloc.
 bool MarkFolderComplete(const std::wstring& folder);
+// Flushes every file below the library folder to the disk, then removes both marks: a whole library folder holds
+// the release's files and nothing of the updater's. False when the incomplete mark stays. Throws std::bad_alloc.
+bool MarkLibraryWhole(const std::wstring& library);
 // Writes the incomplete mark (flushed), then removes the complete one. False when either failed. Throws
 // std::bad_alloc.
 bool MarkFolderIncomplete(const std::wstring& folder);

@@ -191,7 +191,8 @@ TEST_F(PatchTest, PatchesAHeldLibraryFolderWholeOrNotAtAll)
         if (c.failure.empty()) {
             EXPECT_EQ(installed, (std::vector<std::wstring>{L"a.dll", L"b.dll", L"c", L"d.dll", L"empty"})) << what;
             EXPECT_TRUE(ReadFileBytes(Path(L"lib\\a.dll")) == std::string(300000, 'a') &&
-                        ReadFileBytes(Path(L"lib\\b.dll")) == "b 2" && IsMarkedComplete(Path(L"lib")))
+                        ReadFileBytes(Path(L"lib\\b.dll")) == "b 2" && IsLibraryWhole(Path(L"lib")) &&
+                        !IsMarkedComplete(Path(L"lib")))
                 << what;
         } else {
             EXPECT_EQ(installed, (std::vector<std::wstring>{L"a.dll", L"b.dll", L"c", L"d.dll", L"old.dll"})) << what;
@@ -235,7 +236,7 @@ TEST_F(PatchTest, AKeptFileThatCannotBeKeptFallsBackToTheWholePackage)
     }
     EXPECT_TRUE(ReadFileBytes(Path(L"lib\\d.dll")) == std::string(300000, 'd'));
     EXPECT_EQ(ReadFileBytes(Path(L"lib\\b.dll")), "b 2");
-    EXPECT_TRUE(IsMarkedComplete(Path(L"lib")));
+    EXPECT_TRUE(IsLibraryWhole(Path(L"lib")) && !IsMarkedComplete(Path(L"lib"))) << "a whole lib holds no mark";
     EXPECT_EQ(ListFolder(folder), (std::vector<std::wstring>{L"lib"}));
 }
 

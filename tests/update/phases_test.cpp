@@ -228,7 +228,7 @@ TEST_F(InstallLibraryPackageTest, RefillsTheLibraryFolderAndCopiesBassLibraries)
 
     EXPECT_EQ(ListLibrary(Path(L"lib")),
               (std::vector<std::wstring>{L"BASS_FX.DLL", L"bass.dll", L"bass_dir.dll", L"data", L"plugins"}));
-    EXPECT_TRUE(IsMarkedComplete(Path(L"lib")));
+    EXPECT_TRUE(IsLibraryWhole(Path(L"lib")) && !IsMarkedComplete(Path(L"lib"))) << "a whole lib holds no mark";
     EXPECT_EQ(ReadFileBytes(Path(L"lib\\data\\readme.txt")), "new readme");
     EXPECT_EQ(ReadFileBytes(Path(L"bass.dll")), "bass v2");
     EXPECT_EQ(ReadFileBytes(Path(L"BASS_FX.DLL")), SampleText(20000));
@@ -376,7 +376,7 @@ TEST_F(InstallLibraryPackageTest, RefillsALibraryFolderThatCannotBeMovedInPlace)
 
     EXPECT_EQ(ListLibrary(Path(L"lib")),
               (std::vector<std::wstring>{L"BASS_FX.DLL", L"bass.dll", L"bass_dir.dll", L"data", L"plugins"}));
-    EXPECT_TRUE(IsMarkedComplete(Path(L"lib")));
+    EXPECT_TRUE(IsLibraryWhole(Path(L"lib")) && !IsMarkedComplete(Path(L"lib"))) << "a whole lib holds no mark";
     EXPECT_EQ(ReadFileBytes(Path(L"bass.dll")), "bass v2");
     EXPECT_EQ(ListFolder(folder), (std::vector<std::wstring>{L"BASS_FX.DLL", L"bass.dll", L"lib"}));
 }

@@ -145,7 +145,7 @@ TEST_F(LibrarySwitchTest, StagesBesideAPlayersFoldersOfTheUsualNames)
     EXPECT_TRUE(SwitchToStagedLibraries(folders));
 
     EXPECT_EQ(SetIn(Path(L"lib")), "new");
-    EXPECT_TRUE(IsMarkedComplete(Path(L"lib")));
+    EXPECT_TRUE(IsLibraryWhole(Path(L"lib")) && !IsMarkedComplete(Path(L"lib"))) << "a whole lib holds no mark";
     EXPECT_EQ(ListFolder(folder), (std::vector<std::wstring>{L"lib", L"lib_new", L"lib_old"}));
     EXPECT_TRUE(SetIn(Path(L"lib_new")) == "mods" && SetIn(Path(L"lib_old")) == "backup");
 }
