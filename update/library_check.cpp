@@ -172,7 +172,11 @@ bool HashInstalledLibraries(const std::wstring& libraryDirectory, std::vector<Fi
 {
     installed.clear();
     std::vector<std::wstring> onDisk;
-    if (!IsPlainDirectory(libraryDirectory) || !CollectLibraryFiles(libraryDirectory, onDisk)) {
+    // lib itself may be a link the player made (a junction to another drive): its files are read through it, so that
+    // an unchanged release costs only the list there too. Links below it are never followed.
+    const DWORD attributes = GetFileAttributesW(MakeLongPath(libraryDirectory).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        !CollectLibraryFiles(libraryDirectory, onDisk)) {
         return false;
     }
     std::vector<FileDigest> files;
