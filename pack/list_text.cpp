@@ -16,7 +16,7 @@ bool IsHexDigit(char c)
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-// Why a path below "lib/" is refused; empty when the updater takes it.
+// Why a path below "lib/" (or of another listed file) is refused; empty when the updater takes it.
 std::string LibraryPathProblem(const std::string& bytes)
 {
     if (bytes.find('\\') != std::string::npos) {
@@ -75,6 +75,7 @@ std::string ExplainListRefusal(const std::string& text)
     bool package = false;
     bool library = false;
     std::set<std::wstring> seen;
+    std::set<std::wstring> others;
     size_t number = 0;
     for (size_t start = 0; start < text.size();) {
         const size_t end = std::min(text.find('\n', start), text.size());
@@ -115,7 +116,15 @@ std::string ExplainListRefusal(const std::string& text)
             }
             library = true;
         } else {
-            return where + "\"" + Shown(path) + "\" is none of game.exe, lib.zip and lib/<path>";
+            // Another file (a form newer updaters use): players' updaters ignore it, but only when it is safe and
+            // named once.
+            const std::string problem = LibraryPathProblem(path);
+            if (!problem.empty()) {
+                return where + Shown(path) + ": " + problem;
+            }
+            if (!others.insert(FoldCase(DecodeUtf8(path.data(), path.size()))).second) {
+                return where + Shown(path) + " is named a second time (names that differ only in case are one file)";
+            }
         }
     }
     if (!game || !package) {

@@ -119,6 +119,7 @@ bool ParseChecksumList(const std::string& text, ChecksumList& list)
     bool haveGame = false;
     bool havePackage = false;
     std::set<std::wstring> seen;
+    std::set<std::wstring> seenOther;
     size_t start = 0;
     std::string line;
     for (bool first = true; NextLine(text, start, line); first = false) {
@@ -161,7 +162,13 @@ bool ParseChecksumList(const std::string& text, ChecksumList& list)
             file.digest = digest;
             parsed.libraryFiles.push_back(std::move(file));
         } else {
-            return false;
+            // A file this updater may not use: kept by name, held to the same safety rule as a library path and named
+            // once, since a signature vouches for it too.
+            std::wstring name;
+            if (!ParseLibraryPath(path, name) || !seenOther.insert(FoldCase(name)).second) {
+                return false;
+            }
+            parsed.otherFiles.push_back({path, digest});
         }
     }
     // A list without library lines would let an emptied "lib" count as the listed release on every run.
@@ -170,6 +177,16 @@ bool ParseChecksumList(const std::string& text, ChecksumList& list)
     }
     list = std::move(parsed);
     return true;
+}
+
+const Sha256Digest* FindListedFile(const ChecksumList& list, const std::string& name)
+{
+    for (const ListedFile& file : list.otherFiles) {
+        if (file.name == name) {
+            return &file.digest;
+        }
+    }
+    return nullptr;
 }
 
 bool ParseReleaseNumber(const std::string& digits, uint64_t& release)

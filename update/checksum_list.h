@@ -26,21 +26,34 @@ struct LibraryFileChecksum {
 const size_t RELEASE_MAX_DIGITS = 18;
 
 // What a list that could be parsed says: its release, "game.exe", "lib.zip" and every "lib/..." line in list order.
+// A line that names a file outside "lib/" other than "game.exe" and "lib.zip": its name as listed (UTF-8, '/'
+// separators). The updater takes from these the forms it knows and ignores the rest, so that a list can name what
+// newer updaters use without turning older ones away.
+struct ListedFile {
+    std::string name;
+    Sha256Digest digest;
+};
+
 struct ChecksumList {
     uint64_t release = 0; // from a first line "# release N"; 0 without one
     Sha256Digest gameExecutable;
     Sha256Digest libraryPackage;
     std::vector<LibraryFileChecksum> libraryFiles;
+    std::vector<ListedFile> otherFiles; // in list order
     // Not read from the text: the mirrors (entries of the base-URL table) whose own list was of an older release, so
     // that this run fetches nothing more from them. Filled by the run's list fetch.
     std::vector<const wchar_t*> refusedMirrors;
 };
 
-// Parses the bytes of a checksum list; false when they cannot be parsed (too long, a malformed line, a path outside
-// "game.exe", "lib.zip" and safe "lib/..." paths, a path twice, no "game.exe", "lib.zip" or "lib/..." line). Lines
-// that begin with '#' are skipped, as sha256sum skips them; the first line alone may state the release. Throws
-// std::bad_alloc.
+// Parses the bytes of a checksum list; false when they cannot be parsed (too long, a malformed line, a path that is
+// not safe below the release's folder (the rule of "lib/..." paths), a path twice (names that differ only in case are
+// one file), no "game.exe", "lib.zip" or "lib/..." line). Lines that begin with '#' are skipped, as sha256sum skips
+// them; the first line alone may state the release. Throws std::bad_alloc.
 bool ParseChecksumList(const std::string& text, ChecksumList& list);
+
+// The digest the list gives a file outside "lib/" (one of otherFiles, by its exact listed name); null when the list
+// does not name it.
+const Sha256Digest* FindListedFile(const ChecksumList& list, const std::string& name);
 
 // Reads a release number: 1 to RELEASE_MAX_DIGITS decimal digits, the first not 0, nothing else. Never throws.
 bool ParseReleaseNumber(const std::string& digits, uint64_t& release);

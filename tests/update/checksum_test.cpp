@@ -102,7 +102,10 @@ const ListCase LIST_CASES[] = {
     {"NonHexDigit", GAME + "g" + std::string(63, 'b') + "  lib.zip\n", false},
     {"OneSpace", GAME + std::string(64, 'b') + " lib.zip\n", false},
     {"TagFormat", GAME + "SHA256 (lib.zip) = " + std::string(64, 'b') + "\n", false},
-    {"UnknownPath", GAME + PACKAGE + Line('c', "readme.txt"), false},
+    {"OtherFilesAreTolerated", GAME + PACKAGE + Line('c', "readme.txt") + Line('d', "updater/new.exe") + LIBRARY, true},
+    {"OtherFileTwiceInOtherCase", GAME + PACKAGE + LIBRARY + Line('c', "readme.txt") + Line('d', "README.TXT"), false},
+    {"OtherFileClimbsOut", GAME + PACKAGE + LIBRARY + Line('c', "../vorlance.exe"), false},
+    {"OtherFileAbsolute", GAME + PACKAGE + LIBRARY + Line('c', "/x.exe"), false},
     {"LibraryFolderItself", GAME + PACKAGE + Line('c', "lib/"), false},
     {"ClimbsOut", GAME + PACKAGE + Line('c', "lib/../vorlance.exe"), false},
     {"DriveColon", GAME + PACKAGE + Line('c', "lib/C:x"), false},
@@ -136,9 +139,12 @@ INSTANTIATE_TEST_SUITE_P(Lists, ParseChecksumListTest, ::testing::ValuesIn(LIST_
 TEST(ParseChecksumList, GivesDigestsAndPathsAsTheUpdaterWritesThem)
 {
     ChecksumList list{};
-    ASSERT_TRUE(ParseChecksumList(Line('b', "lib.zip") + Line('e', "lib/sub/caf\xc3\xa9.dll") + "0f" +
-                                      std::string(62, '0') + "  game.exe",
+    ASSERT_TRUE(ParseChecksumList(Line('b', "lib.zip") + Line('e', "lib/sub/caf\xc3\xa9.dll") +
+                                      Line('a', "game.exe.gz") + "0f" + std::string(62, '0') + "  game.exe",
                                   list));
+    ASSERT_NE(FindListedFile(list, "game.exe.gz"), nullptr);
+    EXPECT_EQ((*FindListedFile(list, "game.exe.gz"))[0], 0xaa);
+    EXPECT_EQ(FindListedFile(list, "GAME.EXE.GZ"), nullptr);
     EXPECT_EQ(list.gameExecutable[0], 0x0f);
     EXPECT_EQ(list.gameExecutable[31], 0x00);
     EXPECT_EQ(list.libraryPackage[5], 0xbb);
