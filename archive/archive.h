@@ -205,6 +205,36 @@ bool ReadPackageDirectory(const MemoryImage& directory, const PackageDirectoryLo
 bool UnpackEntrySpan(const RangedEntry& entry, const uint8_t* span, size_t spanSize, std::vector<uint8_t>& data,
                      std::string& reason);
 
+// The same unpacking while the span's bytes arrive, in pieces of any size (package_stream.cpp): the unpacked bytes
+// go to output piece by piece, and nothing held grows with the entry. The checks, their order and their texts are
+// UnpackEntrySpan's; the entry stops at the first byte past its claimed size, and never takes more input than its
+// compressed size.
+
+// Takes the next unpacked bytes of an entry; false stops it.
+using EntryOutput = std::function<bool(const uint8_t* bytes, size_t size)>;
+
+struct EntryStreamState;
+struct EntryStreamEnder {
+    void operator()(EntryStreamState* state) const;
+};
+using EntryStream = std::unique_ptr<EntryStreamState, EntryStreamEnder>;
+
+// Starts unpacking entry, whose span (spanSize bytes from its local header on) is about to arrive. Throws
+// std::bad_alloc.
+EntryStream StartEntryStream(const RangedEntry& entry, uint64_t spanSize, const EntryOutput& output);
+
+// Takes the span's next bytes; used tells how many: fewer than size once the entry has its data (the rest of the span
+// is not its own). False with extraction's text when the entry is refused or output stopped it; it then takes
+// nothing more. Throws std::bad_alloc.
+bool FeedEntryStream(EntryStreamState& stream, const uint8_t* bytes, size_t size, size_t& used, std::string& reason);
+
+// True once the entry takes no more bytes: its data is all there, or it was refused.
+bool EntryStreamEnded(const EntryStreamState& stream);
+
+// After the span's bytes: true when the entry was unpacked whole, with its claimed size and CRC-32; false with
+// extraction's text.
+bool FinishEntryStream(const EntryStreamState& stream, std::string& reason);
+
 #ifdef _WIN32
 
 #include "fs/fs.h"

@@ -57,7 +57,26 @@ bool ReadDirectory(const std::string& zip, std::vector<RangedEntry>& entries, st
     return ReadPackageDirectory(directory, location, entries, reason);
 }
 
-// The verdict by ranges; entries keeps what the directory said, contents what each file entry unpacked to.
+// A span unpacked as it arrives, one byte at a time: the verdict ("" when unpacked) and the bytes handed out.
+std::string StreamedVerdict(const RangedEntry& entry, const std::string& span, std::string& data)
+{
+    data.clear();
+    const EntryStream stream = StartEntryStream(entry, span.size(), [&](const uint8_t* bytes, size_t size) {
+        data.append(reinterpret_cast<const char*>(bytes), size);
+        return true;
+    });
+    std::string reason;
+    size_t used = 0;
+    for (size_t at = 0; at < span.size() && !EntryStreamEnded(*stream); ++at) {
+        if (!FeedEntryStream(*stream, At(span, at), 1, used, reason)) {
+            return reason;
+        }
+    }
+    return FinishEntryStream(*stream, reason) ? "" : reason;
+}
+
+// The verdict by ranges; entries keeps what the directory said, contents what each file entry unpacked to. The span
+// unpacked whole and unpacked as it arrives must agree.
 std::string RangedVerdict(const std::string& zip, std::vector<RangedEntry>& entries, std::vector<std::string>& contents)
 {
     std::string reason;
@@ -68,9 +87,13 @@ std::string RangedVerdict(const std::string& zip, std::vector<RangedEntry>& entr
     for (const RangedEntry& entry : entries) {
         const std::string span = zip.substr(entry.spanOffset, entry.spanLength);
         std::vector<uint8_t> data;
-        if (!entry.path.empty() && !UnpackEntrySpan(entry, At(span, 0), span.size(), data, reason)) {
+        std::string streamed;
+        const bool unpacked = entry.path.empty() || UnpackEntrySpan(entry, At(span, 0), span.size(), data, reason);
+        EXPECT_EQ(entry.path.empty() ? "" : StreamedVerdict(entry, span, streamed), unpacked ? "" : reason);
+        if (!unpacked) {
             return reason;
         }
+        EXPECT_EQ(streamed, entry.path.empty() ? "" : std::string(data.begin(), data.end()));
         contents.emplace_back(data.begin(), data.end());
     }
     return "";
@@ -202,6 +225,8 @@ TEST(PackageRanges, FetchesOnlyTheDirectoryTheTailLacks)
     EXPECT_EQ(fromShortTail.offset, location.offset);
 }
 
+// Unpacked whole or as it arrives, an entry is refused alike; as it arrives, nothing past its claimed size is handed
+// out.
 TEST(PackageRanges, UnpacksOnlyAWholeSoundSpan)
 {
     const std::string text = SampleText(70000);
@@ -226,6 +251,16 @@ TEST(PackageRanges, UnpacksOnlyAWholeSoundSpan)
          "failed extracting a.dll: file read failed"},
         {"damaged deflate data", DeflatedEntry("a.dll", text), 0, 40,
          "failed extracting a.dll: decompression failed or archive is corrupted"},
+        {"output past the claimed size",
+         With(DeflatedEntry("a.dll", text), [](ZipTestEntry& e) { e.uncompressedSizeOverride = 1000; }), 0,
+         std::string::npos, "failed extracting a.dll: decompression failed or archive is corrupted"},
+        {"a claimed size beyond the output",
+         With(DeflatedEntry("a.dll", text),
+              [](ZipTestEntry& e) {
+                  e.zip64 = true;
+                  e.uncompressedSizeOverride = 1ull << 40;
+              }),
+         0, std::string::npos, "failed extracting a.dll: unexpected decompressed size"},
     };
     for (const auto& c : cases) {
         const std::string zip = BuildZip({c.entry});
@@ -243,6 +278,10 @@ TEST(PackageRanges, UnpacksOnlyAWholeSoundSpan)
         const bool unpacked = UnpackEntrySpan(entries[0], At(span, 0), span.size(), data, reason);
         EXPECT_EQ(unpacked ? "" : reason, c.verdict) << c.name;
         EXPECT_EQ(std::string(data.begin(), data.end()), unpacked ? text : "") << c.name;
+        std::string streamed;
+        EXPECT_EQ(StreamedVerdict(entries[0], span, streamed), c.verdict) << c.name;
+        EXPECT_LE(streamed.size(), entries[0].uncompressedSize) << c.name;
+        EXPECT_EQ(streamed, text.substr(0, streamed.size())) << c.name;
     }
 }
 
