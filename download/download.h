@@ -112,6 +112,16 @@ enum class RangeAnswer { PART, WHOLE_FILE, FAILED };
 RangeAnswer FetchRange(RemoteFile& file, uint64_t offset, uint64_t length, size_t maxWholeBytes,
                        TransferProgress* progress, DownloadedBytes& out, DWORD stallMs = STALL_MS);
 
+// Takes the next bytes of a part, in order; false stops the transfer.
+using PartSink = std::function<bool(const uint8_t* bytes, size_t size)>;
+
+// FetchRange with the part's bytes handed to part as they arrive, in pieces of at most 64 KiB, and never held: a
+// continuation resumes after the last byte part took. WHOLE_FILE: whole holds the whole new file, as FetchRange's
+// out. FAILED also when part returns false. Holds one read buffer, whatever the length.
+RangeAnswer FetchRangeTo(RemoteFile& file, uint64_t offset, uint64_t length, size_t maxWholeBytes,
+                         TransferProgress* progress, const PartSink& part, DownloadedBytes& whole,
+                         DWORD stallMs = STALL_MS);
+
 // The last `length` bytes (Range: bytes=-N), all of a shorter file; learns file.size from Content-Range. Same answers.
 RangeAnswer FetchTail(RemoteFile& file, uint64_t length, size_t maxWholeBytes, TransferProgress* progress,
                       DownloadedBytes& out);

@@ -3,19 +3,55 @@
 #include "download/download_internal.h"
 
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
 
 namespace {
 
-// [offset, offset+length) of the file, or its last length bytes when tail is set, continued where a body is cut.
+// Reads one response's body of a part of length bytes, of which received came in earlier responses.
+using PartReader =
+    std::function<BodyRead(Connection& connection, uint64_t length, uint64_t received, TransferProgress& progress)>;
+
+// Hands one response's body to part as it comes, through buffer (READ_BUFFER_BYTES), at most left bytes, posting
+// progress.
+BodyRead ReadBodyToPart(Connection& connection, uint64_t left, const PartSink& part, unsigned char* buffer,
+                        TransferProgress& progress)
+{
+    BodyRead read;
+    for (;;) {
+        DWORD bytesRead = 0;
+        bool ended = false;
+        const bool blockRead = ReadBlock(connection, buffer, READ_BUFFER_BYTES, bytesRead, ended);
+        if (bytesRead > left - read.bytes) {
+            read.tooLarge = true;
+            return read;
+        }
+        if (bytesRead > 0) {
+            if (!part(buffer, bytesRead)) {
+                read.failed = true;
+                return read;
+            }
+            read.bytes += bytesRead;
+            AddProgress(progress, bytesRead);
+        }
+        if (!blockRead || ended) {
+            read.ended = ended;
+            return read;
+        }
+    }
+}
+
+// [offset, offset+length) of the file, or its last length bytes when tail is set, continued where a body is cut;
+// readPart takes each response's body. A 200 leaves the whole file in whole.
 RangeAnswer FetchPart(RemoteFile& file, bool tail, uint64_t offset, uint64_t length, size_t maxWholeBytes,
-                      TransferProgress* givenProgress, DownloadedBytes& out, DWORD stallMs)
+                      TransferProgress* givenProgress, const PartReader& readPart, DownloadedBytes& whole,
+                      DWORD stallMs)
 {
     TransferProgress unseen;
     TransferProgress& progress = givenProgress != nullptr ? *givenProgress : unseen;
-    ArrivingBytes bytes;
     uint64_t received = 0;
     for (bool continued = false;; continued = true) {
         const std::wstring range =
@@ -30,7 +66,7 @@ RangeAnswer FetchPart(RemoteFile& file, bool tail, uint64_t offset, uint64_t len
         if (answer.status == HTTP_STATUS_OK) {
             bool tooLarge = false;
             bool otherBytes = false;
-            return ReadWholeFileToMemory(file, connection, answer, maxWholeBytes, nullptr, progress, stallMs, out,
+            return ReadWholeFileToMemory(file, connection, answer, maxWholeBytes, nullptr, progress, stallMs, whole,
                                          tooLarge, otherBytes)
                        ? RangeAnswer::WHOLE_FILE
                        : RangeAnswer::FAILED;
@@ -56,20 +92,34 @@ RangeAnswer FetchPart(RemoteFile& file, bool tail, uint64_t offset, uint64_t len
         if (file.validator.empty()) {
             file.validator = answer.validator;
         }
-        const BodyRead read = ReadBodyToMemory(connection, length, bytes, nullptr, progress);
+        const BodyRead read = readPart(connection, length, received, progress);
         received += read.bytes;
         if (read.failed || read.tooLarge) {
             return RangeAnswer::FAILED;
         }
         // All of the part is the part, even when the read after its last byte failed or found the body too slow.
         if (received == length) {
-            out = std::move(bytes.image);
             return RangeAnswer::PART;
         }
         if (!TakeContinuation(file, read, continued)) {
             return RangeAnswer::FAILED;
         }
     }
+}
+
+// FetchPart with the part's bytes kept in memory as they arrive, the one block out then holds.
+RangeAnswer FetchPartToMemory(RemoteFile& file, bool tail, uint64_t offset, uint64_t length, size_t maxWholeBytes,
+                              TransferProgress* progress, DownloadedBytes& out, DWORD stallMs)
+{
+    ArrivingBytes bytes;
+    const PartReader toMemory = [&](Connection& connection, uint64_t partLength, uint64_t, TransferProgress& shown) {
+        return ReadBodyToMemory(connection, partLength, bytes, nullptr, shown);
+    };
+    const RangeAnswer answer = FetchPart(file, tail, offset, length, maxWholeBytes, progress, toMemory, out, stallMs);
+    if (answer == RangeAnswer::PART) {
+        out = std::move(bytes.image);
+    }
+    return answer;
 }
 
 } // namespace
@@ -81,7 +131,25 @@ RangeAnswer FetchRange(RemoteFile& file, uint64_t offset, uint64_t length, size_
         return RangeAnswer::FAILED;
     }
     try {
-        return FetchPart(file, false, offset, length, maxWholeBytes, progress, out, stallMs);
+        return FetchPartToMemory(file, false, offset, length, maxWholeBytes, progress, out, stallMs);
+    } catch (const std::bad_alloc&) {
+        return RangeAnswer::FAILED;
+    }
+}
+
+RangeAnswer FetchRangeTo(RemoteFile& file, uint64_t offset, uint64_t length, size_t maxWholeBytes,
+                         TransferProgress* progress, const PartSink& part, DownloadedBytes& whole, DWORD stallMs)
+{
+    if (length == 0 || offset + length < offset) {
+        return RangeAnswer::FAILED;
+    }
+    try {
+        const std::unique_ptr<unsigned char[]> buffer(new unsigned char[READ_BUFFER_BYTES]);
+        const PartReader toPart = [&](Connection& connection, uint64_t partLength, uint64_t received,
+                                      TransferProgress& shown) {
+            return ReadBodyToPart(connection, partLength - received, part, buffer.get(), shown);
+        };
+        return FetchPart(file, false, offset, length, maxWholeBytes, progress, toPart, whole, stallMs);
     } catch (const std::bad_alloc&) {
         return RangeAnswer::FAILED;
     }
@@ -94,7 +162,7 @@ RangeAnswer FetchTail(RemoteFile& file, uint64_t length, size_t maxWholeBytes, T
         return RangeAnswer::FAILED;
     }
     try {
-        return FetchPart(file, true, 0, length, maxWholeBytes, progress, out, STALL_MS);
+        return FetchPartToMemory(file, true, 0, length, maxWholeBytes, progress, out, STALL_MS);
     } catch (const std::bad_alloc&) {
         return RangeAnswer::FAILED;
     }
