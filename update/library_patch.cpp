@@ -18,8 +18,6 @@ namespace {
 
 // Linked to the staging folder's own mark once, to learn whether the volume makes hard links.
 const wchar_t LINK_PROBE_NAME[] = L"vorlance-updater-link-probe.txt";
-// WriteFile counts in 32 bits.
-const size_t WRITE_PIECE_BYTES = 0x40000000;
 
 // What one mirror's attempt came to.
 enum class PatchAttempt {
@@ -37,59 +35,31 @@ struct PatchSource {
     bool& otherBytes;       // a mirror served bytes that are not the listed ones
 };
 
-bool WriteNewFile(const std::wstring& path, const std::vector<uint8_t>& data)
+// The central directory's bytes: the part the tail already holds is not fetched again. A directory that cannot name
+// the listed files is never fetched; it comes back empty, which ReadPackageDirectory refuses unread, so that the
+// mirror is one that cannot patch.
+RangeAnswer FetchDirectory(PatchSource& source, const ChecksumList& list, const DownloadedBytes& tail,
+                           const PackageDirectoryLocation& location, DownloadedBytes& directory)
 {
-    const HANDLE opened = CreateFileW(MakeLongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (opened == INVALID_HANDLE_VALUE) {
-        return false;
+    if (!DirectoryMayMatch(location, list.libraryFiles)) {
+        directory = DownloadedBytes();
+        return RangeAnswer::PART;
     }
-    const KernelHandle file(opened);
-    for (size_t written = 0; written < data.size();) {
-        const DWORD piece = static_cast<DWORD>(std::min(data.size() - written, WRITE_PIECE_BYTES));
-        DWORD done = 0;
-        if (!WriteFile(file.get(), data.data() + written, piece, &done, nullptr) || done == 0) {
-            return false;
+    try {
+        DownloadedBytes fetched;
+        if (location.missingBytes > 0) {
+            const RangeAnswer answer =
+                FetchRange(source.package, location.offset, location.missingBytes, PACKAGE_MAX_BYTES, nullptr, fetched);
+            if (answer != RangeAnswer::PART) {
+                directory = std::move(fetched);
+                return answer;
+            }
         }
-        written += done;
+        directory = JoinPackageDirectory(tail, location, fetched.bytes.get());
+    } catch (const std::bad_alloc&) {
+        return RangeAnswer::FAILED;
     }
-    return true;
-}
-
-// The central directory's bytes: the part the tail already holds is not fetched again.
-RangeAnswer FetchDirectory(PatchSource& source, const DownloadedBytes& tail, const PackageDirectoryLocation& location,
-                           DownloadedBytes& directory)
-{
-    DownloadedBytes fetched;
-    if (location.missingBytes > 0) {
-        const RangeAnswer answer =
-            FetchRange(source.package, location.offset, location.missingBytes, PACKAGE_MAX_BYTES, nullptr, fetched);
-        if (answer != RangeAnswer::PART) {
-            directory = std::move(fetched);
-            return answer;
-        }
-    }
-    directory = JoinPackageDirectory(tail, location, fetched.bytes.get());
     return RangeAnswer::PART;
-}
-
-// Checks one fetched entry against its list line and writes it into the staging folder; false when the mirror's
-// bytes are not the listed ones.
-bool StageEntry(PatchSource& source, const RangedEntry& entry, const Sha256Digest& listed, const unsigned char* span,
-                size_t spanSize, const std::wstring& staging, std::set<std::wstring>& created)
-{
-    std::vector<uint8_t> data;
-    std::string reason;
-    if ((entry.spanLength > 0 && !UnpackEntrySpan(entry, span, spanSize, data, reason)) ||
-        data.size() != entry.uncompressedSize || !BytesHaveDigest(data.data(), data.size(), listed)) {
-        source.otherBytes = true;
-        return false;
-    }
-    ZipCreateParentDirs(WithTrailingBackslash(staging), entry.path, created);
-    if (!WriteNewFile(WithTrailingBackslash(staging) + entry.path, data)) {
-        ThrowExtractionFailure("cannot write " + WideToUtf8(entry.path));
-    }
-    return true;
 }
 
 // True when the volume of the staging folder makes hard links (FAT32 and exFAT make none): one is tried once, on
@@ -151,37 +121,16 @@ PatchAttempt FetchPlannedEntries(PatchSource& source, const std::vector<RangedEn
                                  const ChecksumList& list, const std::wstring& staging, std::set<std::wstring>& created)
 {
     source.progress.total = plan.bytes;
-    for (const PatchRequest& request : plan.requests) {
-        DownloadedBytes span;
-        const RangeAnswer answer =
-            FetchRange(source.package, request.offset, request.length, PACKAGE_MAX_BYTES, &source.progress, span);
-        if (answer == RangeAnswer::WHOLE_FILE) {
-            // The package changed on the mirror since its directory was read: the new file's bytes are never
-            // spliced with the old one's; the new file is the whole package.
-            source.wholePackage = std::move(span);
-            return PatchAttempt::WHOLE_PACKAGE;
-        }
-        if (answer == RangeAnswer::FAILED) {
-            return PatchAttempt::FAILED;
-        }
-        for (size_t index : request.entries) {
-            const size_t at = static_cast<size_t>(entries[index].spanOffset - request.offset);
-            const Sha256Digest& listed = list.libraryFiles[plan.listedOf[index]].digest;
-            const size_t spanSize = static_cast<size_t>(std::min<uint64_t>(entries[index].spanLength, span.size - at));
-            if (!StageEntry(source, entries[index], listed, span.bytes.get() + at, spanSize, staging, created)) {
-                return PatchAttempt::FAILED;
-            }
-        }
+    switch (FetchPatchEntries(source.package, source.progress, entries, plan, list, staging, created,
+                              source.wholePackage, source.otherBytes)) {
+    case PatchFetch::STAGED:
+        return PatchAttempt::INSTALLED;
+    case PatchFetch::WHOLE_FILE:
+    case PatchFetch::CANNOT_STREAM:
+        return PatchAttempt::WHOLE_PACKAGE;
+    default:
+        return PatchAttempt::FAILED;
     }
-    // An empty file needs no bytes from the mirror.
-    for (size_t index : plan.fetched) {
-        if (entries[index].spanLength == 0 &&
-            !StageEntry(source, entries[index], list.libraryFiles[plan.listedOf[index]].digest, nullptr, 0, staging,
-                        created)) {
-            return PatchAttempt::FAILED;
-        }
-    }
-    return PatchAttempt::INSTALLED;
 }
 
 PatchAttempt PatchFromMirror(PatchSource& source, LibraryFolders& folders, const ChecksumList& list,
@@ -215,7 +164,7 @@ PatchAttempt PatchFromMirror(PatchSource& source, LibraryFolders& folders, const
         return PatchAttempt::WHOLE_PACKAGE;
     }
     DownloadedBytes directory;
-    const RangeAnswer directoryAnswer = FetchDirectory(source, tail, location, directory);
+    const RangeAnswer directoryAnswer = FetchDirectory(source, list, tail, location, directory);
     if (directoryAnswer == RangeAnswer::WHOLE_FILE) {
         source.wholePackage = std::move(directory);
         return PatchAttempt::WHOLE_PACKAGE;
