@@ -1,11 +1,19 @@
 #include "shell/shell.h"
 
+#include "update/self/self_update.h"
 #include "update/update.h"
 
 #include <new>
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
+    // A new updater proving itself to the one that fetched it: no window, no lock (that one holds it), nothing
+    // written. Only the updater makes this command line; a player's start has none.
+    QualificationRequest request;
+    if (ReadQualificationRequest(GetCommandLineW(), request)) {
+        return AnswerQualification(request);
+    }
+
     // A second updater for the same game folder would empty, unpack into and replace the same files as the first
     // one at the same time: it leaves at once, having touched nothing.
     if (!BecomeSoleUpdater()) {

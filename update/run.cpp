@@ -1,6 +1,7 @@
 #include "update/update.h"
 
 #include "update/library_switch.h"
+#include "update/self/self_update.h"
 #include "update/signature.h"
 
 #include "fs/fs.h"
@@ -45,6 +46,10 @@ void InstallPublishedRelease(const std::wstring& programDirectory, HWND window, 
     if (published != nullptr && published->release != 0 &&
         (published->release != record.release || !record.bothCopies)) {
         RecordInstalledRelease(programDirectory, published->release);
+    }
+    // The game is in place; a new updater the list names takes over from the next start, if it qualifies.
+    if (published != nullptr) {
+        UpdateUpdater(programDirectory, window, *published, OwnExecutablePath());
     }
 }
 
@@ -91,6 +96,7 @@ void RunUpdate(const std::wstring& programDirectory, HWND window)
         // step with "lib" even when no mirror can be reached.
         RestoreGameFromAside(programDirectory);
         SweepAsideLeftovers(programDirectory);
+        DiscardUpdaterCandidate(programDirectory);
         FinishInterruptedSwitch(programDirectory);
         RefreshBassCopies(programDirectory, LibraryFoldersOf(programDirectory).library);
         // A record that another program still holds could be higher than anything else known here: this run

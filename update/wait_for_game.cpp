@@ -1,5 +1,7 @@
 #include "update/update.h"
 
+#include "update/self/self_update.h"
+
 #include "fs/handles.h"
 #include "status/status.h"
 
@@ -37,10 +39,12 @@ KernelHandle FindBlockingProcess(const std::wstring& programDirectory)
         wchar_t image[IMAGE_PATH_CHARS] = {};
         DWORD imageLength = IMAGE_PATH_CHARS;
         // The program directory ends in a backslash, so a sibling folder such as "Demo2" never matches "Demo\".
+        // A new updater being qualified (or one a killed run left) is no game: it ends by itself or is ended.
         if (QueryFullProcessImageNameW(process, 0, image, &imageLength) &&
             imageLength >= static_cast<DWORD>(directoryLength) &&
             CompareStringOrdinal(image, directoryLength, programDirectory.c_str(), directoryLength, TRUE) ==
-                CSTR_EQUAL) {
+                CSTR_EQUAL &&
+            CompareStringOrdinal(image + directoryLength, -1, UPDATER_CANDIDATE_NAME, -1, TRUE) != CSTR_EQUAL) {
             found = process;
         } else {
             CloseHandle(process);
