@@ -1,5 +1,7 @@
 #include "update/update.h"
 
+#include "update/game/game_forms.h"
+
 #include "archive/archive.h"
 #include "download/download.h"
 #include "fs/fs.h"
@@ -36,10 +38,11 @@ bool LooksLikeGameExecutable(const std::wstring& path)
            IsPlausibleGameSize(static_cast<uint64_t>(size.QuadPart));
 }
 
-bool IsListedGame(const std::wstring& gamePath, const ChecksumList& list)
+// digest is the installed game's, which also names the delta from it; hashed is false when it could not be read.
+bool IsListedGame(const std::wstring& gamePath, const ChecksumList& list, Sha256Digest& digest, bool& hashed)
 {
-    Sha256Digest digest{};
-    return HashFileSha256(gamePath, digest) && digest == list.gameExecutable;
+    hashed = HashFileSha256(gamePath, digest);
+    return hashed && digest == list.gameExecutable;
 }
 
 // Moves the new file over the game in one step where Windows allows it. A running image can be renamed but not
@@ -117,7 +120,9 @@ void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window, co
 
     const std::wstring gamePath = programDirectory + GAME_NAME;
     const std::wstring newPath = programDirectory + L"vorlance_new.exe";
-    if (list != nullptr && IsListedGame(gamePath, *list)) {
+    Sha256Digest installed{};
+    bool hashed = false;
+    if (list != nullptr && IsListedGame(gamePath, *list, installed, hashed)) {
         PostProgress(window, 100);
         // A download an earlier run could not install is of no use once the listed game is in place.
         DeleteFileW(MakeLongPath(newPath).c_str());
@@ -126,7 +131,12 @@ void ReplaceGameExecutable(const std::wstring& programDirectory, HWND window, co
     // An error page or a damaged upload is a failed attempt at that mirror; the next one may serve the real file.
     DownloadFailure failure;
     const std::vector<const wchar_t*> mirrors = MirrorsFor(list);
-    if (!DownloadFromMirrors(mirrors.data(), mirrors.size(), L"game.exe", newPath, window,
+    // The list's smaller forms first; the game itself when none gives the listed game.
+    const bool fromForm =
+        list != nullptr &&
+        FetchGameForm(programDirectory, window, *list, hashed ? &installed : nullptr, mirrors, LooksLikeGameExecutable);
+    if (!fromForm &&
+        !DownloadFromMirrors(mirrors.data(), mirrors.size(), L"game.exe", newPath, window,
                              list != nullptr ? &list->gameExecutable : nullptr, LooksLikeGameExecutable, failure)) {
         // Trying again later never helps a folder the player may not write to (a game under Program Files and an
         // updater without elevation): name the cause instead of the network.
