@@ -1,9 +1,11 @@
+#include "update/checksum_list.h"
 #include "update/library_switch.h"
 
 #include "tests/archive/zip_test_writer.h"
 #include "tests/common/test_support.h"
 #include "tests/e2e/updater_run.h"
 #include "tests/mirror/mirror_client.h"
+#include "tests/update/game_delta_writer.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -543,6 +545,9 @@ struct KillTrialRelease {
     std::string list;
     std::map<std::wstring, std::string> before; // as TreeOf gives it; empty: as LayOutGameFolder leaves it
     std::map<std::wstring, std::string> after;
+    std::string oldGame;                       // the installed game; empty: OldGame()
+    std::string newGame;                       // the listed game; empty: NewGame()
+    std::map<std::wstring, std::string> forms; // the listed game's other forms the primary serves, by name
 };
 
 struct KillMoment {
@@ -552,18 +557,31 @@ struct KillMoment {
 
 class KillTrialTest : public EndToEndTest {
 protected:
+    static std::string InstalledGame(const KillTrialRelease& release)
+    {
+        return release.oldGame.empty() ? OldGame() : release.oldGame;
+    }
+    static std::string ListedGame(const KillTrialRelease& release)
+    {
+        return release.newGame.empty() ? NewGame() : release.newGame;
+    }
     void ServeRelease(const KillTrialRelease& release)
     {
-        Serve(L"primary", NewGame(), release.package);
+        Serve(L"primary", ListedGame(release), release.package);
         if (!release.list.empty()) {
             ServeFile(L"primary/vorlance/SHA256SUMS", release.list);
         }
         SetBehaviour(L"primary/vorlance/game.exe", "{\"pace_ms\": 25}");
         SetBehaviour(L"primary/vorlance/lib.zip", "{\"pace_ms\": 25}");
+        for (const auto& [name, bytes] : release.forms) {
+            ServeFile(L"primary/vorlance/" + name, bytes);
+            SetBehaviour(L"primary/vorlance/" + name, "{\"pace_ms\": 25}");
+        }
     }
-    // The installed release: its libraries in "lib" and their copies beside the game.
+    // The installed release: its game, its libraries in "lib" and their copies beside the game.
     void InstallBefore(const KillTrialRelease& release)
     {
+        WriteFileBytes(InGame(L"vorlance.exe"), InstalledGame(release));
         if (release.before.empty()) {
             return;
         }
@@ -609,10 +627,13 @@ void KillTrialTest::RunKillTrials(const KillTrialRelease& release, const std::ve
         options.killAfterMs = moment.afterMs;
         const UpdaterRun killed = RunUpdater(game, options);
         EndProcessesLeftIn(game, InGame(L"launched.txt"));
-        // What the kill left of the library folders: each with its files and "+" (complete) or "~" (incomplete).
+        // What the kill left of the library folders: each with its files and "+" (complete) or "~" (incomplete); a
+        // new game, and a form fetched for it.
         std::wstring left;
         for (const std::wstring& name : ListFolder(game)) {
-            if (name.compare(0, 3, L"lib") == 0) {
+            if (name.compare(0, 12, L"vorlance_new") == 0) {
+                left += L" " + name;
+            } else if (name.compare(0, 3, L"lib") == 0) {
                 const std::wstring at = InGame(name);
                 const wchar_t* mark = IsMarkedIncomplete(at) ? L"~" : IsMarkedComplete(at) ? L"+" : L"";
                 left += L" " + name + L"(" + std::to_wstring(TreeOf(at).size()) + mark + L")";
@@ -626,7 +647,8 @@ void KillTrialTest::RunKillTrials(const KillTrialRelease& release, const std::ve
         // waits whole under its other name.
         ExpectOldOrNewLibraries(PathExists(InGame(L"lib")) ? InGame(L"lib") : InGame(L"lib_old"), trial);
         const std::string installed = ReadFileBytes(InGame(L"vorlance.exe"));
-        EXPECT_TRUE(installed == OldGame() || installed == NewGame()) << "trial " << trial << ": no whole game";
+        EXPECT_TRUE(installed == InstalledGame(release) || installed == ListedGame(release))
+            << "trial " << trial << ": no whole game";
 
         // With the mirrors down the next run still leaves a game that starts: "lib" whole, and the copies beside the
         // game in step with it.
@@ -645,15 +667,24 @@ void KillTrialTest::RunKillTrials(const KillTrialRelease& release, const std::ve
         DeleteFileW(InGame(L"launched.txt").c_str());
         const UpdaterRun next = RunUpdater(game);
         EXPECT_EQ(next.errorBox, L"") << "trial " << trial;
-        EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == NewGame()) << "trial " << trial;
+        EXPECT_TRUE(ReadFileBytes(InGame(L"vorlance.exe")) == ListedGame(release)) << "trial " << trial;
         EXPECT_TRUE(TreeOf(InGame(L"lib")) == release.after) << "trial " << trial;
+        // A delta for the installed game makes it whatever a kill left: the whole game is never fetched, and
+        // nothing fetched or made for it stays beside the game.
+        const std::vector<std::string> requests = RequestsFor(L"primary");
+        EXPECT_TRUE(release.forms.empty() ||
+                    std::count(requests.begin(), requests.end(), "GET /primary/vorlance/game.exe") == 0)
+            << "trial " << trial;
+        for (const std::wstring& name : ListFolder(game)) {
+            EXPECT_NE(name.compare(0, 12, L"vorlance_new"), 0) << "trial " << trial << ": " << Utf8(name) << " left";
+        }
         EXPECT_FALSE(PathExists(InGame(L"lib_new")) || PathExists(InGame(L"lib_old"))) << "trial " << trial;
         EXPECT_TRUE(GameWasLaunched()) << "trial " << trial;
         const std::vector<std::string> parts = RangesFor(L"primary");
         patched += std::any_of(parts.begin(), parts.end(),
                                [](const std::string& part) { return part.find("lib.zip") != std::string::npos; });
     }
-    if (!release.list.empty()) {
+    if (!release.list.empty() && release.before != release.after) {
         EXPECT_GT(patched, 0) << "no run patched the libraries";
     }
 }
@@ -726,6 +757,36 @@ TEST_F(KillTrialTest, SurvivesBeingKilledDuringAPatch)
                                {L"Extracting libraries...", 5},
                                {L"Extracting libraries...", 8},
                                {L"Downloading update...", 0},
+                           });
+}
+
+// The list names a delta from the installed game, and the game is large enough that applying it takes a while: runs
+// are killed while the installed game is hashed, the delta fetched or applied (the trial's line then shows the fetched
+// form and vorlance_new.exe left), or the new game moved in.
+TEST_F(KillTrialTest, SurvivesBeingKilledWhileADeltaIsApplied)
+{
+    KillTrialRelease release;
+    const std::string padding = SampleText(16 * 1024 * 1024);
+    release.oldGame = FixtureBytes() + padding + "old build";
+    release.newGame = FixtureBytes() + padding + "new build";
+    release.before = {{L"\\bass.dll", "bass"}};
+    release.after = release.before;
+    release.package = BuildZip({StoredEntry("bass.dll", "bass")});
+    const uint64_t same = release.oldGame.size() - 9;
+    const std::string delta = DeltaBytes(MakeTestDelta(release.oldGame, release.newGame, {{same, 9, 0}}));
+    const Sha256Digest deltaDigest = Sha256Of(delta);
+    const std::string name = "game.exe.from-" + FormatDigestHex(Sha256Of(release.oldGame)).substr(0, 16);
+    release.forms = {{Widen(name), delta}};
+    release.list =
+        ChecksumListFromPackTool(release.package, release.newGame) + FormatDigestHex(deltaDigest) + "  " + name + "\n";
+    RunKillTrials(release, {
+                               {L"Downloading update...", 0},
+                               {L"Downloading update...", 100},
+                               {L"Downloading update...", 150},
+                               {L"Downloading update...", 200},
+                               {L"Downloading update...", 250},
+                               {L"Downloading update...", 350},
+                               {L"Installing update...", 0},
                            });
 }
 
