@@ -252,6 +252,12 @@ PackageEntry JudgeEntry(const EntryRecord& record, uint32_t index, MadeTree& mad
         entry.reason = "it names lib itself";
         return entry;
     }
+    // The updater's marks at the top of lib carry these names: a release file of one would be taken for a mark,
+    // overwritten, removed, and never match the release's list.
+    if (!entry.folder && IsMarkFileName(entry.path)) {
+        entry.refusal = "cannot write " + WideToUtf8(entry.path) + ": the updater keeps its own mark under this name";
+        return entry;
+    }
     const Walk walk = WalkPath(made, entries, entry);
     if (entry.refusal.empty() && !entry.folder) {
         entry.refusal = refuseData(index, record, entry);

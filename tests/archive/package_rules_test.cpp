@@ -36,6 +36,10 @@ const RuleCase RULE_CASES[] = {
     {{"\xEF\xBC\xA1.txt", "\xEF\xBD\x81.txt"}, L"\xFF21.txt", ""},
     {{"odd?/", "a.dll"}, L"a.dll", ""},
     {{"plugins", "plugins/", "bass.dll"}, L"bass.dll", ""},
+    {{"VORLANCE-updater-complete.txt"},
+     L"",
+     "cannot write VORLANCE-updater-complete.txt: the updater keeps its own mark under this name"},
+    {{"sub/vorlance-updater-incomplete.txt"}, L"sub\\vorlance-updater-incomplete.txt", ""},
 };
 
 class PackageRulesTest : public ExtractZipTest, public ::testing::WithParamInterface<RuleCase> {};

@@ -40,7 +40,7 @@ case-twins.zip|1|differ only in case and are one file on Windows: the player wou
 device-name.zip|1|device-name.zip: entry 1: lib\sub\con.dll: "con.dll" is a device name
 superscript-device.zip|1|"LPT².log" is a device name
 trailing-dot.zip|1|"notes." ends in a dot or space
-mark-name.zip|1|is the name of the updater's own mark
+mark-name.zip|1|the updater keeps its own mark under this name
 folders-only.zip|1|no file, only folders
 cp437-name.zip|0|read as code page 437: "├╝ber.txt"; as UTF-8 it would read "über.txt"
 no-bass.zip|0|no-bass.zip: no bass*.dll at the top level
@@ -147,10 +147,11 @@ for r in 1 2; do
     "$pack" manifest --release $r "$work/r$r/lib.zip" "$work/r$r/game.exe" "$work/r$r/SHA256SUMS" > /dev/null
 done
 out=$("$pack" diff "$work/r1" "$work/r2")
-list=$(stat -c %s "$work/r2/SHA256SUMS") game_bytes=$(stat -c %s "$work/r2/game.exe")
+list=$(stat -c %s "$work/r2/SHA256SUMS") game_bytes=$(stat -c %s "$work/r2/game.exe.gz")
 libraries=$(sed -n 's/^libraries: \([0-9]*\) bytes in.*/\1/p' <<< "$out")
 total=$(sed -n 's/^total: \([0-9]*\) bytes in 4 request(s).*/\1/p' <<< "$out")
-for line in "carried lib\plugins\bassmidi.dll" "list: $list bytes in 1 request" "game: $game_bytes bytes in 1 request"; do
+for line in "carried lib\plugins\bassmidi.dll" "list: $list bytes in 1 request" \
+    "game: $game_bytes bytes in 1 request (changed, game.exe.gz)"; do
     grep -qF "$line" <<< "$out" || fail "diff of two releases: no line with $line"$'\n'"$out"
 done
 [[ -n $libraries && $libraries -lt $(stat -c %s "$work/r2/lib.zip") && $total -eq $((list + game_bytes + libraries)) ]] ||
