@@ -147,6 +147,11 @@ void InstallLibraryPackage(const std::wstring& programDirectory, HWND window, co
     const BytesCheck isUsable = [&](const DownloadedBytes& body) { return CheckZipImage(body, reason); };
     const bool prefetched =
         image.size > 0 && BytesHaveDigest(image.bytes.get(), image.size, list->libraryPackage) && isUsable(image);
+    if (!prefetched) {
+        // A whole file a mirror sent that is not the listed package is let go before the package comes again, so that
+        // the two are never held at once.
+        image = ZipImage();
+    }
     DownloadFailure failure;
     if (!prefetched &&
         !DownloadFromMirrorsToMemory(mirrors.data(), mirrors.size(), L"lib.zip", window, PACKAGE_MAX_BYTES,
