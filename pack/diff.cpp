@@ -3,12 +3,14 @@
 #include "pack/pack.h"
 
 #include "archive/archive.h"
+#include "pack/delta.h"
 #include "pack/manifest.h"
 #include "update/checksum_list.h"
 #include "update/patch_plan.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 
 namespace {
@@ -146,7 +148,10 @@ bool ShowList(const Release& after, const RangedPackage& package, Cost& total)
     return true;
 }
 
-void ShowGame(const Release& before, const Release& after, bool listed, Cost& total)
+// What a player pays for a changed game: the updater tries the delta from the installed game, then game.exe.gz, then
+// game.exe, each where the list names it; a form missing beside the list costs a failed request and is passed over.
+// Also shows what the players of each release a delta is from pay, and everyone else.
+void ShowGame(const Release& before, const Release& after, const ChecksumList* list, bool listed, Cost& total)
 {
     if (after.game.empty()) {
         std::printf("game: not counted (diff two release folders to count it)\n");
@@ -154,15 +159,43 @@ void ShowGame(const Release& before, const Release& after, bool listed, Cost& to
     }
     Sha256Digest old{};
     Sha256Digest now{};
-    if (listed && !before.game.empty() && Sha256OfFile(before.game, old) && Sha256OfFile(after.game, now) &&
-        old == now) {
+    const bool known = !before.game.empty() && Sha256OfFile(before.game, old);
+    if (listed && known && Sha256OfFile(after.game, now) && old == now) {
         std::printf("game: unchanged, nothing fetched\n");
         return;
     }
-    const uint64_t bytes = FileSize(after.game);
+    const uint64_t whole = FileSize(after.game);
+    uint64_t bytes = whole;
+    std::string form = listed ? "changed, game.exe" : "fetched on every run";
+    const std::string ownDelta = known ? GameDeltaName(old) : std::string();
+    bool ownDeltaFound = false;
+    for (size_t i = 0; list != nullptr && i < list->otherFiles.size(); ++i) {
+        const std::string& name = list->otherFiles[i].name;
+        const bool delta = IsGameDeltaName(name);
+        const std::filesystem::path path = after.list.parent_path() / PathFromUtf8(name);
+        std::error_code error;
+        if (!delta && name != GAME_GZ_NAME) {
+            continue;
+        }
+        if (!std::filesystem::is_regular_file(path, error)) {
+            std::printf("game: %s is listed but not beside the list: players who try it fall back\n", name.c_str());
+            continue;
+        }
+        const uint64_t size = FileSize(path);
+        const std::string players =
+            delta ? "the release whose game.exe begins " + name.substr(std::strlen(GAME_DELTA_PREFIX))
+                  : std::string("any other release");
+        std::printf("game for players of %s: %llu bytes, %.3f of game.exe (%s)\n", players.c_str(), Number(size),
+                    whole == 0 ? 0.0 : static_cast<double>(size) / static_cast<double>(whole), name.c_str());
+        if (name == ownDelta || (!delta && !ownDeltaFound)) {
+            ownDeltaFound = delta;
+            bytes = size;
+            form = delta ? "changed, the delta from the installed game" : "changed, game.exe.gz";
+        }
+    }
     total.bytes += bytes;
     total.requests += 1;
-    std::printf("game: %llu bytes in 1 request (%s)\n", Number(bytes), listed ? "changed" : "fetched on every run");
+    std::printf("game: %llu bytes in 1 request (%s)\n", Number(bytes), form.c_str());
 }
 
 // The unchanged entries a merged request carries between changed ones: the bytes the mirror serves to save requests.
@@ -231,11 +264,10 @@ void ShowLibraries(const RangedPackage& after, const PatchPlan& plan, bool liste
                 Number(directoryBytes + (inTail ? 0 : whole)), Number(directoryRequests + (inTail ? 0 : 1)));
 }
 
-// A release folder's package and game must be the ones its list names: players refuse any other bytes.
-bool MatchesItsList(const Release& release, const RangedPackage& package, std::string& message)
+// A release folder's package, game and game's forms must be the ones its list names: players refuse any other bytes.
+bool MatchesItsList(const Release& release, const RangedPackage& package, ChecksumList& list, std::string& message)
 {
     std::string text;
-    ChecksumList list{};
     if (!ReadWholeFile(release.list, CHECKSUM_LIST_MAX_BYTES, text) || !ParseChecksumList(text, list)) {
         message = PathToUtf8(release.list) + ": the updater refuses this list: " + ExplainListRefusal(text);
         return false;
@@ -246,6 +278,15 @@ bool MatchesItsList(const Release& release, const RangedPackage& package, std::s
         message = PathToUtf8(release.package) + " differs from its line in " + PathToUtf8(release.list);
     } else if (!release.game.empty() && (!Sha256OfFile(release.game, game) || game != list.gameExecutable)) {
         message = PathToUtf8(release.game) + " differs from its line in " + PathToUtf8(release.list);
+    }
+    for (const ListedFile& file : list.otherFiles) {
+        const std::filesystem::path path = release.list.parent_path() / PathFromUtf8(file.name);
+        Sha256Digest digest{};
+        std::error_code error;
+        if (message.empty() && std::filesystem::is_regular_file(path, error) &&
+            (!Sha256OfFile(path, digest) || digest != file.digest)) {
+            message = PathToUtf8(path) + " differs from its line in " + PathToUtf8(release.list);
+        }
     }
     return message.empty();
 }
@@ -259,7 +300,8 @@ bool ShowPatch(const Release& old, const Release& now, std::string& message)
     if (!ReadRanged(old.package, before, message) || !ReadRanged(now.package, after, message)) {
         return false;
     }
-    if (!now.list.empty() && !MatchesItsList(now, after, message)) {
+    ChecksumList list{};
+    if (!now.list.empty() && !MatchesItsList(now, after, list, message)) {
         return false;
     }
     // The old package's files stand for the installed ones, the new package's for its checksum list.
@@ -295,7 +337,7 @@ bool ShowPatch(const Release& old, const Release& now, std::string& message)
     std::printf("unchanged: %zu file(s)\n", plan.kept.size());
     Cost total;
     const bool hasList = ShowList(now, after, total);
-    ShowGame(old, now, hasList, total);
+    ShowGame(old, now, now.list.empty() ? nullptr : &list, hasList, total);
     ShowLibraries(after, plan, hasList, total);
     std::printf("total: %llu bytes in %llu request(s) for each player who has %s installed\n", Number(total.bytes),
                 Number(total.requests), PathToUtf8(old.package).c_str());

@@ -22,8 +22,12 @@ const char USAGE[] =
     "                     what a player's updater does with the package (and the game)\n"
     "       pack build [--quiet] FOLDER PACKAGE\n"
     "                     packs everything below FOLDER, checks it, and only then replaces PACKAGE\n"
-    "       pack manifest [--release N] [--previous OLD_SHA256SUMS] PACKAGE GAME_EXE SHA256SUMS\n"
-    "                     writes the mirror's checksum list (N: the current UTC time as YYYYMMDDHHMMSS)\n"
+    "       pack manifest [--release N] [--previous OLD_SHA256SUMS] [--from OLD_GAME_EXE]... PACKAGE GAME_EXE\n"
+    "                     SHA256SUMS\n"
+    "                     writes the mirror's checksum list (N: the current UTC time as YYYYMMDDHHMMSS), and beside\n"
+    "                     it game.exe.gz and a delta from each OLD_GAME_EXE (--from: native tool only)\n"
+    "       pack apply-delta OLD_GAME_EXE DELTA OUTPUT\n"
+    "                     applies a game delta as the updater does and writes the game it makes\n"
     "       pack keygen KEY_PEM PUBLIC_PEM                 (native tool only)\n"
     "                     makes the studio's signing key pair and prints its fingerprint\n"
     "       pack sign [--passin file:PATH|env:VAR] SHA256SUMS KEY_PEM   (native tool only)\n"
@@ -32,7 +36,7 @@ const char USAGE[] =
     "                     checks the signature as the updater does, and the listed files that stand in FOLDER\n"
     "       pack diff OLD NEW\n"
     "                     what a player with OLD installed fetches for NEW (two packages, or two release folders\n"
-    "                     holding lib.zip, game.exe and the new SHA256SUMS)\n"
+    "                     holding lib.zip, game.exe and the new SHA256SUMS with the game's forms beside it)\n"
     "       pack --help | --version\n"
     "exit code 0: done or accepted, 1: refused or failed, 2: usage mistake\n";
 
@@ -161,7 +165,7 @@ const Command COMMANDS[] = {
 #else
     {"keygen", KeyGenCommand}, {"sign", SignCommand},
 #endif
-    {"verify", VerifyCommand},  {"diff", Diff},
+    {"verify", VerifyCommand},  {"diff", Diff},           {"apply-delta", ApplyDeltaCommand},
 };
 
 // The arguments in UTF-8: Windows hands them to main in the ANSI code page, so they are taken in UTF-16 there.
@@ -198,7 +202,8 @@ std::string SwappedProblem(const std::string& package, const std::string& game)
 }
 
 bool ParseCommandLine(const std::vector<std::string>& args, const std::vector<std::string>& flags,
-                      const std::vector<std::string>& valued, CommandLine& line, std::string& problem)
+                      const std::vector<std::string>& valued, CommandLine& line, std::string& problem,
+                      const std::vector<std::string>& repeatable)
 {
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -208,7 +213,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::vector<st
             continue;
         }
         const bool flag = std::find(flags.begin(), flags.end(), arg) != flags.end();
-        const bool takesValue = std::find(valued.begin(), valued.end(), arg) != valued.end();
+        const bool again = std::find(repeatable.begin(), repeatable.end(), arg) != repeatable.end();
+        const bool takesValue = again || std::find(valued.begin(), valued.end(), arg) != valued.end();
         if (arg == "--") {
             optionsEnded = true;
         } else if (!flag && !takesValue) {
@@ -220,6 +226,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::vector<st
         } else if (takesValue && i + 1 == args.size()) {
             problem = arg + " takes a value";
             return false;
+        } else if (again) {
+            line.repeated[arg].push_back(args[++i]);
         } else {
             line.options[arg] = takesValue ? args[++i] : std::string();
         }

@@ -184,7 +184,8 @@ bool Sha256OfFile(const std::filesystem::path& path, Sha256Digest& digest)
 }
 
 bool MakeChecksumList(const std::filesystem::path& packagePath, const std::filesystem::path& gameExecutablePath,
-                      uint64_t release, std::string& text, size_t& files, std::string& message)
+                      const std::vector<ListedFile>& others, uint64_t release, std::string& text, size_t& files,
+                      std::string& message)
 {
     std::string package;
     if (!ReadWholeFile(packagePath, PACKAGE_MAX_BYTES, package) || package.empty()) {
@@ -203,6 +204,9 @@ bool MakeChecksumList(const std::filesystem::path& packagePath, const std::files
         return false;
     }
     files = lines.size() - 2;
+    for (const ListedFile& other : others) {
+        lines.emplace_back(other.name, FormatDigestHex(other.digest));
+    }
     std::sort(lines.begin(), lines.end());
     // First, where the updater reads it; sha256sum skips it as a comment.
     text = ReleaseLine(release);

@@ -109,16 +109,19 @@ const int EXIT_REFUSED = 1;
 const int EXIT_USAGE = 2;
 
 // One subcommand's arguments: its paths in order, and the options given ("--strict" maps to "", "--release" to its
-// value).
+// value; "--from", which may be given again, to its values in order).
 struct CommandLine {
     std::vector<std::string> paths;
     std::map<std::string, std::string> options;
+    std::map<std::string, std::vector<std::string>> repeated;
 };
 
-// Splits args by the options a command knows: flags, and options that take the next argument as their value; "--"
-// ends the options. False with problem for an unknown option, one given twice or one without its value.
+// Splits args by the options a command knows: flags, options that take the next argument as their value, and such
+// options that may be given more than once; "--" ends the options. False with problem for an unknown option, one
+// given twice that may not be, or one without its value.
 bool ParseCommandLine(const std::vector<std::string>& args, const std::vector<std::string>& flags,
-                      const std::vector<std::string>& valued, CommandLine& line, std::string& problem);
+                      const std::vector<std::string>& valued, CommandLine& line, std::string& problem,
+                      const std::vector<std::string>& repeatable = {});
 
 // Prints "pack: " and problem, then the usage; returns EXIT_USAGE.
 int UsageError(const std::string& problem);
@@ -132,7 +135,29 @@ std::string SwappedProblem(const std::string& package, const std::string& game);
 // Why path cannot be read as an input file (or a folder): empty when it can.
 std::string InputProblem(const std::filesystem::path& path, bool folder);
 
-// The release commands (release_commands.cpp); each returns the exit code.
+// A form of game.exe that manifest writes beside the list: its name there, its bytes and their digest, and for a
+// delta the old game it is from.
+struct GameForm {
+    std::string name;
+    std::string bytes;
+    Sha256Digest digest;
+    std::filesystem::path from;
+};
+
+// Makes game.exe.gz of game, and a delta from each of oldGames (native tool only), and checks each by undoing it:
+// the gzip inflated, the delta applied to its old game as the updater applies it. Prints each form's size. False
+// with a reason when a file cannot be read, an old game is this game or given twice, or a form does not give the game
+// back. Throws std::bad_alloc.
+bool MakeGameForms(const std::filesystem::path& game, const std::vector<std::filesystem::path>& oldGames,
+                   std::vector<GameForm>& forms, std::string& message);
+
+// Why a listed form of game.exe at path, whose bytes match its line, would not give players the listed game
+// (digest): game.exe.gz does not unpack to it, a delta's header names another old game than its name or another new
+// one. Empty when it gives the game, and for other names. Throws std::bad_alloc.
+std::string GameFormProblem(const std::string& name, const std::filesystem::path& path, const Sha256Digest& game);
+
+// The release commands (release_commands.cpp, game_forms.cpp); each returns the exit code.
+int ApplyDeltaCommand(const std::vector<std::string>& args);
 int ManifestCommand(const std::vector<std::string>& args);
 int KeyGenCommand(const std::vector<std::string>& args);
 int SignCommand(const std::vector<std::string>& args);

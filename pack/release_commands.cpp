@@ -1,4 +1,5 @@
 // The commands that make and check what vouches for a release: its checksum list, the key and the signature.
+#include "pack/delta.h"
 #include "pack/manifest.h"
 #include "pack/pack.h"
 #include "pack/signing.h"
@@ -78,9 +79,15 @@ int ManifestCommand(const std::vector<std::string>& args)
 {
     CommandLine line;
     std::string problem;
-    if (!ParseCommandLine(args, {}, {"--release", "--previous"}, line, problem)) {
+    if (!ParseCommandLine(args, {}, {"--release", "--previous"}, line, problem, {"--from"})) {
         return UsageError(problem);
     }
+#ifdef _WIN32
+    // The suffix sort a delta needs comes from a library the Windows build does not carry.
+    if (line.repeated.count("--from") != 0) {
+        return UsageError("--from is available in the native tool only (scripts/pack)");
+    }
+#endif
     uint64_t release = 0;
     if (line.options.count("--release") != 0 && !ParseReleaseNumber(line.options["--release"], release)) {
         return UsageError("--release takes one number of 1 to 18 digits without a leading zero");
@@ -91,9 +98,17 @@ int ManifestCommand(const std::vector<std::string>& args)
     const std::filesystem::path package = PathFromUtf8(line.paths[0]);
     const std::filesystem::path game = PathFromUtf8(line.paths[1]);
     const std::filesystem::path list = PathFromUtf8(line.paths[2]);
+    const std::filesystem::path gz = list.parent_path() / GAME_GZ_NAME;
+    const std::filesystem::path previousList =
+        line.options.count("--previous") != 0 ? PathFromUtf8(line.options["--previous"]) : std::filesystem::path();
+    std::vector<std::filesystem::path> oldGames;
+    for (const std::string& from : line.repeated["--from"]) {
+        oldGames.push_back(PathFromUtf8(from));
+    }
     std::vector<std::filesystem::path> inputs = {package, game};
-    if (line.options.count("--previous") != 0) {
-        inputs.push_back(PathFromUtf8(line.options["--previous"]));
+    inputs.insert(inputs.end(), oldGames.begin(), oldGames.end());
+    if (!previousList.empty()) {
+        inputs.push_back(previousList);
     }
     for (const std::filesystem::path& input : inputs) {
         if (!(problem = InputProblem(input, false)).empty()) {
@@ -101,7 +116,7 @@ int ManifestCommand(const std::vector<std::string>& args)
         }
     }
     if (!(problem = SwappedProblem(line.paths[0], line.paths[1])).empty() ||
-        !(problem = OutputProblem(list, inputs)).empty()) {
+        !(problem = OutputProblem(list, inputs)).empty() || !(problem = OutputProblem(gz, inputs)).empty()) {
         return UsageError(problem);
     }
     // Updaters refuse a list older than the release they installed; the studio's clock makes each new list newer.
@@ -114,14 +129,14 @@ int ManifestCommand(const std::vector<std::string>& args)
                        "): an updater that installs it refuses every later list until then; nothing written");
     }
     std::string message;
-    if (inputs.size() == 3) {
+    if (!previousList.empty()) {
         uint64_t previous = 0;
-        if (!PreviousRelease(inputs[2], previous, message)) {
+        if (!PreviousRelease(previousList, previous, message)) {
             return Refused(message);
         }
         if (release <= previous) {
             return Refused("release " + std::to_string(release) + " is not higher than release " +
-                           std::to_string(previous) + " of " + PathToUtf8(inputs[2]) +
+                           std::to_string(previous) + " of " + PathToUtf8(previousList) +
                            ": players who installed that one would refuse this list; nothing written");
         }
     }
@@ -133,9 +148,20 @@ int ManifestCommand(const std::vector<std::string>& args)
         findings.warnings.clear();
         return ReportFindings(findings, false, "nothing written");
     }
+    std::vector<GameForm> forms;
+    if (!MakeGameForms(game, oldGames, forms, message)) {
+        return Refused(message + "; nothing written");
+    }
+    std::vector<ListedFile> listedForms;
+    for (const GameForm& form : forms) {
+        if (!(problem = OutputProblem(list.parent_path() / form.name, inputs)).empty()) {
+            return UsageError(problem);
+        }
+        listedForms.push_back({form.name, form.digest});
+    }
     std::string text;
     size_t files = 0;
-    if (!MakeChecksumList(package, game, release, text, files, message)) {
+    if (!MakeChecksumList(package, game, listedForms, release, text, files, message)) {
         return Refused(message + "; nothing written");
     }
     if (text.size() > CHECKSUM_LIST_MAX_BYTES) {
@@ -147,13 +173,20 @@ int ManifestCommand(const std::vector<std::string>& args)
     if (!(problem = ExplainListRefusal(text)).empty()) {
         return Refused("the updater would refuse this list: " + problem + "; nothing written");
     }
+    // The forms first: a list is never left naming a form that is not there yet.
+    for (const GameForm& form : forms) {
+        if (!WriteOutputFile(list.parent_path() / form.name, form.bytes, message)) {
+            return Refused(message + "; the list is unchanged");
+        }
+    }
     if (!WriteOutputFile(list, text, message)) {
         return Refused(message);
     }
     // The list vouches for the files beside it: uploaded before them, it would turn players away from a release
     // that is not there yet.
-    std::printf("wrote %s (release %llu, %zu library files); upload it after lib.zip and game.exe\n",
-                PathToUtf8(list).c_str(), static_cast<unsigned long long>(release), files);
+    std::printf("wrote %s (release %llu, %zu library files, game.exe in %zu more form(s) beside it); upload it "
+                "after lib.zip, game.exe and the forms\n",
+                PathToUtf8(list).c_str(), static_cast<unsigned long long>(release), files, forms.size());
     const std::filesystem::path signature = SignaturePathOf(list);
     std::error_code error;
     if (std::filesystem::exists(signature, error)) {

@@ -1,5 +1,6 @@
 #include "pack/signing.h"
 
+#include "pack/delta.h"
 #include "pack/manifest.h"
 #include "pack/pack.h"
 #include "update/checksum_list.h"
@@ -74,22 +75,35 @@ void CheckListedFiles(const ChecksumList& list, const std::filesystem::path& fol
         std::replace(path.begin(), path.end(), '\\', '/');
         listed.emplace_back("lib/" + path, &file.digest);
     }
+    for (const ListedFile& file : list.otherFiles) {
+        listed.emplace_back(file.name, &file.digest);
+    }
     size_t found = 0;
+    std::vector<std::string> missing;
     for (const auto& item : listed) {
         const std::filesystem::path path = folder / PathFromUtf8(item.first);
         std::error_code error;
         if (!std::filesystem::exists(path, error)) {
+            if (item.first.compare(0, 4, "lib/") != 0) {
+                missing.push_back(PathToUtf8(path));
+            }
             continue;
         }
         ++found;
         Sha256Digest digest{};
+        std::string problem;
         const std::string shown = PathToUtf8(path);
         if (!Sha256OfFile(path, digest)) {
             findings.errors.push_back(shown + ": cannot read it");
+        } else if (digest != *item.second && (item.first == GAME_GZ_NAME || IsGameDeltaName(item.first))) {
+            findings.errors.push_back(shown + ": differs from its line in the list (players' updaters fetch it, refuse "
+                                              "it and fetch the next form of game.exe)");
         } else if (digest != *item.second) {
             // The updater takes a file that differs from its line for a damaged download and refuses it.
             findings.errors.push_back(shown + ": differs from its line in the list (players would get \"The "
                                               "downloaded update was damaged.\" or a failed download)");
+        } else if (!(problem = GameFormProblem(item.first, path, list.gameExecutable)).empty()) {
+            findings.errors.push_back(shown + ": " + problem);
         } else {
             std::printf("matches the list: %s\n", shown.c_str());
         }
@@ -97,5 +111,10 @@ void CheckListedFiles(const ChecksumList& list, const std::filesystem::path& fol
     if (found == 0) {
         findings.warnings.push_back(PathToUtf8(folder) + ": holds none of the files the list names (game.exe, "
                                                          "lib.zip, lib/...)");
+        return;
+    }
+    // A listed file that a mirror lacks costs each player a failed request before the next form, or the release.
+    for (const std::string& path : missing) {
+        findings.warnings.push_back(path + ": listed, but not in the folder");
     }
 }

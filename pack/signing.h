@@ -24,8 +24,10 @@ std::string KeyFingerprint(const EcdsaP256PublicKey& key);
 bool VerifyChecksumListFiles(const std::filesystem::path& list, const std::filesystem::path& publicKey,
                              ChecksumList& parsed, std::string& fingerprint, std::string& message);
 
-// Compares every file the list names that stands in folder ("game.exe", "lib.zip", "lib/<path>") with its line,
-// printing one line per file; adds an error for each that differs, and a warning when none stands there.
+// Compares every file the list names that stands in folder ("game.exe", its forms, "lib.zip", "lib/<path>") with its
+// line, printing one line per file; adds an error for each that differs and for a form of game.exe that would not
+// give players the listed game, a warning for each listed file outside lib/ that is missing, and a warning when none
+// stands there.
 void CheckListedFiles(const ChecksumList& list, const std::filesystem::path& folder, Findings& findings);
 
 #ifndef _WIN32

@@ -12,7 +12,7 @@ export VORLANCE_BUILD_DIR=$BUILD
 # What scripts/test and scripts/demo need (install_packages $PACKAGES).
 PACKAGES="cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
           libz-mingw-w64-dev googletest wine wine64 xvfb xauth x11-utils imagemagick python3 openssl zip unzip
-          p7zip-full libarchive-tools osslsigncode g++ zlib1g-dev libssl-dev clang-format"
+          p7zip-full libarchive-tools osslsigncode g++ zlib1g-dev libssl-dev libdivsufsort-dev clang-format"
 
 build() {
     log "building in $BUILD"

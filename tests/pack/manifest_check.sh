@@ -51,7 +51,8 @@ cp ../game.bin game.exe
 sha256sum --check --strict --quiet SHA256SUMS
 files=$(find lib -type f | wc -l)
 lines=$(wc -l < SHA256SUMS)
-[ "$lines" -eq $((files + 3)) ] || { echo "$lines lines for $files library files" >&2; exit 1; }
+# The release line, game.exe, game.exe.gz, lib.zip and a line per library file.
+[ "$lines" -eq $((files + 4)) ] || { echo "$lines lines for $files library files" >&2; exit 1; }
 tail -n +2 SHA256SUMS | cut -c67- | LC_ALL=C sort -c
 grep -q '  lib/sub/deeper/block.bin$' SHA256SUMS
 
