@@ -5,7 +5,6 @@
 #include "tests/mirror/mirror_client.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -44,10 +43,10 @@ protected:
         WriteFileBytes(game + L"\\VorlanceUpdater.exe", Updater(players));
         for (const wchar_t* mirror : mirrors) {
             const std::wstring at = std::wstring(mirror) + L"/vorlance/";
-            ServeFile(at + L"game.exe", ReadFileBytes(release + L"\\game.exe"));
-            ServeFile(at + L"lib.zip", ReadFileBytes(release + L"\\lib.zip"));
-            ServeFile(at + L"SHA256SUMS", ReadFileBytes(lists + L"\\" + next + L"\\SHA256SUMS"));
-            ServeFile(at + L"SHA256SUMS.sig", ReadFileBytes(lists + L"\\" + next + L"\\SHA256SUMS.sig"));
+            for (const wchar_t* name : {L"game.exe", L"lib.zip", L"SHA256SUMS", L"SHA256SUMS.sig"}) {
+                const std::wstring from = name[0] == L'S' ? lists + L"\\" + next : release;
+                ServeFile(at + name, ReadFileBytes(from + L"\\" + name));
+            }
             ServeFile(at + L"updater.exe", Updater(next));
         }
     }
@@ -107,39 +106,31 @@ TEST_F(UpdaterReplacementTest, AnUpdaterWithKeysNeverGivesWayToOneWithout)
 // and no candidate running; the next start installs the new one, qualified again.
 TEST_F(UpdaterReplacementTest, SurvivesBeingKilledAtAnyMoment)
 {
-    const struct {
-        const wchar_t* label;
-        DWORD afterMs;
-    } moments[] = {{L"Downloading the new updater...", 0},   {L"Downloading the new updater...", 60},
-                   {L"Downloading the new updater...", 150}, {L"Checking the new updater...", 0},
-                   {L"Checking the new updater...", 20},     {L"Checking the new updater...", 100},
-                   {L"Checking the new updater...", 300},    {L"Checking the new updater...", 450},
-                   {L"Checking the new updater...", 600},    {L"Checking the new updater...", 900}};
-    for (const auto& moment : moments) {
-        Publish(L"VorlanceUpdater", L"VorlanceUpdaterMoved", {L"primary", L"moved"});
-        SetBehaviour(L"primary/vorlance/updater.exe", "{\"pace_ms\": 25}");
-        UpdaterRunOptions options;
-        options.killAtLabel = moment.label;
-        options.killAfterMs = moment.afterMs;
-        const UpdaterRun killed = RunUpdater(game, options);
-        std::printf("%s %lu ms after \"%s\": left", killed.exited ? "ended by itself" : "killed", moment.afterMs,
-                    Utf8(moment.label).c_str());
-        for (const std::wstring& name : LeftBehind()) {
-            std::printf(" %s", Utf8(name).c_str());
-        }
-        std::printf("\n");
-        const std::string updater = Installed();
-        EXPECT_TRUE(updater == Updater(L"VorlanceUpdater") || updater == Updater(L"VorlanceUpdaterMoved"));
-        const DWORD start = GetTickCount();
-        while (!ProcessesRunningFrom(game).empty() && GetTickCount() - start < 5000) {
-            Sleep(50);
-        }
-        EXPECT_EQ(ProcessesRunningFrom(game), std::vector<DWORD>{}) << "nothing outlives the killed updater";
+    const std::pair<const wchar_t*, std::vector<DWORD>> moments[] = {
+        {L"Downloading the new updater...", {0, 60, 150}},
+        {L"Checking the new updater...", {0, 20, 100, 300, 450, 600, 900}}};
+    for (const auto& [label, delays] : moments) {
+        for (const DWORD afterMs : delays) {
+            SCOPED_TRACE(Utf8(label) + " + " + std::to_string(afterMs) + " ms");
+            Publish(L"VorlanceUpdater", L"VorlanceUpdaterMoved", {L"primary", L"moved"});
+            SetBehaviour(L"primary/vorlance/updater.exe", "{\"pace_ms\": 25}");
+            UpdaterRunOptions options;
+            options.killAtLabel = label;
+            options.killAfterMs = afterMs;
+            RunUpdater(game, options);
+            const std::string updater = Installed();
+            EXPECT_TRUE(updater == Updater(L"VorlanceUpdater") || updater == Updater(L"VorlanceUpdaterMoved"));
+            const DWORD start = GetTickCount();
+            while (!ProcessesRunningFrom(game).empty() && GetTickCount() - start < 5000) {
+                Sleep(50);
+            }
+            EXPECT_EQ(ProcessesRunningFrom(game), std::vector<DWORD>{}) << "nothing outlives the killed updater";
 
-        EXPECT_TRUE(GameUpdatedAndLaunched(RunUpdater(game)));
-        EXPECT_TRUE(Installed() == Updater(L"VorlanceUpdaterMoved"));
-        EXPECT_FALSE(PathExists(game + L"\\" + UPDATER_CANDIDATE_NAME) ||
-                     PathExists(game + L"\\" + UPDATER_REFUSED_NAME));
+            EXPECT_TRUE(GameUpdatedAndLaunched(RunUpdater(game)));
+            EXPECT_TRUE(Installed() == Updater(L"VorlanceUpdaterMoved"));
+            EXPECT_FALSE(PathExists(game + L"\\" + UPDATER_CANDIDATE_NAME) ||
+                         PathExists(game + L"\\" + UPDATER_REFUSED_NAME));
+        }
     }
 }
 
