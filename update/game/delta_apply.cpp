@@ -22,8 +22,6 @@ const int EXTRA_STREAM = 2;
 // Each stream reads its compressed bytes in blocks of the first size and inflates up to the second at a time.
 const DWORD STREAM_INPUT_BYTES = 64 * 1024;
 const size_t STREAM_OUTPUT_BYTES = 256 * 1024;
-// The new game goes to disk, and through the hash, in blocks of this size.
-const size_t NEW_BLOCK_BYTES = 1024 * 1024;
 
 uint64_t ReadLe64(const unsigned char* at)
 {
@@ -190,41 +188,32 @@ bool MapOldGame(const std::wstring& path, uint64_t size, OldGame& old)
     return old.view != nullptr;
 }
 
-// The new game as the records build it: one block in memory, written and hashed whenever it is full.
+// The new game as the records build it.
 struct NewGame {
     GameOutput output;
-    std::unique_ptr<unsigned char[]> block{new unsigned char[NEW_BLOCK_BYTES]};
-    size_t used = 0;
-    uint64_t size = 0; // built so far, the block included
+    uint64_t size = 0; // built so far
 };
-
-bool FlushBlock(NewGame& game)
-{
-    const bool written = WriteGameOutput(game.output, game.block.get(), game.used);
-    game.used = 0;
-    return written;
-}
 
 // add bytes: each the old game's byte at oldPosition plus the difference stream's next byte, modulo 256.
 bool AddFromOld(NewGame& game, const OldGame& old, uint64_t oldPosition, uint64_t add, DeltaStream& difference)
 {
     while (add > 0) {
+        size_t room = 0;
+        unsigned char* to = GameOutputRoom(game.output, room);
         const unsigned char* diff = nullptr;
-        const size_t count = TakeFromStream(difference, std::min<uint64_t>(add, NEW_BLOCK_BYTES - game.used), diff);
+        const size_t count = TakeFromStream(difference, std::min<uint64_t>(add, room), diff);
         if (count == 0) {
             return false;
         }
         const unsigned char* from = old.view.get() + oldPosition;
-        unsigned char* to = game.block.get() + game.used;
         for (size_t i = 0; i < count; ++i) {
             to[i] = static_cast<unsigned char>(from[i] + diff[i]);
         }
-        game.used += count;
-        oldPosition += count;
-        add -= count;
-        if (game.used == NEW_BLOCK_BYTES && !FlushBlock(game)) {
+        if (!CommitGameOutput(game.output, count)) {
             return false;
         }
+        oldPosition += count;
+        add -= count;
     }
     return true;
 }
@@ -233,17 +222,18 @@ bool AddFromOld(NewGame& game, const OldGame& old, uint64_t oldPosition, uint64_
 bool CopyFromExtra(NewGame& game, uint64_t copy, DeltaStream& extra)
 {
     while (copy > 0) {
+        size_t room = 0;
+        unsigned char* to = GameOutputRoom(game.output, room);
         const unsigned char* bytes = nullptr;
-        const size_t count = TakeFromStream(extra, std::min<uint64_t>(copy, NEW_BLOCK_BYTES - game.used), bytes);
+        const size_t count = TakeFromStream(extra, std::min<uint64_t>(copy, room), bytes);
         if (count == 0) {
             return false;
         }
-        std::memcpy(game.block.get() + game.used, bytes, count);
-        game.used += count;
-        copy -= count;
-        if (game.used == NEW_BLOCK_BYTES && !FlushBlock(game)) {
+        std::memcpy(to, bytes, count);
+        if (!CommitGameOutput(game.output, count)) {
             return false;
         }
+        copy -= count;
     }
     return true;
 }
@@ -329,7 +319,7 @@ bool ApplyOpenedDelta(HANDLE delta, const std::wstring& oldPath, const Sha256Dig
         streams[i]->started = true;
     }
     NewGame game;
-    if (!CreateGameOutput(newPath, game.output) || !RunRecords(header, old, streams, game) || !FlushBlock(game)) {
+    if (!CreateGameOutput(newPath, game.output) || !RunRecords(header, old, streams, game)) {
         return false;
     }
     for (DeltaStream* stream : streams) {

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,8 @@
 //
 // A delta is a 144-byte header, then three zlib streams back to back: control (records of add, copy and seek, 24
 // bytes each), difference and extra. The installed game is mapped read-only, never written; beyond that mapping
-// applying holds the three streams' states, their input and output buffers and one output block, about 2 MiB.
+// applying holds each stream's zlib state and window and its input and output buffers (about 1 MiB in all) and the
+// output's blocks (3 MiB).
 
 const char GAME_GZIP_NAME[] = "game.exe.gz";
 
@@ -48,20 +50,31 @@ bool ApplyGameDelta(const std::wstring& deltaPath, const std::wstring& oldPath, 
 // and its result has newDigest. Otherwise a newPath it began is deleted. Never throws.
 bool InflateGameGzip(const std::wstring& gzipPath, const std::wstring& newPath, const Sha256Digest& newDigest);
 
-// The new game on its way to disk: written and hashed block by block, deleted on every way out but Finish's success.
-// Members are released in reverse order: the file is closed before it is deleted.
+// The new game on its way to disk, in blocks of GAME_BLOCK_BYTES: the maker fills one while a thread of the output's
+// own writes and hashes those filled before (one core hashes while the other inflates; Wine's SHA-256 is slower than
+// inflating). Deleted on every way out but Finish's success. Members are released in reverse order: the thread ends
+// before the file is closed, and the file is closed before it is deleted.
+const size_t GAME_BLOCK_BYTES = 1024 * 1024;
+const size_t GAME_BLOCK_COUNT = 3;
+struct GameBlocks;
+struct GameBlocksStopper {
+    void operator()(GameBlocks* blocks) const;
+};
 struct GameOutput {
     std::wstring longPath;
     TemporaryFile unfinished;
     KernelHandle file;
     Sha256Stream hash;
-    uint64_t written = 0;
+    std::unique_ptr<GameBlocks, GameBlocksStopper> blocks;
 };
 
-// Creates path anew for writing, clearing the attributes of a read-only file an earlier run left under its name.
-// Throws std::bad_alloc.
+// Creates path anew for writing, clearing the attributes of a read-only file an earlier run left under its name, and
+// starts its writing. Throws std::bad_alloc.
 bool CreateGameOutput(const std::wstring& path, GameOutput& output);
-// Writes and hashes the next bytes; false when Windows refuses them or the file would pass FILE_MAX_BYTES.
-bool WriteGameOutput(GameOutput& output, const unsigned char* bytes, size_t size);
-// Closes the file and keeps it when its bytes have digest; otherwise closes and deletes it.
+// The free part of the block being filled: room bytes, at least one.
+unsigned char* GameOutputRoom(GameOutput& output, size_t& room);
+// Hands over the next count bytes of the room; false when the writing failed (a write Windows refused, the file past
+// FILE_MAX_BYTES).
+bool CommitGameOutput(GameOutput& output, size_t count);
+// Writes what is left, closes the file and keeps it when its bytes have digest; otherwise closes and deletes it.
 bool FinishGameOutput(GameOutput& output, const Sha256Digest& digest);

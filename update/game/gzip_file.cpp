@@ -9,7 +9,6 @@
 namespace {
 
 const DWORD GZIP_INPUT_BYTES = 64 * 1024;
-const size_t GZIP_OUTPUT_BYTES = 1024 * 1024;
 // zlib's window bits with 16 added: a gzip wrapper (RFC 1952), and only that.
 const int GZIP_WINDOW_BITS = 16 + MAX_WBITS;
 
@@ -29,7 +28,6 @@ bool InflateOpened(HANDLE gzip, const std::wstring& newPath, const Sha256Digest&
     }
     const std::unique_ptr<z_stream, InflateEnder> stream(made.release());
     const std::unique_ptr<unsigned char[]> input(new unsigned char[GZIP_INPUT_BYTES]);
-    const std::unique_ptr<unsigned char[]> output(new unsigned char[GZIP_OUTPUT_BYTES]);
     GameOutput game;
     if (!CreateGameOutput(newPath, game)) {
         return false;
@@ -54,12 +52,12 @@ bool InflateOpened(HANDLE gzip, const std::wstring& newPath, const Sha256Digest&
             inflateReset(stream.get());
             inMember = true;
         }
-        stream->next_out = output.get();
-        stream->avail_out = static_cast<uInt>(GZIP_OUTPUT_BYTES);
+        size_t room = 0;
+        stream->next_out = GameOutputRoom(game, room);
+        stream->avail_out = static_cast<uInt>(room);
         // Without input zlib may still hand out what it holds; Z_BUF_ERROR then means the file ended inside a member.
         const int result = inflate(stream.get(), Z_NO_FLUSH);
-        if ((result != Z_OK && result != Z_STREAM_END) ||
-            !WriteGameOutput(game, output.get(), GZIP_OUTPUT_BYTES - stream->avail_out)) {
+        if ((result != Z_OK && result != Z_STREAM_END) || !CommitGameOutput(game, room - stream->avail_out)) {
             return false;
         }
         inMember = result != Z_STREAM_END;
