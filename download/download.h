@@ -70,6 +70,10 @@ bool DownloadFromMirrors(const wchar_t* const* baseUrls, size_t baseUrlCount, co
                          const FileCheck& isUsable, DownloadFailure& failure, uint64_t maxBytes = FILE_MAX_BYTES,
                          DWORD stallMs = STALL_MS);
 
+// Closes the sessions that the transfers keep open with the mirrors, and with them the kept connections; a later
+// transfer opens them again. For the end of a run: no transfer may be under way.
+void CloseMirrorSessions();
+
 // Fetches one URL into memory, nothing on disk, posting progress to window (may be null). False when no whole body
 // of at most maxBytes came, after the answer 200 and its continuations.
 bool DownloadToMemory(const std::wstring& url, HWND window, size_t maxBytes, DownloadedBytes& body);

@@ -27,13 +27,17 @@ struct SpeedWindow {
     uint64_t bytes = 0;  // of the body, since start
 };
 
-// One request's handles; the root and the session must outlive the request, and close after it.
+// One request's handle, closed before the next request of its transfer is opened; the request's session belongs to
+// the run (MirrorSession).
 struct Connection {
-    InternetHandle root;
-    InternetHandle session;
     InternetHandle request;
     SpeedWindow window;
 };
+
+// The run's session with the mirror at scheme, host and port, opened by its first request and kept open until
+// CloseMirrorSessions, so that the mirror's requests share one kept connection; null when it cannot be opened. Throws
+// std::bad_alloc.
+HINTERNET MirrorSession(INTERNET_SCHEME scheme, const std::wstring& host, INTERNET_PORT port);
 
 // What a response says about its body.
 struct ResponseFacts {

@@ -6,7 +6,6 @@
 
 namespace {
 
-const wchar_t USER_AGENT[] = L"VorlanceUpdater/1.0";
 // Always from the server, never from or into the local cache: a cached copy could be an older game.
 const DWORD OPEN_URL_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
 // A Last-Modified names a version only when the file was not written again within the same second.
@@ -104,20 +103,14 @@ bool OpenRequest(const std::wstring& url, const std::wstring& extraHeaders, DWOR
     const std::wstring path = std::wstring(parts.lpszUrlPath, parts.dwUrlPathLength) +
                               std::wstring(parts.lpszExtraInfo, parts.dwExtraInfoLength);
 
+    // The request before, if any, gives its connection back first: it may carry this one.
     connection.request.reset();
-    connection.session.reset();
-    connection.root.reset(InternetOpenW(USER_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!connection.root) {
-        return false;
-    }
-    connection.session.reset(InternetConnectW(connection.root.get(), host.c_str(), parts.nPort, nullptr, nullptr,
-                                              INTERNET_SERVICE_HTTP, 0, 0));
-    if (!connection.session) {
+    const HINTERNET session = MirrorSession(parts.nScheme, host, parts.nPort);
+    if (session == nullptr) {
         return false;
     }
     const DWORD flags = OPEN_URL_FLAGS | (parts.nScheme == INTERNET_SCHEME_HTTPS ? INTERNET_FLAG_SECURE : 0);
-    connection.request.reset(
-        HttpOpenRequestW(connection.session.get(), L"GET", path.c_str(), nullptr, nullptr, nullptr, flags, 0));
+    connection.request.reset(HttpOpenRequestW(session, L"GET", path.c_str(), nullptr, nullptr, nullptr, flags, 0));
     // Wine's WinINet honours a receive timeout only on a request handle made this way, and only when set before the
     // request is sent; closing a handle from another thread does not wake a read blocked there. It also ends a wait
     // for the answer's headers. A send or connect timeout set beside it made 512 MiB arrive 1.4 times slower under

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <new>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,22 @@ protected:
     }
 
     std::vector<int> Progress() { return ProgressValues(TakePosted(recorder)); }
+
+    // Which of the mirror's connections carried each request below the scenario, numbered 0, 1, ... as first used.
+    std::vector<size_t> ConnectionsUsed() const
+    {
+        std::istringstream lines(ReadFileBytes(MirrorRootFolder() + L"\\" + scenario + L"\\connections.log"));
+        std::vector<std::string> seen;
+        std::vector<size_t> used;
+        for (std::string line; std::getline(lines, line);) {
+            const std::string number = line.substr(0, line.find(' '));
+            used.push_back(static_cast<size_t>(std::find(seen.begin(), seen.end(), number) - seen.begin()));
+            if (used.back() == seen.size()) {
+                seen.push_back(number);
+            }
+        }
+        return used;
+    }
 
     HWND recorder = nullptr;
     std::wstring destination;
@@ -573,6 +590,30 @@ TEST_F(DownloadFromMirrorsTest, FetchTailLearnsTheSizeAndAReplacedFileIsNeverSpl
     EXPECT_EQ(Text(out), newBody);
     EXPECT_EQ(file.size, newBody.size());
     EXPECT_EQ(Progress().back(), 100);
+}
+
+// Ranges of one file at one mirror go over one kept connection; when the mirror closes it unannounced between two
+// requests, or a request that stalls takes it down, the next request is answered over a new one.
+TEST_F(DownloadFromMirrorsTest, RangesFromOneMirrorShareOneKeptConnection)
+{
+    const std::string body = SampleBody(300000, 54);
+    Serve(L"primary", body);
+    RemoteFile file;
+    file.url = primaryUrl + FILE_NAME;
+    const auto fetchRanges = [&](const char* behaviour, int count) {
+        SetBehaviour(scenario + L"/primary/" + FILE_NAME, behaviour);
+        for (int i = 0; i < count; ++i) {
+            DownloadedBytes out;
+            ASSERT_EQ(FetchRange(file, i * 20000u, 1000, 0, nullptr, out, TEST_STALL_MS), RangeAnswer::PART);
+            EXPECT_EQ(Text(out), body.substr(i * 20000u, 1000));
+        }
+    };
+    fetchRanges(R"({"keep_alive": 100})", 10);
+    fetchRanges(R"({"keep_alive": 2})", 3); // the first of these ends the connection of the ten before
+    fetchRanges(R"({"keep_alive": 100, "first_only": true, "stall_ms": 60000})", 3);
+
+    const std::vector<size_t> expected = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 2, 3, 3, 3};
+    EXPECT_EQ(ConnectionsUsed(), expected);
 }
 
 } // namespace

@@ -28,10 +28,14 @@ that path:
     {"content_range": "bytes ..."}  that Content-Range on a 206 instead of the true one
     {"length": N}                   announce that Content-Length whatever the body
     {"age_s": N}                    the file's time (in its ETag and Last-Modified) N seconds before its real one
+    {"keep_alive": N}               a whole answer leaves the connection open for the client's next request, until
+                                    N answers went over it: the Nth closes it unannounced, as an idle server does
 
 Every request is appended as "GET /a/b/c" to ROOT/a/requests.log (ROOT/requests.log when ROOT/a is no folder), so
 a test can tell which mirror was asked; a client that closes the connection while the mirror stalls or drips short
-of the whole body is appended as "LEFT /a/b/c", and each part it answers (206) to ROOT/a/ranges.log as "FIRST-LAST /a/b/c". Three ports serve the same folder with different certificates: --port with
+of the whole body is appended as "LEFT /a/b/c", and each part it answers (206) to ROOT/a/ranges.log as "FIRST-LAST /a/b/c";
+each request also goes to ROOT/a/connections.log as "C GET /a/b/c", C numbering the connections that carried
+requests since the mirror started, so that a test can tell which requests shared one. Three ports serve the same folder with different certificates: --port with
 a localhost certificate of the trusted test CA, --wrong-host-port with a "wrong.example" certificate of the same CA,
 --untrusted-port with a localhost certificate of a CA that is never trusted. Each sends its full chain.
 """
@@ -60,6 +64,13 @@ LONGEST_STALL_MS = 60000
 log_lock = threading.Lock()
 count_lock = threading.Lock()
 request_counts = {}
+connection_count = [0]
+
+
+def number_connection():
+    with count_lock:
+        connection_count[0] += 1
+        return connection_count[0]
 
 
 def count_request(file_path):
@@ -149,9 +160,9 @@ def read_request_head(connection):
     return parts[0], parts[1], headers
 
 
-def send_head(connection, status, headers):
+def send_head(connection, status, headers, keep=False):
     lines = ["HTTP/1.1 %d %s" % (status, REASONS.get(status, "Status"))]
-    lines += ["%s: %s" % item for item in headers] + ["Connection: close", "", ""]
+    lines += ["%s: %s" % item for item in headers] + ([] if keep else ["Connection: close"]) + ["", ""]
     connection.sendall("\r\n".join(lines).encode("latin-1"))
 
 
@@ -221,12 +232,15 @@ def close_cleanly(connection):
     drop(connection)
 
 
-def answer(connection, root, port_host):
+def answer(connection, root, port_host, number, answered):
+    """Answers one request on connection (the number-th, which answered earlier ones); returns how to end the
+    connection, or None to wait on it for the next request."""
     request = read_request_head(connection)
     if request is None:
         return close_cleanly
     method, path, headers = request
     record_request(root, method, path)
+    record_request(root, "%d %s" % (number, method), path, "connections.log")
     file_path = local_file(root, path)
     if file_path is None:
         send_head(connection, 404, [("Content-Length", "0")])
@@ -297,7 +311,6 @@ def answer(connection, root, port_host):
         head.append(("Transfer-Encoding", "chunked"))
     elif not behaviour.get("no_length"):
         head.append(("Content-Length", str(behaviour.get("length", len(body)))))
-    send_head(connection, status, head)
 
     cut = None
     if "cut_after" in behaviour:
@@ -309,6 +322,10 @@ def answer(connection, root, port_host):
     pace_ms = behaviour.get("pace_ms", 0)
     if behaviour.get("first_only") and count > 1:
         cut = stall_ms = drip_ms = None
+    # Only a whole answer whose end the client can tell leaves the connection usable.
+    keep = "keep_alive" in behaviour and cut is None and stall_ms is None and drip_ms is None and \
+        not behaviour.get("no_length") and "length" not in behaviour
+    send_head(connection, status, head, keep)
     if drip_ms is not None:
         sent = body[:cut or 0]
         send_body(connection, sent, chunked, pace_ms)
@@ -319,7 +336,7 @@ def answer(connection, root, port_host):
         send_body(connection, body, chunked, pace_ms)
         if chunked:
             connection.sendall(b"0\r\n\r\n")
-        return close_cleanly
+        return None if keep and answered + 1 < int(behaviour["keep_alive"]) else close_cleanly
     sent = body[:cut or 0]
     send_body(connection, sent, chunked, pace_ms)
     # A client that leaves once it has the whole body is no client that gave up on a stall.
@@ -338,11 +355,19 @@ def serve_connection(context, raw, root, port_host):
         log("handshake on %s: %s" % (port_host, error))
         raw.close()
         return
+    number = number_connection()
     finish = drop
+    answered = 0
     try:
-        finish = answer(connection, root, port_host)
+        finish = answer(connection, root, port_host, number, answered)
+        while finish is None:
+            answered += 1
+            finish = answer(connection, root, port_host, number, answered)
     except Exception as error:  # one broken connection must never stop the mirror
-        log("request on %s: %r" % (port_host, error))
+        # A kept connection that the client closes, or leaves idle past the timeout, is no fault.
+        if answered == 0:
+            log("request on %s: %r" % (port_host, error))
+        finish = drop
     finish(connection)
 
 
