@@ -4,6 +4,7 @@
 #include "update/self/self_update.h"
 #include "update/signature.h"
 
+#include "download/download.h"
 #include "fs/fs.h"
 #include "status/status.h"
 
@@ -124,6 +125,7 @@ DWORD WINAPI WorkerThread(LPVOID parameter)
         // Only running out of memory while working out the program directory lands here.
         ReportFailure(failure.what());
     }
+    CloseMirrorSessions();
     // Without a window the post would land in this thread's own queue; WinMain then waits for the thread instead.
     if (window != nullptr) {
         PostMessageW(window, WM_UPDATER_CLOSE, 0, 0);
