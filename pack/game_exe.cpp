@@ -19,6 +19,9 @@ const uint16_t CHARACTERISTIC_DLL = 0x2000;
 const size_t FILE_HEADER_BYTES = 20;
 const size_t SECTION_HEADER_BYTES = 40;
 const uint32_t SECURITY_DIRECTORY = 4;
+// The sizes players' updaters take for a new updater (update/self/self_update.h, which the native tool cannot include).
+const uint64_t UPDATER_MIN_BYTES = 64 * 1024;
+const uint64_t UPDATER_MAX_BYTES = 64ull * 1024 * 1024;
 
 uint32_t Le(const std::string& bytes, size_t offset, int width)
 {
@@ -94,6 +97,25 @@ std::string PeProblem(const std::string& head, uint64_t fileSize, std::string& d
 }
 
 } // namespace
+
+std::string UpdaterExecutableProblem(const std::filesystem::path& updater)
+{
+    std::ifstream in(updater, std::ios::binary);
+    std::error_code error;
+    const uintmax_t size = std::filesystem::file_size(updater, error);
+    std::string head(static_cast<size_t>(std::min<uintmax_t>(error ? 0 : size, HEADER_BYTES)), '\0');
+    if (!in || error || !in.read(&head[0], static_cast<std::streamsize>(head.size()))) {
+        return "cannot read it";
+    }
+    if (size < UPDATER_MIN_BYTES || size > UPDATER_MAX_BYTES) {
+        return std::to_string(size) + " bytes: players' updaters take a new updater of " +
+               std::to_string(UPDATER_MIN_BYTES) + " to " + std::to_string(UPDATER_MAX_BYTES) + " bytes only";
+    }
+    std::string description;
+    bool isSigned = false;
+    const std::string problem = PeProblem(head, size, description, isSigned);
+    return problem.empty() ? problem : "not a well-formed Windows program: " + problem;
+}
 
 void CheckGameExecutable(const std::filesystem::path& executable, Findings& findings)
 {

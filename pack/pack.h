@@ -34,6 +34,10 @@ void CheckPackage(const std::filesystem::path& package, const std::string& shown
 // PE image for x86-64, x86 or ARM64); warns when it carries no Authenticode signature. Prints one summary line.
 void CheckGameExecutable(const std::filesystem::path& executable, Findings& findings);
 
+// Why players' updaters would refuse to start this file as a new updater (not a well-formed Windows program, or
+// outside the sizes they take); empty when they would start it. Throws std::bad_alloc.
+std::string UpdaterExecutableProblem(const std::filesystem::path& updater);
+
 // Prints the findings and a verdict line ("FAILED: " and failed with errors); returns the exit code: 1 with errors
 // (or warnings when strict), else 0.
 int ReportFindings(const Findings& findings, bool strict, const std::string& failed);

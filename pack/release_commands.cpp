@@ -79,7 +79,7 @@ int ManifestCommand(const std::vector<std::string>& args)
 {
     CommandLine line;
     std::string problem;
-    if (!ParseCommandLine(args, {}, {"--release", "--previous"}, line, problem, {"--from"})) {
+    if (!ParseCommandLine(args, {}, {"--release", "--previous", "--updater"}, line, problem, {"--from"})) {
         return UsageError(problem);
     }
 #ifdef _WIN32
@@ -105,8 +105,13 @@ int ManifestCommand(const std::vector<std::string>& args)
     for (const std::string& from : line.repeated["--from"]) {
         oldGames.push_back(PathFromUtf8(from));
     }
+    const std::filesystem::path updater =
+        line.options.count("--updater") != 0 ? PathFromUtf8(line.options["--updater"]) : std::filesystem::path();
     std::vector<std::filesystem::path> inputs = {package, game};
     inputs.insert(inputs.end(), oldGames.begin(), oldGames.end());
+    if (!updater.empty()) {
+        inputs.push_back(updater);
+    }
     if (!previousList.empty()) {
         inputs.push_back(previousList);
     }
@@ -159,6 +164,16 @@ int ManifestCommand(const std::vector<std::string>& args)
         }
         listedForms.push_back({form.name, form.digest});
     }
+    // An updater that players' updaters would not even start is refused here; whether it works on their machines is
+    // for its qualification there to show.
+    if (!updater.empty()) {
+        ListedFile listedUpdater{"updater.exe", Sha256Digest{}};
+        if (!(problem = UpdaterExecutableProblem(updater)).empty() || !Sha256OfFile(updater, listedUpdater.digest)) {
+            return Refused(PathToUtf8(updater) + ": " + (problem.empty() ? "cannot read it" : problem) +
+                           "; nothing written");
+        }
+        listedForms.push_back(listedUpdater);
+    }
     std::string text;
     size_t files = 0;
     if (!MakeChecksumList(package, game, listedForms, release, text, files, message)) {
@@ -187,6 +202,11 @@ int ManifestCommand(const std::vector<std::string>& args)
     std::printf("wrote %s (release %llu, %zu library files, game.exe in %zu more form(s) beside it); upload it "
                 "after lib.zip, game.exe and the forms\n",
                 PathToUtf8(list).c_str(), static_cast<unsigned long long>(release), files, forms.size());
+    if (!updater.empty()) {
+        std::printf("listed %s as updater.exe: upload it under that name, before the list, to every mirror players' "
+                    "updaters fetch from, and to the mirrors it fetches from itself\n",
+                    PathToUtf8(updater).c_str());
+    }
     const std::filesystem::path signature = SignaturePathOf(list);
     std::error_code error;
     if (std::filesystem::exists(signature, error)) {

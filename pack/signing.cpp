@@ -102,7 +102,8 @@ void CheckListedFiles(const ChecksumList& list, const std::filesystem::path& fol
             // The updater takes a file that differs from its line for a damaged download and refuses it.
             findings.errors.push_back(shown + ": differs from its line in the list (players would get \"The "
                                               "downloaded update was damaged.\" or a failed download)");
-        } else if (!(problem = GameFormProblem(item.first, path, list.gameExecutable)).empty()) {
+        } else if (!(problem = GameFormProblem(item.first, path, list.gameExecutable)).empty() ||
+                   (item.first == "updater.exe" && !(problem = UpdaterExecutableProblem(path)).empty())) {
             findings.errors.push_back(shown + ": " + problem);
         } else {
             std::printf("matches the list: %s\n", shown.c_str());
