@@ -66,8 +66,9 @@ struct DeltaIo {
 bool ApplyDelta(const DeltaHeader& header, const unsigned char* old, const DeltaIo& io, std::string& message);
 
 // The bytes in a zlib stream (windowBits 15) or, with windowBits 31, in gzip format with mtime 0, no name and the
-// Unix system byte, as `gzip -n` writes; deflate at level 9, memory level 8. Throws std::bad_alloc.
-std::string DeflateBytes(const std::string& bytes, int windowBits);
+// Unix system byte, as `gzip -n` writes; deflate at level 9 with zlib's memory level (1 to 9; 8 is zlib's default, and
+// gzip's). Throws std::bad_alloc.
+std::string DeflateBytes(const std::string& bytes, int windowBits, int memoryLevel);
 
 // Inflates a whole gzip file; false when it is damaged, is not gzip, or holds more than limit bytes. Throws
 // std::bad_alloc.

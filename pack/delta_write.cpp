@@ -21,6 +21,11 @@ const int64_t BETTER_MATCH_BYTES = 8;
 // The suffix sort indexes with 32-bit signed numbers.
 const uint64_t DELTA_INPUT_MAX_BYTES = 0x7FFFFFFF;
 
+// zlib's memory level also sets how many symbols a deflate block holds: the difference stream of nearby releases, long
+// runs of zeros between changed addresses, packs a few percent smaller in the shorter blocks of level 5, while
+// longer streams of new code do better at zlib's default 8. Each stream takes the smaller.
+const int STREAM_MEMORY_LEVELS[] = {5, 8};
+
 struct Files {
     const unsigned char* old;
     int64_t oldSize;
@@ -82,6 +87,18 @@ struct Streams {
     std::string difference;
     std::string extra;
 };
+
+std::string DeflateStream(const std::string& bytes)
+{
+    std::string smallest;
+    for (const int level : STREAM_MEMORY_LEVELS) {
+        std::string deflated = DeflateBytes(bytes, 15, level);
+        if (smallest.empty() || deflated.size() < smallest.size()) {
+            smallest.swap(deflated);
+        }
+    }
+    return smallest;
+}
 
 void Scan(const Files& f, Streams& out)
 {
@@ -186,9 +203,9 @@ bool MakeDelta(const std::string& old, const std::string& now, std::string& delt
     header.oldDigest = Sha256Of(f.old, old.size());
     header.newSize = now.size();
     header.newDigest = Sha256Of(f.now, now.size());
-    const std::string control = DeflateBytes(streams.control, 15);
-    const std::string difference = DeflateBytes(streams.difference, 15);
-    const std::string extra = DeflateBytes(streams.extra, 15);
+    const std::string control = DeflateStream(streams.control);
+    const std::string difference = DeflateStream(streams.difference);
+    const std::string extra = DeflateStream(streams.extra);
     header.controlBytes = control.size();
     header.differenceBytes = difference.size();
     header.extraBytes = extra.size();
