@@ -9,43 +9,36 @@
 #include <vector>
 
 // Game deltas written the plain way a studio's own tool may: the records are given, the difference and extra streams
-// follow from them, and no matches are searched for. Shared by the update and end-to-end tests.
-
+// follow from them, nothing is searched. Kept in parts, so that a test can damage any of them.
 struct DeltaRecord {
     uint64_t add;
     uint64_t copy;
     int64_t seek;
 };
-
-// A delta's parts before they are joined, so that a test can damage any of them.
 struct TestDelta {
-    uint64_t oldSize = 0;
-    Sha256Digest oldDigest{};
-    uint64_t newSize = 0;
-    Sha256Digest newDigest{};
+    uint64_t oldSize, newSize;
+    Sha256Digest oldDigest, newDigest;
     std::string raw[3];    // control, difference, extra, inflated
     std::string packed[3]; // each as its zlib stream
 };
 
 inline Sha256Digest Sha256Of(const std::string& bytes)
 {
-    const Sha256Stream hash = StartSha256();
     Sha256Digest digest{};
-    AddSha256(hash, bytes.data(), bytes.size());
-    FinishSha256(hash, digest);
-    return digest;
+    const Sha256Stream hash = StartSha256();
+    return AddSha256(hash, bytes.data(), bytes.size()) && FinishSha256(hash, digest), digest;
 }
 
 inline std::string Le64Bytes(uint64_t value)
 {
-    std::string bytes(8, '\0');
+    std::string bytes;
     for (int i = 0; i < 8; ++i) {
-        bytes[i] = static_cast<char>(value >> (8 * i));
+        bytes += static_cast<char>(value >> (8 * i));
     }
     return bytes;
 }
 
-// A zlib stream (RFC 1950) of bytes; gzip adds 16 to zlib's window bits for a gzip member (RFC 1952) instead.
+// A zlib stream (RFC 1950) of bytes, or with gzip a gzip member (RFC 1952).
 inline std::string Compressed(const std::string& bytes, bool gzip = false)
 {
     z_stream stream = {};
@@ -63,11 +56,7 @@ inline std::string Compressed(const std::string& bytes, bool gzip = false)
 
 inline TestDelta MakeTestDelta(const std::string& old, const std::string& next, const std::vector<DeltaRecord>& records)
 {
-    TestDelta delta;
-    delta.oldSize = old.size();
-    delta.oldDigest = Sha256Of(old);
-    delta.newSize = next.size();
-    delta.newDigest = Sha256Of(next);
+    TestDelta delta{old.size(), next.size(), Sha256Of(old), Sha256Of(next), {}, {}};
     uint64_t oldAt = 0;
     uint64_t newAt = 0;
     for (const DeltaRecord& record : records) {
@@ -87,15 +76,9 @@ inline TestDelta MakeTestDelta(const std::string& old, const std::string& next, 
 
 inline std::string DeltaBytes(const TestDelta& delta)
 {
-    std::string bytes = "VORDLT01" + Le64Bytes(delta.oldSize) +
-                        std::string(delta.oldDigest.begin(), delta.oldDigest.end()) + Le64Bytes(delta.newSize) +
-                        std::string(delta.newDigest.begin(), delta.newDigest.end());
-    for (const std::string& stream : delta.packed) {
-        bytes += Le64Bytes(stream.size());
-    }
-    bytes += std::string(32, '\0');
-    for (const std::string& stream : delta.packed) {
-        bytes += stream;
-    }
-    return bytes;
+    const auto text = [](const Sha256Digest& digest) { return std::string(digest.begin(), digest.end()); };
+    std::string bytes = "VORDLT01" + Le64Bytes(delta.oldSize) + text(delta.oldDigest) + Le64Bytes(delta.newSize) +
+                        text(delta.newDigest) + Le64Bytes(delta.packed[0].size()) + Le64Bytes(delta.packed[1].size()) +
+                        Le64Bytes(delta.packed[2].size()) + std::string(32, '\0');
+    return bytes + delta.packed[0] + delta.packed[1] + delta.packed[2];
 }
