@@ -96,8 +96,8 @@ void RunUpdate(const std::wstring& programDirectory, HWND window)
         // sweep would take its aside copy), the library switch finished or undone, and the copies beside the game in
         // step with "lib" even when no mirror can be reached.
         RestoreGameFromAside(programDirectory);
+        SettleUpdaterCandidate(programDirectory, OwnExecutablePath());
         SweepAsideLeftovers(programDirectory);
-        DiscardUpdaterCandidate(programDirectory);
         FinishInterruptedSwitch(programDirectory);
         RefreshBassCopies(programDirectory, LibraryFoldersOf(programDirectory).library);
         // A record that another program still holds could be higher than anything else known here: this run

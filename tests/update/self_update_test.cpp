@@ -129,4 +129,20 @@ TEST_F(TempFolderTest, SwapsARunningUpdaterOrPutsItBack)
     }
 }
 
+// A power cut between the two renames leaves only the new updater startable, under the candidate's name: started so,
+// it takes the name its aside predecessor left free, and only while that name is free.
+TEST_F(TempFolderTest, ANewUpdaterStartedAfterACutTakesTheFreeName)
+{
+    const std::wstring candidate = Path(UPDATER_CANDIDATE_NAME);
+    FixtureProcess updater = StartFixture(candidate, L"--until-file \"" + Path(L"end") + L"\"");
+    WriteFileBytes(Path(L"Update.exe.old-0123456789"), ReadFileBytes(candidate));
+
+    EXPECT_TRUE(RestoreUpdaterName(folder + L"\\", candidate));
+    EXPECT_EQ(ListFolder(folder),
+              (std::vector<std::wstring>{L"Update.exe", L"Update.exe.old-0123456789", L"launch.txt"}));
+    EXPECT_FALSE(RestoreUpdaterName(folder + L"\\", candidate));
+    WriteFileBytes(Path(L"end"), "");
+    EXPECT_TRUE(updater.WaitForExit(10000));
+}
+
 } // namespace

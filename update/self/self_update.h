@@ -67,8 +67,14 @@ bool SwapInUpdater(const std::wstring& candidatePath, const std::wstring& runnin
 void UpdateUpdater(const std::wstring& programDirectory, HWND window, const ChecksumList& list,
                    const std::wstring& runningPath, DWORD limitMs = QUALIFY_LIMIT_MS);
 
-// Deletes a candidate an interrupted run left (moves it aside when it still runs). Never throws.
-void DiscardUpdaterCandidate(const std::wstring& programDirectory);
+// A power cut between the swap's two renames leaves the updater's name empty, the previous updater under an aside
+// name of it, and the qualified new one under UPDATER_CANDIDATE_NAME, the only updater a player can still start.
+// Started so (ownPath), it renames itself to that free name. True when it did. Throws std::bad_alloc.
+bool RestoreUpdaterName(const std::wstring& programDirectory, const std::wstring& ownPath);
+
+// At the start of a run: restores the updater's name as above, or else deletes a candidate an interrupted run left
+// (moves it aside when it still runs), which is never started without qualifying again. Never throws.
+void SettleUpdaterCandidate(const std::wstring& programDirectory, const std::wstring& ownPath);
 
 // The full path of this process's own executable, whatever the player named it; empty when it cannot be read.
 // Throws std::bad_alloc.

@@ -13,6 +13,8 @@
 
 namespace {
 
+// ".old-" and ten hex digits (IsAsideName).
+const size_t ASIDE_SUFFIX_CHARS = 15;
 // A file of a few digests; anything longer is not ours and is read no further.
 const DWORD REFUSED_MAX_BYTES = 64 * 1024;
 
@@ -157,11 +159,34 @@ void UpdateUpdater(const std::wstring& programDirectory, HWND window, const Chec
     }
 }
 
-void DiscardUpdaterCandidate(const std::wstring& programDirectory)
+bool RestoreUpdaterName(const std::wstring& programDirectory, const std::wstring& ownPath)
+{
+    const std::wstring candidatePath = programDirectory + UPDATER_CANDIDATE_NAME;
+    if (CompareStringOrdinal(ownPath.c_str(), -1, candidatePath.c_str(), -1, TRUE) != CSTR_EQUAL) {
+        return false;
+    }
+    // The signature of that cut: the previous updater under an aside name whose own name is free.
+    std::wstring freeName;
+    WalkDirectory(programDirectory, L"*.exe.old-*", WalkOrder::ONE_LEVEL, [&](const DirectoryEntry& entry) {
+        const std::wstring name = entry.name.substr(0, entry.name.size() - ASIDE_SUFFIX_CHARS);
+        if (!entry.directory && IsAsideName(entry.name) &&
+            CompareStringOrdinal(name.c_str(), -1, L"vorlance.exe", -1, TRUE) != CSTR_EQUAL &&
+            GetFileAttributesW(MakeLongPath(programDirectory + name).c_str()) == INVALID_FILE_ATTRIBUTES &&
+            GetLastError() == ERROR_FILE_NOT_FOUND && LooksLikeUpdater(entry.path)) {
+            freeName = name;
+        }
+        return freeName.empty();
+    });
+    return !freeName.empty() && MoveFileExW(MakeLongPath(ownPath).c_str(),
+                                            MakeLongPath(programDirectory + freeName).c_str(), MOVEFILE_WRITE_THROUGH);
+}
+
+void SettleUpdaterCandidate(const std::wstring& programDirectory, const std::wstring& ownPath)
 {
     try {
         const std::wstring candidatePath = programDirectory + UPDATER_CANDIDATE_NAME;
-        if (GetFileAttributesW(MakeLongPath(candidatePath).c_str()) != INVALID_FILE_ATTRIBUTES) {
+        if (!RestoreUpdaterName(programDirectory, ownPath) &&
+            GetFileAttributesW(MakeLongPath(candidatePath).c_str()) != INVALID_FILE_ATTRIBUTES) {
             DeleteFileOrMoveAside(candidatePath);
         }
     } catch (const std::exception&) {
