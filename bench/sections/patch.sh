@@ -14,6 +14,7 @@ PATCH_PROBE_REQUESTS=21
 TARGET_PATCH_ONE_BYTES=1.10
 TARGET_PATCH_ONE_TIME=0.05
 TARGET_PATCH_TENTH_BYTES=1.25
+TARGET_PATCH_TENTH_CURL=1.10
 
 # The release before, unpacked once from the served package; bench_resume uses it too.
 unpack_old_release() {
@@ -75,18 +76,29 @@ patch_line() { # fast | slow | far
 
 cost_of() { sed -n "s/^$2=//p" "$PATCH_DIR/$1/cost.txt"; }
 
+# The connections the line's proxy has carried so far (0 without a proxy). It counts each one a moment after it
+# ended (its last delayed bytes delivered), so the count waits for those that have just ended.
+line_connections() {
+    sleep 0.5
+    sed -n 's/^connections=//p' "$LINE_DIR/proxy.txt" 2>/dev/null || echo 0
+}
+
 # One run of the updater over the release before, on one kind of line; recorded as patch_RELEASE_LINE.
 patch_run() { # release, line
-    local r=$PATCH_DIR/$1 game=$PATCH_DIR/game figure=patch_$1_$2 out lines lib other
+    local r=$PATCH_DIR/$1 game=$PATCH_DIR/game figure=patch_$1_$2 out lines lib other connections
     patch_line "$2"
     publish_release "$1"
     rm -rf "$game"
     cp -a "$PATCH_DIR/template" "$game"
     settle
     lines=$(line_lines)
+    connections=$(line_connections)
     out=$(run_exe bench_update "$(windows_path "$game/VorlanceUpdater.exe")" "$PATCH_TIMEOUT_MS")
     ended_well "$out" || die "the $figure run failed: $out"
     check_updated "$game" "$DATA/game.exe" "$(cat "$r/files")"
+    # The path and the range ("-": none) of each request, for curl to repeat.
+    tail -n "+$((lines + 1))" "$LINE_LOG" | awk -F'"' '{ split($2, r, " "); print r[2], $4 }' >"$PATCH_DIR/$figure.requests"
+    record "${figure}_connections" "$(($(line_connections) - connections))"
     diff -r -x "vorlance-updater-*.txt" "$game/lib" "$r/lib" >/dev/null || die "after the $figure run lib does not hold exactly the new release"
     lib=$(line_sent_since "$lines" 'lib[.]zip$')
     other=$(line_sent_since "$lines" '.')
@@ -103,6 +115,28 @@ patch_one_far() { patch_run one far; }
 patch_tenth_fast() { patch_run tenth fast; }
 patch_tenth_slow() { patch_run tenth slow; }
 patch_tenth_far() { patch_run tenth far; }
+
+# The requests of the updater's last run of RELEASE on LINE, in its order, by one curl invocation: curl keeps one
+# connection across its transfers, so this is what the line itself takes for them. Recorded as patch_curl_RELEASE_LINE.
+patch_curl() { # release, line
+    local requests=$PATCH_DIR/patch_$1_$2.requests figure=patch_curl_$1_$2 args=() path range start connections
+    [ -s "$requests" ] || die "no run of the updater to repeat for $figure"
+    while read -r path range; do
+        [ ${#args[@]} -gt 0 ] && args+=(--next)
+        args+=(-sS --fail --cacert "$CA" -o /dev/null)
+        [ "$range" = "-" ] || args+=(-r "${range#bytes=}")
+        args+=("https://localhost:$PORT$path")
+    done <"$requests"
+    patch_line "$2"
+    publish_release "$1"
+    settle
+    connections=$(line_connections)
+    start=$(now_ns)
+    curl "${args[@]}" || die "curl could not repeat the requests of patch_$1_$2"
+    record "$figure" "$(seconds_since "$start")"
+    record "${figure}_connections" "$(($(line_connections) - connections))"
+}
+patch_curl_tenth_far() { patch_curl tenth far; }
 
 # The whole new package alone, by the bare WinINet loop: what any run that fetches it waits for at least.
 patch_whole() { # line
@@ -139,13 +173,16 @@ bench_patch() {
     make_patch_releases
     local rep
     for rep in $(seq "$PATCH_REPS"); do
+        # The curl run repeats the requests of the tenth's run with 50 ms round trips: it follows that run in every
+        # repetition but one that starts with it, which repeats the repetition before.
         alternate "$rep" patch_one_fast patch_one_slow patch_one_far patch_tenth_fast patch_tenth_slow \
-            patch_tenth_far patch_whole_fast patch_whole_slow patch_probe_fast patch_probe_far
+            patch_tenth_far patch_curl_tenth_far patch_whole_fast patch_whole_slow patch_probe_fast patch_probe_far
         say "patch, repetition $rep: one file $(last patch_one_fast_bytes) bytes in" \
             "$(last patch_one_fast_requests) requests, $(last patch_one_fast) s," \
             "$(last patch_one_slow) s at 50 Mbit/s, $(last patch_one_far) s with 50 ms round trips;" \
             "a tenth $(last patch_tenth_fast_bytes) bytes in $(last patch_tenth_fast_requests) requests," \
-            "$(last patch_tenth_fast) s, $(last patch_tenth_slow) s, $(last patch_tenth_far) s;" \
+            "$(last patch_tenth_fast) s, $(last patch_tenth_slow) s, $(last patch_tenth_far) s" \
+            "($(last patch_tenth_far_connections) connections; curl $(last patch_curl_tenth_far) s);" \
             "whole package $(last patch_whole_fast) s, $(last patch_whole_slow) s at 50 Mbit/s;" \
             "a request $(last patch_request_fast) s, $(last patch_request_far) s with 50 ms round trips"
     done
@@ -159,13 +196,14 @@ patch_floor() { echo $(($(cost_of "$1" entry_bytes) + $(cost_of "$1" directory_b
 
 report_patch() {
     local one_b one_r tenth_b tenth_r one_t whole_t one_x tenth_x time_x one_floor tenth_floor
-    local req_far req_fast far_extra
+    local req_far req_fast far_extra curl_x
     one_b=$(median patch_one_fast_bytes); one_r=$(median patch_one_fast_requests)
     tenth_b=$(median patch_tenth_fast_bytes); tenth_r=$(median patch_tenth_fast_requests)
     one_t=$(median patch_one_slow); whole_t=$(median patch_whole_slow)
     one_floor=$(patch_floor one); tenth_floor=$(patch_floor tenth)
     one_x=$(calc %f "$one_b / $one_floor"); tenth_x=$(calc %f "$tenth_b / $tenth_floor")
     time_x=$(calc %f "$one_t / $whole_t")
+    curl_x=$(calc %f "$(median patch_tenth_far) / $(median patch_curl_tenth_far)")
     printf 'patch, one file changed: %.0f bytes in %.0f requests -> %.2fx the changed entries and directory; ' \
         "$one_b" "$one_r" "$one_x"
     printf '%.1f s -> %.2fx the whole package at 50 Mbit/s\n' "$one_t" "$time_x"
@@ -190,10 +228,17 @@ report_patch() {
         "$(calc %f "$(median patch_tenth_slow) / $whole_t")"
     printf '%.3f s at full loopback speed, %.3f s at 50 Mbit/s (the line carried it at %.1f Mbit/s)\n' \
         "$(median patch_whole_fast)" "$whole_t" "$(calc %f "$(stat -c %s "$PATCH_DIR/one/lib.zip") * 8 / 1e6 / $whole_t")"
-    printf 'patch, targets: one file <= %s the bytes: %s, <= %s the time: %s; a tenth <= %s the bytes: %s\n' \
+    printf 'patch, a tenth changed at 50 ms: %.3f s -> %.2fx curl on one connection\n' "$(median patch_tenth_far)" \
+        "$curl_x"
+    printf 'patch, a tenth changed at 50 ms, the same %.0f requests: the updater over %.0f connections, curl %.3f s ' \
+        "$(median patch_tenth_far_all_requests)" "$(median patch_tenth_far_connections)" \
+        "$(median patch_curl_tenth_far)"
+    printf 'over %.0f\n' "$(median patch_curl_tenth_far_connections)"
+    printf 'patch, targets: one file <= %s the bytes: %s, <= %s the time: %s; a tenth <= %s the bytes: %s, ' \
         "$TARGET_PATCH_ONE_BYTES" "$(verdict "$one_x <= $TARGET_PATCH_ONE_BYTES")" "$TARGET_PATCH_ONE_TIME" \
         "$(verdict "$time_x <= $TARGET_PATCH_ONE_TIME")" "$TARGET_PATCH_TENTH_BYTES" \
         "$(verdict "$tenth_x <= $TARGET_PATCH_TENTH_BYTES")"
+    printf '<= %s curl at 50 ms: %s\n' "$TARGET_PATCH_TENTH_CURL" "$(verdict "$curl_x <= $TARGET_PATCH_TENTH_CURL")"
     # What coalescing weighs: a request's cost against the bytes the line carries meanwhile.
     req_far=$(median patch_request_far); req_fast=$(median patch_request_fast)
     far_extra=$(calc %f "$(median patch_tenth_far) - $(median patch_tenth_slow)")
