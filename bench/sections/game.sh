@@ -85,3 +85,63 @@ report_game() {
         printf '%.0f bytes)\n' "$(median "${f}_bsdiff")"
     done
 }
+
+# The updater's side: the delta from the release before applied by the updater's own code (bench_game under Wine, the
+# installed game hashed beforehand as the updater's check has it), alternating with game.exe.gz inflated the same
+# way, set against fetching the bytes the delta saves at 500 Mbit/s; and the program's peak working set meanwhile.
+GAME_LINE_BYTES_PER_SECOND=62500000
+TARGET_GAME_APPLY=1.0
+TARGET_GAME_APPLY_SLACK_MiB=64
+
+bench_game_apply() {
+    local program f dir old new delta out releases
+    read -r -a releases <<<"$GAME_RELEASES"
+    for program in $GAME_PROGRAMS; do
+        f=game_${program%.exe}_before
+        dir=$WORK/game/$f
+        old=$BUILD/game-releases/${releases[1]}/bin/$program
+        new=$BUILD/game-releases/${releases[2]}/bin/$program
+        delta=$(ls "$dir"/game.exe.from-*)
+        for _ in $(seq "$REPS"); do
+            settle
+            out=$(run_exe bench_game apply "$(windows_path "$old")" "$(windows_path "$delta")" \
+                "$(windows_path "$new")" "$(windows_path "$dir/applied-by-updater.exe")")
+            [ "$(field ok "$out")" = 1 ] || die "the updater did not apply the delta to $program: $out"
+            record "${f}_apply_seconds" "$(field seconds "$out")"
+            record "${f}_apply_peak" "$(field peak_working_set "$out")"
+            settle
+            out=$(run_exe bench_game inflate "$(windows_path "$dir/game.exe.gz")" "$(windows_path "$new")" \
+                "$(windows_path "$dir/inflated-by-updater.exe")")
+            [ "$(field ok "$out")" = 1 ] || die "the updater did not inflate game.exe.gz of $program: $out"
+            record "${f}_gunzip_seconds" "$(field seconds "$out")"
+        done
+        record "${f}_old_file" "$(stat -c %s "$old")"
+    done
+    record game_idle_peak "$(field peak_working_set "$(run_exe bench_game idle)")"
+}
+
+report_game_apply() {
+    local program f releases t saved fetch peak old idle limit
+    read -r -a releases <<<"$GAME_RELEASES"
+    idle=$(median game_idle_peak)
+    for program in $GAME_PROGRAMS; do
+        f=game_${program%.exe}_before
+        t=$(median "${f}_apply_seconds")
+        saved=$(calc %f "$(median "${f}_gz") - $(median "${f}_delta")")
+        fetch=$(calc %f "$saved / $GAME_LINE_BYTES_PER_SECOND")
+        printf 'game, applying the delta: %.3f s for %.2f MiB -> %.2fx fetching the saved bytes at 500 Mbit/s ' \
+            "$t" "$(calc %f "$(median "${f}_file") / $MiB")" "$(calc %f "$t / $fetch")"
+        printf '(%s, %s to %s; %.0f bytes saved against game.exe.gz, %.3f s; game.exe.gz inflated by the updater in ' \
+            "$program" "${releases[1]}" "${releases[2]}" "$saved" "$fetch"
+        printf '%.3f s; against the whole file %.2fx; target <= %.2fx: %s)\n' "$(median "${f}_gunzip_seconds")" \
+            "$(calc %f "$t / (($(median "${f}_file") - $(median "${f}_delta")) / $GAME_LINE_BYTES_PER_SECOND)")" \
+            "$TARGET_GAME_APPLY" "$(verdict "$t <= $TARGET_GAME_APPLY * $fetch")"
+        peak=$(median "${f}_apply_peak")
+        old=$(median "${f}_old_file")
+        limit=$(calc %f "$old + $TARGET_GAME_APPLY_SLACK_MiB * $MiB")
+        printf "game, the updater's peak memory while applying: %.1f MiB, the installed game %.2f MiB + %.1f MiB " \
+            "$(calc %f "$peak / $MiB")" "$(calc %f "$old / $MiB")" "$(calc %f "($peak - $old) / $MiB")"
+        printf '(%s; the program idle %.1f MiB; target <= the installed game + %d MiB: %s)\n' "$program" \
+            "$(calc %f "$idle / $MiB")" "$TARGET_GAME_APPLY_SLACK_MiB" "$(verdict "$peak <= $limit")"
+    done
+}
