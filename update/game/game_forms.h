@@ -23,7 +23,7 @@
 // A delta is a 144-byte header, then three zlib streams back to back: control (records of add, copy and seek, 24
 // bytes each), difference and extra. The installed game is mapped read-only, never written; beyond that mapping
 // applying holds each stream's zlib state and window and its input and output buffers (about 1 MiB in all) and the
-// output's blocks (3 MiB).
+// output's blocks (1 MiB).
 
 const char GAME_GZIP_NAME[] = "game.exe.gz";
 
@@ -54,8 +54,9 @@ bool InflateGameGzip(const std::wstring& gzipPath, const std::wstring& newPath, 
 // own writes and hashes those filled before (one core hashes while the other inflates; Wine's SHA-256 is slower than
 // inflating). Deleted on every way out but Finish's success. Members are released in reverse order: the thread ends
 // before the file is closed, and the file is closed before it is deleted.
-const size_t GAME_BLOCK_BYTES = 1024 * 1024;
-const size_t GAME_BLOCK_COUNT = 3;
+// Small blocks start the hashing soon after the making; four let the maker run a block ahead.
+const size_t GAME_BLOCK_BYTES = 256 * 1024;
+const size_t GAME_BLOCK_COUNT = 4;
 struct GameBlocks;
 struct GameBlocksStopper {
     void operator()(GameBlocks* blocks) const;
