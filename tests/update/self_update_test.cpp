@@ -1,4 +1,5 @@
 #include "update/self/self_update.h"
+#include "update/update.h"
 
 #include "tests/common/test_support.h"
 #include "tests/mirror/mirror_client.h"
@@ -97,6 +98,16 @@ TEST_F(ProgramFolderTest, AListWithoutAnUpdaterChangesNothingAndForgetsRefusals)
     EXPECT_EQ(ListFolder(folder), std::vector<std::wstring>{L"VorlanceUpdater.exe"});
     EXPECT_EQ(ReadFileBytes(Path(L"VorlanceUpdater.exe")), PLAYERS_UPDATER);
     EXPECT_TRUE(TakePosted(recorder).empty()) << "the window shows nothing of it";
+}
+
+// A new updater being qualified (or one a killed run left running) is no game to wait for.
+TEST_F(ProgramFolderTest, TheWaitForTheGamePassesOverANewUpdater)
+{
+    FixtureProcess candidate = StartFixture(Path(UPDATER_CANDIDATE_NAME), L"--until-file \"" + Path(L"end") + L"\"");
+    WaitForGameToClose(programDirectory, recorder);
+    EXPECT_EQ(StatusTexts(TakePosted(recorder)), std::vector<std::wstring>{});
+    WriteFileBytes(Path(L"end"), "");
+    EXPECT_TRUE(candidate.WaitForExit(10000));
 }
 
 // A running updater cannot be replaced in one step: it is renamed aside and the candidate takes its name, or, when
