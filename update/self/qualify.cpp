@@ -161,7 +161,8 @@ bool QualifyCandidate(const std::wstring& candidatePath, const Sha256Digest& lis
     writable.push_back(L'\0');
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESHOWWINDOW;
+    // Nothing of the candidate shows: no window, and not the busy cursor Windows gives a starting program.
+    startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_FORCEOFFFEEDBACK;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION started = {};
     // Suspended until it is in the job, so that no instant of it runs outside.

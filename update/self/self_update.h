@@ -45,8 +45,8 @@ const size_t ANSWER_BYTES = 8 + 1 + 32;
 bool MakeQualificationAnswer(const unsigned char* challenge, const Sha256Digest& ownDigest, uint64_t release,
                              bool keyed, unsigned char* answer);
 
-// The updater's side: starts the candidate hidden and without the right to take the focus, gives it a random
-// challenge over a named pipe and judges its answer, ending it at limitMs at the latest. True only for the right
+// The updater's side: starts the candidate hidden (SW_HIDE, no console; it shows no window of its own), gives it a
+// random challenge over a named pipe and judges its answer, ending it at limitMs at the latest. True only for the right
 // answer, from that process, about a list of listRelease or newer, and, when this build carries release keys, from a
 // build that carries them too. The candidate has ended when this returns. Throws std::bad_alloc.
 bool QualifyCandidate(const std::wstring& candidatePath, const Sha256Digest& listedDigest, uint64_t listRelease,
