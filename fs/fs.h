@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -143,6 +144,28 @@ inline void AllocateImage(MemoryImage& image, size_t size)
 
 // A SHA-256 digest in the byte order sha256sum prints it.
 using Sha256Digest = std::array<unsigned char, 32>;
+
+// What a file's metadata says of it, read without its bytes (file_facts.cpp). Windows moves the change time on every
+// write, rename and attribute change, and no ordinary program sets it back; the volume's serial number and the file's
+// ID name the file itself.
+struct FileFacts {
+    uint64_t size = 0;
+    int64_t lastWriteTime = 0; // FILETIME units, UTC
+    int64_t changeTime = 0;
+    uint64_t volumeSerial = 0;
+    std::array<unsigned char, 16> fileId{}; // 128 bits where the system lists them, else 64 in the low half
+};
+
+// Reads each file's facts from its folder's listing, one listing per folder and one volume query per tree, opening no
+// file; false in read for a directory or a file that is not listed or whose folder could not be listed whole. Throws
+// std::bad_alloc.
+void ReadFilesFacts(const std::vector<std::wstring>& paths, std::vector<FileFacts>& facts, std::vector<char>& read);
+
+// The same for one file. Throws std::bad_alloc.
+bool ReadFileFacts(const std::wstring& path, FileFacts& facts);
+
+// True when every fact is the same.
+bool SameFileFacts(const FileFacts& a, const FileFacts& b);
 
 // SHA-256 of a file's bytes through the system's hash provider, read in large blocks; false when the file cannot be
 // opened or read to its end.
