@@ -1,6 +1,7 @@
 #include "update/update.h"
 
 #include "update/game/game_forms.h"
+#include "update/verified/verified_record.h"
 
 #include "archive/archive.h"
 #include "download/download.h"
@@ -41,7 +42,7 @@ bool LooksLikeGameExecutable(const std::wstring& path)
 // digest is the installed game's, which also names the delta from it; hashed is false when it could not be read.
 bool IsListedGame(const std::wstring& gamePath, const ChecksumList& list, Sha256Digest& digest, bool& hashed)
 {
-    hashed = HashFileSha256(gamePath, digest);
+    hashed = HashFileUnlessVerified(gamePath, digest);
     return hashed && digest == list.gameExecutable;
 }
 

@@ -3,6 +3,7 @@
 #include "update/library_patch.h"
 #include "update/library_switch.h"
 #include "update/signature.h"
+#include "update/verified/verified_record.h"
 
 #include "download/download.h"
 #include "fs/fs.h"
@@ -184,8 +185,10 @@ bool HashInstalledLibraries(const std::wstring& libraryDirectory, std::vector<Fi
     for (const std::wstring& path : onDisk) {
         files.push_back({WithTrailingBackslash(libraryDirectory) + path, Sha256Digest{}});
     }
+    // During a run, a file that an earlier launch hashed and whose facts are unchanged since is taken as hashed
+    // (except at a full check): an unchanged release then reads no library's bytes.
     std::vector<char> hashed;
-    HashFiles(files, hashed);
+    HashFilesUnlessVerified(files, hashed);
     // A file that could not be read keeps an all-zero digest, which no list line has: it is fetched anew.
     for (size_t i = 0; i < files.size(); ++i) {
         installed.push_back({onDisk[i], hashed[i] ? files[i].digest : Sha256Digest{}});

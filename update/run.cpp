@@ -3,6 +3,7 @@
 #include "update/library_switch.h"
 #include "update/self/self_update.h"
 #include "update/signature.h"
+#include "update/verified/verified_record.h"
 
 #include "download/download.h"
 #include "fs/fs.h"
@@ -40,8 +41,13 @@ void InstallPublishedRelease(const std::wstring& programDirectory, HWND window, 
     if (published == nullptr && (ReleaseKeysBuiltIn() || record.state != RecordState::NONE)) {
         throw std::runtime_error("Failed to download the update. Your game was not changed; please try again later.");
     }
+    // With a list, files that an earlier launch hashed and that show the same facts are taken as hashed.
+    const VerifiedRunHolder verified = published != nullptr ? StartVerifiedRun(programDirectory) : nullptr;
     InstallLibraryPackage(programDirectory, window, published);
     ReplaceGameExecutable(programDirectory, window, published);
+    if (verified) {
+        RecordVerifiedFiles(*verified, *published);
+    }
     // Both phases returned: every listed file matched or was installed. An unchanged release is written again only
     // to mend a copy that is missing or damaged.
     if (published != nullptr && published->release != 0 &&
