@@ -284,7 +284,18 @@ std::string ChecksumListFromPackTool(const std::string& package, const std::stri
         CloseHandle(tool.hProcess);
     }
     EXPECT_EQ(exitCode, 0u) << "pack manifest failed";
-    const std::string list = ReadFileBytes(work + L"\\SHA256SUMS");
+    // The game's smaller forms that the tool writes beside the list are not on these tests' mirrors: their lines go,
+    // so that a run asks for nothing the test did not serve.
+    const std::string written = ReadFileBytes(work + L"\\SHA256SUMS");
+    std::string list;
+    for (size_t at = 0; at < written.size();) {
+        const size_t end = std::min(written.find('\n', at), written.size() - 1) + 1;
+        const std::string line = written.substr(at, end - at);
+        if (line.find("  game.exe.") == std::string::npos) {
+            list += line;
+        }
+        at = end;
+    }
     RemoveTree(work);
     return list;
 }
