@@ -11,9 +11,9 @@ namespace {
 
 const wchar_t USER_AGENT[] = L"VorlanceUpdater/1.0";
 
-// One mirror's handles. WinINet keeps a connection open for the next request of the same session, so a patch's
-// hundreds of ranged requests pay for one TCP and TLS handshake instead of one each. The session closes before its
-// root (members go in reverse order).
+// One mirror's handles. WinINet can keep a connection open for the next request of the same session, so that a
+// patch's hundreds of ranged requests pay for one TCP and TLS handshake instead of one each. The session closes
+// before its root (members go in reverse order).
 struct OpenSession {
     INTERNET_SCHEME scheme = INTERNET_SCHEME_HTTPS;
     std::wstring host;
