@@ -60,9 +60,9 @@ UpdaterRun RunUpdater(const std::wstring& gameFolder, const UpdaterRunOptions& o
     const DWORD start = GetTickCount();
     bool closeSent = false;
     // With a kill due at a label, the clock starts when the label appears; otherwise at the start.
-    DWORD killClockStart = options.killAtLabel.empty() ? start : 0;
-    bool killClockRunning = options.killAtLabel.empty();
-    const DWORD interval = options.killAtLabel.empty() ? WATCH_INTERVAL_MS : CLOSE_WATCH_INTERVAL_MS;
+    bool killClockRunning = options.killAtLabel.empty() && !options.killWhen;
+    DWORD killClockStart = killClockRunning ? start : 0;
+    const DWORD interval = killClockRunning ? WATCH_INTERVAL_MS : CLOSE_WATCH_INTERVAL_MS;
     for (;;) {
         if (WaitForSingleObject(process.hProcess, interval) == WAIT_OBJECT_0) {
             run.exited = true;
@@ -79,6 +79,11 @@ UpdaterRun RunUpdater(const std::wstring& gameFolder, const UpdaterRunOptions& o
             TerminateProcess(process.hProcess, 98);
             WaitForSingleObject(process.hProcess, 10000);
             break;
+        }
+        if (!killClockRunning && options.killWhen && options.killWhen()) {
+            killClockRunning = true;
+            killClockStart = GetTickCount();
+            continue;
         }
         HWND window = nullptr;
         std::wstring label;

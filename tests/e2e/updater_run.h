@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 struct UpdaterRunOptions {
     DWORD killAfterMs = INFINITE;    // TerminateProcess after this long, as a crash or power cut would
     std::wstring killAtLabel;        // ...or this long after the label first shows this text
+    std::function<bool()> killWhen;  // ...or this long after this first holds (asked every millisecond)
     std::wstring closeWindowAtLabel; // close the window (as the player would) once the label shows this text
     std::wstring releaseAtLabel;     // create releaseFile once the label shows this text (a fixture waits for it)
     std::wstring releaseFile;
