@@ -7,12 +7,15 @@
 
 #include <tlhelp32.h>
 
+#include <iterator>
+
 namespace {
 
 const DWORD WAIT_LIMIT_MS = 15000;
 const DWORD WAIT_SLICE_MS = 500;
 const DWORD IMAGE_PATH_CHARS = 520;
 const DWORD LOWEST_CONSIDERED_PID = 5;
+const int CANDIDATE_NAME_CHARS = static_cast<int>(std::size(UPDATER_CANDIDATE_NAME) - 1);
 
 // Opens the first process, other than this one, whose image lies in the program directory or below it; empty if none.
 KernelHandle FindBlockingProcess(const std::wstring& programDirectory)
@@ -39,12 +42,15 @@ KernelHandle FindBlockingProcess(const std::wstring& programDirectory)
         wchar_t image[IMAGE_PATH_CHARS] = {};
         DWORD imageLength = IMAGE_PATH_CHARS;
         // The program directory ends in a backslash, so a sibling folder such as "Demo2" never matches "Demo\".
-        // A new updater being qualified (or one a killed run left) is no game: it ends by itself or is ended.
+        // A new updater being qualified is no game: it ends by itself or is ended. Nor is one whose start a killed
+        // run cut short, which may stay suspended for good, under its name or the aside name the next run gave it.
         if (QueryFullProcessImageNameW(process, 0, image, &imageLength) &&
             imageLength >= static_cast<DWORD>(directoryLength) &&
             CompareStringOrdinal(image, directoryLength, programDirectory.c_str(), directoryLength, TRUE) ==
                 CSTR_EQUAL &&
-            CompareStringOrdinal(image + directoryLength, -1, UPDATER_CANDIDATE_NAME, -1, TRUE) != CSTR_EQUAL) {
+            !(imageLength >= static_cast<DWORD>(directoryLength + CANDIDATE_NAME_CHARS) &&
+              CompareStringOrdinal(image + directoryLength, CANDIDATE_NAME_CHARS, UPDATER_CANDIDATE_NAME,
+                                   CANDIDATE_NAME_CHARS, TRUE) == CSTR_EQUAL)) {
             found = process;
         } else {
             CloseHandle(process);
