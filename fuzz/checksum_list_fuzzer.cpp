@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (size_t start = 0; start < text.size(); start = std::min(text.find('\n', start), text.size()) + 1) {
         lines += text[start] != '#' ? 1 : 0;
     }
-    if (lines != list.libraryFiles.size() + 2) {
+    if (lines != list.libraryFiles.size() + list.otherFiles.size() + 2) {
         Finding("the entries do not match the lines one to one");
     }
     // The release comes only from a whole first line of the one form "# release N".
@@ -106,12 +106,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         CheckPath(file.relativePath);
         written += FormatDigestHex(file.digest) + "  lib/" + ListPath(file.relativePath) + "\n";
     }
+    // A file this updater does not use is kept under its listed name, which is none of the names it does use and
+    // holds nothing that could leave the release's folder.
+    for (const ListedFile& file : list.otherFiles) {
+        if (file.name == "game.exe" || file.name == "lib.zip" || file.name.compare(0, 4, "lib/") == 0 ||
+            file.name.find_first_of(":\\") != std::string::npos || file.name[0] == '/') {
+            Finding("kept another file under a name the updater uses or that leaves the release");
+        }
+        written += FormatDigestHex(file.digest) + "  " + file.name + "\n";
+    }
     ChecksumList reread{};
     if (!ParseChecksumList(written, reread)) {
         Finding("the list written out again is refused");
     }
     if (reread.release != list.release || reread.gameExecutable != list.gameExecutable ||
-        reread.libraryPackage != list.libraryPackage || reread.libraryFiles.size() != list.libraryFiles.size()) {
+        reread.libraryPackage != list.libraryPackage || reread.libraryFiles.size() != list.libraryFiles.size() ||
+        reread.otherFiles.size() != list.otherFiles.size()) {
         Finding("the list written out again reads differently");
     }
     for (size_t i = 0; i < list.libraryFiles.size(); ++i) {
