@@ -25,6 +25,23 @@ bool SameBytes(const std::wstring& a, const std::wstring& b)
     return HashFileSha256(a, first) && HashFileSha256(b, second) && first == second;
 }
 
+// A whole, flushed copy of source under a free aside name beside destination: its extended-length path, empty when
+// none could be made (nothing of it is left then).
+std::wstring MakeWholeCopy(const std::wstring& source, const std::wstring& destination)
+{
+    const std::wstring temporary = FreeAsideName(destination);
+    if (temporary.empty()) {
+        return std::wstring();
+    }
+    const std::wstring longTemporary = MakeLongPath(temporary);
+    if (!CopyFileW(MakeLongPath(source).c_str(), longTemporary.c_str(), TRUE)) {
+        DeleteFileW(longTemporary.c_str());
+        return std::wstring();
+    }
+    FlushFileToDisk(temporary);
+    return longTemporary;
+}
+
 // The copy is made whole under an aside name beside the game (which the next run's sweep removes, should this one
 // be killed), then takes the library's name in one rename. A full disk or a kill leaves the old copy as it was.
 void RefreshCopy(const std::wstring& source, const std::wstring& destination)
@@ -32,16 +49,11 @@ void RefreshCopy(const std::wstring& source, const std::wstring& destination)
     if (SameBytes(source, destination)) {
         return;
     }
-    const std::wstring temporary = FreeAsideName(destination);
-    if (temporary.empty()) {
+    const std::wstring longTemporary = MakeWholeCopy(source, destination);
+    if (longTemporary.empty()) {
         return;
     }
-    const std::wstring longTemporary = MakeLongPath(temporary);
     const TemporaryFile cleanup(&longTemporary);
-    if (!CopyFileW(MakeLongPath(source).c_str(), longTemporary.c_str(), TRUE)) {
-        return;
-    }
-    FlushFileToDisk(temporary);
     const std::wstring longDestination = MakeLongPath(destination);
     const auto replace = [&]() -> unsigned long {
         return MoveFileExW(longTemporary.c_str(), longDestination.c_str(), MOVEFILE_REPLACE_EXISTING) ? ERROR_SUCCESS
@@ -58,16 +70,11 @@ void RefreshCopy(const std::wstring& source, const std::wstring& destination)
         if (GetFileAttributesW(longDestination.c_str()) != INVALID_FILE_ATTRIBUTES) {
             return;
         }
-        const std::wstring fresh = FreeAsideName(destination);
-        if (fresh.empty()) {
+        const std::wstring longFresh = MakeWholeCopy(source, destination);
+        if (longFresh.empty()) {
             return;
         }
-        const std::wstring longFresh = MakeLongPath(fresh);
         const TemporaryFile freshCleanup(&longFresh);
-        if (!CopyFileW(MakeLongPath(source).c_str(), longFresh.c_str(), TRUE)) {
-            return;
-        }
-        FlushFileToDisk(fresh);
         if (MoveFileExW(longFresh.c_str(), longDestination.c_str(), 0)) {
             return;
         }
